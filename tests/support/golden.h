@@ -1,0 +1,26 @@
+// Golden data of the tests: files under tests/golden, kept readable for a
+// reviewer (UTF-8 texts) next to the exact bytes that the plug-in produces.
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#ifndef NORVANE_GOLDEN_DIR
+#error "NORVANE_GOLDEN_DIR names tests/golden"
+#endif
+
+namespace golden {
+
+// The bytes of tests/golden/`name`; fails the test when it cannot be read.
+inline std::string file_bytes(const std::string& name) {
+  std::ifstream file(std::string(NORVANE_GOLDEN_DIR) + "/" + name, std::ios::binary);
+  EXPECT_TRUE(file.good()) << "cannot read golden file " << name;
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+}  // namespace golden
