@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "driver/alarm_checks.h"
+
 using norvane::kPollBlockCount;
 using norvane::kPollBlocks;
 using norvane::RegisterBlock;
@@ -78,4 +80,9 @@ int Norvane::judge_echo(bool accepted) {
   command_result = accepted ? norvane::kCommandDone : norvane::kCommandFailed;
   Reset();
   return 0;
+}
+
+void Norvane::RunCheckThreshold() {
+  if (b_mode != 2) return;  // alarms are evaluated in mode 2 only
+  norvane::evaluate_alarms(*this, data);
 }

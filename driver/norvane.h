@@ -47,6 +47,8 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   int InitSetting(const Json::Value& settings) override;
   int RefreshStatus() override;
   int process_payload(tab_type table, unsigned int count) override;
+  // The unit's eight alarm conditions, when b_mode is 2.
+  void RunCheckThreshold() override;
 
   // Outcome of the last write command: -1 pending (or none yet), 1 done,
   // 3 failed. Written by the command and reply paths, read by the result
