@@ -40,6 +40,11 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   Norvane();
   ~Norvane() override;
 
+  // Serves no single value; always throws std::out_of_range saying why:
+  // data not ready before the first completed round, data timed out when the
+  // last one ended more than 60 s ago, variable not supported otherwise
+  // (texts in driver/texts_zh.h). Takes no lock.
+  double Get_Value(unsigned int index, const std::string& name) const override;
   // 310 set point, 320 on/off, 801 report text, 803 report address; any
   // other code writes command_result to `out` and goes on to the host.
   int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
