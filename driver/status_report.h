@@ -145,7 +145,9 @@ constexpr bool rows_follow_the_record() {
                   row.record_offset >= static_cast<int>(offsetof(Norvane_Data_t, update_time)) ||
                   (row.record_offset - kPollBlocks[0].record_offset) % 2 != 0))
       return false;
-    if ((row.kind == ValueKind::kEnumeration) != (row.words.first_word != nullptr)) return false;
+    // An enumeration lists two different values; other rows list none.
+    const bool lists_values = row.words.first_value != row.words.second_value;
+    if ((row.kind == ValueKind::kEnumeration) != lists_values) return false;
     previous = row.record_offset;
   }
   return true;
