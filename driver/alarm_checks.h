@@ -65,20 +65,22 @@ constexpr bool is_signal_id(const char* id) {
   return digits == 12;
 }
 
-// Every id has 12 digits, and the limit checks come first, those of one
-// quantity next to each other, so that each quantity's detail is built once.
+// Every id has 12 digits; the limit checks come before the flag checks, and
+// the two of one quantity stand together: its detail is built once, when
+// the first of them comes up.
 constexpr bool checks_are_well_formed() {
+  bool flags_begun = false;
   for (int i = 0; i < kAlarmCheckCount; ++i) {
     const AlarmCheck& check = kAlarmChecks[i];
     if (!is_signal_id(check.signal_id)) return false;
-    if (i > 0 && check.condition != AlarmCondition::kFlagSet &&
-        kAlarmChecks[i - 1].condition == AlarmCondition::kFlagSet)
-      return false;
-    for (int j = 0; j + 1 < i; ++j)
-      if (check.condition != AlarmCondition::kFlagSet &&
-          kAlarmChecks[j].record_offset == check.record_offset &&
-          kAlarmChecks[i - 1].record_offset != check.record_offset)
-        return false;
+    if (check.condition == AlarmCondition::kFlagSet) {
+      flags_begun = true;
+      continue;
+    }
+    if (flags_begun) return false;
+    const bool same_as_previous = i > 0 && kAlarmChecks[i - 1].record_offset == check.record_offset;
+    for (int j = 0; j < i && !same_as_previous; ++j)
+      if (kAlarmChecks[j].record_offset == check.record_offset) return false;
   }
   return true;
 }

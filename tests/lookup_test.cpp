@@ -84,18 +84,6 @@ TEST_F(ValueLookup, CountsARoundAfterTheClockAsFresh) {
   EXPECT_EQ(message_at_age(-100000), kNotSupported);
 }
 
-TEST_F(ValueLookup, ChangesNothingInTheDevice) {
-  captured_stdout([&] { device.LoadFromCache(std::string(121, '\x05')); });
-  device.step = 106;
-  device.command_result = 3;
-  const auto time = device.last_data_time;
-  lookup_message(device);
-  EXPECT_EQ(device.step, 106);
-  EXPECT_EQ(device.command_result.load(), 3);
-  EXPECT_EQ(device.last_data_time, time);
-  EXPECT_EQ(device.data.set_temperature, 0x0505);
-}
-
 // Lookups and reports on one thread while rounds end on another: every
 // answer is one of the three, and (under ThreadSanitizer) no access races.
 TEST_F(ValueLookup, AnswersWhileRoundsEndOnAnotherThread) {
