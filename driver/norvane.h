@@ -59,7 +59,8 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   // 3 failed. Written by the command and reply paths, read by the result
   // query, possibly on different host threads.
   std::atomic<int> command_result{norvane::kCommandPending};
-  // The word that the echo of a set-point write must carry; -1 at first.
+  // The word that the echo of a write must carry: for a set point the word
+  // written (0 to 65535), 1 after "on", 0 after "off"; -1 at first.
   std::atomic<int> expected_value{-1};
   // The round_count for which `report` was last built, and the rebuilds so
   // far: at most one per completed round. Guarded by report_mutex.
@@ -80,7 +81,8 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   int take_poll_reply(const norvane::RegisterBlock& block);
   int judge_echo(bool accepted);
 
-  // Status report (report_mutex held from the comparison of the times).
+  // Status report; report_mutex is held from the check for a new round
+  // through the rebuild and the serialisation.
   void bring_report_up_to_date();
   int report_as_text(void* out, int out_len, int& out_size);
   int report_address(void* out, int out_len, int& out_size);

@@ -1,5 +1,6 @@
 // Norvane::DeviceIoControl: the status report (codes 801 and 803), the
 // commands (310 and 320) and, for every other code, the result query.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
