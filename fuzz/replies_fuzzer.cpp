@@ -81,6 +81,29 @@ void reload(ByteReader& in, Model& model, Norvane& device) {
   }
 }
 
+// A command between replies: it moves the step and settles nothing yet;
+// the record stays as it is. What commands write is the command target's
+// concern; here the device's own step and result are taken over.
+void command(ByteReader& in, Model& model, Norvane& device) {
+  static const char* const kTexts[] = {
+      R"({"signal_id":"150800310010","SetValue":"26"})", R"({"signal_id":"150800340010","SetValue":"-5"})",
+      R"({"signal_id":"140800280010"})",                 R"({"signal_id":"140800300010"})",
+      R"({"signal_id":"150800310010","SetValue":"3277"})", R"([1])"};
+  const uint8_t pick = in.byte();
+  const std::string text =
+      pick < sizeof kTexts / sizeof kTexts[0] ? std::string(kTexts[pick]) : in.text(in.byte() % 64);
+  int out_size = 0;
+  const int code = in.byte() & 1 ? 310 : 320;
+  const int result =
+      device.DeviceIoControl(code, text.data(), static_cast<int>(text.size()), nullptr, 0, out_size);
+  model.step = device.step;
+  model.command_result = device.command_result.load();
+  if (result == 0) {  // a write went out: its echo is awaited
+    FUZZ_REQUIRE(model.command_result == -1);
+    FUZZ_REQUIRE(model.step == 100 || model.step == 102 || model.step == 106 || model.step == 110);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Model model;
   ByteReader in(data, size);
   for (int ops = 0; !in.empty() && ops < 256; ++ops) {
-    switch (in.byte() % 5) {
+    switch (in.byte() % 6) {
       case 0:
         FUZZ_REQUIRE(device.RefreshStatus() == 1);
         model.step = 11;
@@ -108,6 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 4:
         reload(in, model, device);
+        break;
+      case 5:
+        command(in, model, device);
         break;
     }
     check_against(model, device, host);
