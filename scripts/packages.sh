@@ -46,9 +46,13 @@ ensure_architecture() {
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev)
 
-# What the MIPS32 little-endian cross build and its run under emulation need,
-# on top of the native packages. Boost's headers are architecture-independent:
-# the cross build takes the native libboost-dev's (libboost-dev:mipsel does not
-# install beside the amd64 one on Debian 12).
+# The build machine's tools that the cross build uses: CMake and make,
+# pkg-config, readelf and c++filt for the file checks, and Boost's headers,
+# which are architecture-independent (libboost-dev:mipsel does not install
+# beside the amd64 one on Debian 12, so the cross build takes these).
+CROSS_HOST_PACKAGES=(cmake make pkg-config binutils libboost-dev)
+
+# The cross compiler, the emulator that runs the target's programs, and the
+# target's libraries (multiarch, after ensure_architecture mipsel).
 MIPSEL_PACKAGES=(g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libgtest-dev:mipsel
   libgmock-dev:mipsel libbenchmark-dev:mipsel)
