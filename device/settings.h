@@ -22,9 +22,12 @@ namespace device_settings {
 // and a number that is not finite or whose integer part does not fit an int.
 inline std::optional<int> mode_setting(const Json::Value& settings) {
   if (!settings.isObject()) return std::nullopt;
-  const Json::Value* app = settings.find("appSetting", "appSetting" + 10);
+  static constexpr char kApp[] = "appSetting";
+  static constexpr char kMode[] = "b_mode";
+  // Looked up without inserting: the settings are the host's.
+  const Json::Value* app = settings.find(kApp, kApp + sizeof kApp - 1);
   if (app == nullptr || !app->isObject()) return std::nullopt;
-  const Json::Value* mode = app->find("b_mode", "b_mode" + 6);
+  const Json::Value* mode = app->find(kMode, kMode + sizeof kMode - 1);
   if (mode == nullptr || mode->isNull() || mode->isArray() || mode->isObject()) return std::nullopt;
   if (mode->isDouble() && !std::isfinite(mode->asDouble())) return std::nullopt;
   const double number = std::atof(mode->asString().c_str());
