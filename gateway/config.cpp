@@ -107,18 +107,20 @@ BusSettings parse_bus(const Json::Value& value, const std::string& file) {
   return settings;
 }
 
-// "settings" goes to the plug-in's InitSetting as it is; only the parts the
-// plug-in converts are checked, since a wrong type there would throw.
+// "settings" goes to the plug-in's InitSetting as it is. The part that the
+// plug-in reads is checked here, so that a wrong type is named instead of
+// being ignored or refused inside the device.
 Json::Value parse_settings(Fields& unit) {
   const Json::Value* settings = unit.optional("settings");
   if (settings == nullptr) return Json::Value(Json::objectValue);
   const std::string path = unit.path_of("settings");
   if (!settings->isObject()) unit.fail(path, "must be an object");
-  const Json::Value* app = settings->find("appSetting", "appSetting" + 10);
-  if (app == nullptr || app->isNull()) return *settings;
-  if (!app->isObject()) unit.fail(path + ".appSetting", "must be an object");
-  const Json::Value* mode = app->find("b_mode", "b_mode" + 6);
-  if (mode != nullptr && !mode->isNull() && !mode->isString() && !mode->isNumeric())
+  // Const lookups: they find members without inserting any.
+  const Json::Value& app = (*settings)["appSetting"];
+  if (app.isNull()) return *settings;
+  if (!app.isObject()) unit.fail(path + ".appSetting", "must be an object");
+  const Json::Value& mode = app["b_mode"];
+  if (!mode.isNull() && !mode.isString() && !mode.isNumeric())
     unit.fail(path + ".appSetting.b_mode", "must be a number or a string such as \"2\"");
   return *settings;
 }
