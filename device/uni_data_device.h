@@ -92,6 +92,10 @@ class UniDataDevice : public Protocol {
   // path may be overwriting with the next round at the same moment.
   Data round_record;
   boost::posix_time::ptime round_time;
+  // Rounds completed so far, counted under report_mutex. Two rounds may end
+  // within one second, and so carry the same round_time; the count still
+  // tells them apart.
+  unsigned round_count = 0;
 
   // Lock-free copies of data_state and last_data_time for readers on other
   // threads: seconds since 1970-01-01 of the local time, in 32 bits so that
@@ -105,6 +109,7 @@ class UniDataDevice : public Protocol {
       std::lock_guard<std::mutex> lock(report_mutex);
       round_record = data;
       round_time = this->last_data_time;
+      ++round_count;
     }
     round_seconds.store(device_settings::seconds_since_1970(this->last_data_time),
                         std::memory_order_relaxed);

@@ -1,13 +1,24 @@
 #include "driver/norvane.h"
 
+#include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "device/settings.h"
+#include "driver/alarm_checks.h"
+#include "driver/texts_zh.h"
 
 using norvane::kPollBlockCount;
 using norvane::kPollBlocks;
 using norvane::RegisterBlock;
 
 namespace {
+
+// A round that ended longer ago than this (in seconds) leaves the data stale.
+constexpr int64_t kFreshForSeconds = 60;
 
 // The register block whose reply `step` waits for, or null for a step that
 // is not a poll step. Constant time: the poll steps are consecutive.
@@ -78,4 +89,23 @@ int Norvane::judge_echo(bool accepted) {
   command_result = accepted ? norvane::kCommandDone : norvane::kCommandFailed;
   Reset();
   return 0;
+}
+
+// Reads the lock-free copies that RoundDone publishes, never data_state or
+// last_data_time themselves: those may be mid-write on the polling thread,
+// and a 64-bit time could be read torn on the 32-bit target.
+double Norvane::Get_Value(unsigned int, const std::string&) const {
+  if (!round_completed.load(std::memory_order_acquire))
+    throw std::out_of_range(norvane::zh::kDataNotReady);
+  const int64_t now =
+      device_settings::seconds_since_1970(boost::posix_time::second_clock::local_time());
+  const int64_t age = now - static_cast<int64_t>(round_seconds.load(std::memory_order_relaxed));
+  // Exactly 60 s is still fresh; a negative age (the clock was set back) too.
+  if (age > kFreshForSeconds) throw std::out_of_range(norvane::zh::kDataTimedOut);
+  throw std::out_of_range(norvane::zh::kVariableNotSupported);
+}
+
+void Norvane::RunCheckThreshold() {
+  if (b_mode != 2) return;  // alarms are evaluated in mode 2 only
+  norvane::evaluate_alarms(*this, data);
 }

@@ -40,18 +40,56 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   Norvane();
   ~Norvane() override;
 
+  // Serves no single value; always throws std::out_of_range saying why:
+  // data not ready before the first completed round, data timed out when the
+  // last one ended more than 60 s ago, variable not supported otherwise
+  // (texts in driver/texts_zh.h). Takes no lock.
+  double Get_Value(unsigned int index, const std::string& name) const override;
+  // 310 set point, 320 on/off, 801 report text, 803 report address; any
+  // other code writes command_result to `out` and goes on to the host.
+  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                      int& out_size) override;
   int InitSetting(const Json::Value& settings) override;
   int RefreshStatus() override;
   int process_payload(tab_type table, unsigned int count) override;
+  // The unit's eight alarm conditions, when b_mode is 2.
+  void RunCheckThreshold() override;
 
   // Outcome of the last write command: -1 pending (or none yet), 1 done,
   // 3 failed. Written by the command and reply paths, read by the result
   // query, possibly on different host threads.
   std::atomic<int> command_result{norvane::kCommandPending};
-  // The word that the echo of a set-point write must carry; -1 at first.
+  // The word that the echo of a write must carry: for a set point the word
+  // written (0 to 65535), 1 after "on", 0 after "off"; -1 at first.
   std::atomic<int> expected_value{-1};
+  // The round_count for which `report` was last built, and the rebuilds so
+  // far: at most one per completed round. Guarded by report_mutex.
+  unsigned report_round = 0;
+  unsigned report_builds = 0;
 
  private:
+  // The six arguments of a DeviceIoControl request.
+  struct ControlRequest {
+    int code;
+    const void* in;
+    int in_len;
+    void* out;
+    int out_len;
+    int& out_size;
+  };
+
   int take_poll_reply(const norvane::RegisterBlock& block);
   int judge_echo(bool accepted);
+
+  // Status report; report_mutex is held from the check for a new round
+  // through the rebuild and the serialisation.
+  void bring_report_up_to_date();
+  int report_as_text(void* out, int out_len, int& out_size);
+  int report_address(void* out, int out_len, int& out_size);
+
+  // Commands and the result query.
+  int set_point_command(const ControlRequest& request);
+  int on_off_command(const ControlRequest& request);
+  void answer_result_query(void* out, int out_len, int& out_size) const;
+  int pass_on(const ControlRequest& request);
 };

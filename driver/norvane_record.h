@@ -149,14 +149,19 @@ static_assert(record_offset_of_register(23) == offsetof(Norvane_Data_t, return_a
 static_assert(record_offset_of_register(65) == offsetof(Norvane_Data_t, heater_run_time));
 static_assert(record_offset_of_register(5) == -1 && record_offset_of_register(21) == -1);
 
-// The word of register `reg` in `record`, copied byte by byte so that no
-// unaligned 16-bit access is made; 0 for a register that the round never reads.
+// The word at byte `offset` (4 to 112) of `record`, copied byte by byte so
+// that no unaligned 16-bit access is made.
+inline uint16_t word_at_offset(const Norvane_Data_t& record, int offset) {
+  uint16_t word;
+  std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof word);
+  return word;
+}
+
+// The word of register `reg` in `record`; 0 for a register that the round
+// never reads.
 inline uint16_t register_word(const Norvane_Data_t& record, int reg) {
   const int offset = record_offset_of_register(reg);
-  uint16_t word = 0;
-  if (offset >= 0)
-    std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof word);
-  return word;
+  return offset >= 0 ? word_at_offset(record, offset) : 0;
 }
 
 }  // namespace norvane

@@ -10,7 +10,7 @@
 // Included at the end of host/framework.h.
 
 namespace host_text {
-// "数据未就绪": the data is not ready (UTF-8, written as escapes to keep this
+// The text "data not ready" of the host (UTF-8, written as escapes to keep this
 // source ASCII; the driver's texts compare equal to it).
 inline constexpr const char kDataNotReady[] = "\u6570\u636e\u672a\u5c31\u7eea";
 }  // namespace host_text

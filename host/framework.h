@@ -68,7 +68,7 @@ class HOST_API VDeviceInterface {
  public:
   VDeviceInterface();
 
-  // slot 0. Default: throws std::out_of_range("数据未就绪"); never returns.
+  // slot 0. Default: throws std::out_of_range saying the data is not ready.
   virtual double Get_Value(unsigned int index, const std::string& name) const;
   // slot 1. Default: the byte form below, on the string's bytes.
   virtual int LoadFromCache(const std::string& bytes);

@@ -80,9 +80,12 @@ TEST(VirtualSlots, DeviceOverridesTakeTheSlotsTheyReplace) {
       slot_of(static_cast<int (Device::*)(const unsigned char*, int)>(&Device::LoadFromCache)), 2);
   EXPECT_EQ(slot_of(&Device::RoundDone), 6);
   EXPECT_EQ(slot_of(&Device::InitSetting), 13);
+  EXPECT_EQ(slot_of(&Norvane::Get_Value), 0);
+  EXPECT_EQ(slot_of(&Norvane::DeviceIoControl), 5);
   EXPECT_EQ(slot_of(&Norvane::InitSetting), 13);
   EXPECT_EQ(slot_of(&Norvane::RefreshStatus), 23);
   EXPECT_EQ(slot_of(&Norvane::process_payload), 31);
+  EXPECT_EQ(slot_of(&Norvane::RunCheckThreshold), 33);
 }
 
 // The record's bytes as the controller (little-endian) stores them.

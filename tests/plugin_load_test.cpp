@@ -107,4 +107,32 @@ TEST_F(LoadedPlugin, DrivesTwoIndependentDevicesThroughRoundsAndAReload) {
   second.reset();
 }
 
+// The report and the commands go through JsonCpp in the host process: the
+// writer, the reader, and a JsonCpp exception caught inside the plug-in.
+TEST_F(LoadedPlugin, AnswersReportAndCommandCodesWithTheHostsJsonCpp) {
+  std::unique_ptr<SMDSPDevice> device = create(5, "2");
+  run_round(*device);
+  char text[8192];
+  int size = 0;
+  ASSERT_EQ(device->DeviceIoControl(801, nullptr, 0, text, sizeof text, size), 0);
+  Json::Value report;
+  ASSERT_TRUE(Json::Reader().parse(text, text + size, report));
+  EXPECT_EQ(report.size(), 46u);
+  EXPECT_EQ(text[size - 1], '\n');
+
+  const std::string too_deep = std::string(1001, '[') + std::string(1001, ']');
+  EXPECT_EQ(device->DeviceIoControl(320, too_deep.data(), static_cast<int>(too_deep.size()),
+                                    nullptr, 0, size),
+            -1);
+  const std::string set_point = R"({"signal_id":"150800310010","SetValue":"21"})";
+  ASSERT_EQ(device->DeviceIoControl(310, set_point.data(), static_cast<int>(set_point.size()),
+                                    nullptr, 0, size),
+            0);
+  EXPECT_EQ(standin::serve_exchange(dynamic_cast<SPModbus&>(*device)).replies, 1);
+  EXPECT_EQ(unit.registers[1], 210);
+  int result = 0;
+  device->DeviceIoControl(1, nullptr, 0, &result, sizeof result, size);
+  EXPECT_EQ(result, 1) << "the echo of the set point was judged a success";
+}
+
 }  // namespace

@@ -1,0 +1,77 @@
+#include "driver/commands.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+namespace norvane {
+namespace {
+
+// A member of a command object: its string form when it is there and not
+// null; not readable when it is an array or an object, which have none.
+struct MemberText {
+  bool readable = true;
+  std::optional<std::string> text;
+};
+
+MemberText member_text(const Json::Value& object, const char* key) {
+  MemberText member;
+  const Json::Value* value = object.find(key, key + std::strlen(key));
+  if (value == nullptr || value->isNull()) return member;
+  if (value->isArray() || value->isObject()) {
+    member.readable = false;
+    return member;
+  }
+  member.text = value->asString();
+  return member;
+}
+
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+std::optional<CommandText> read_command(const void* text, int length, bool with_set_value) {
+  if (text == nullptr || length < 0) return std::nullopt;
+  const char* begin = static_cast<const char*>(text);
+  try {
+    Json::Value root;
+    Json::Reader reader;
+    if (!reader.parse(begin, begin + length, root, true) || !root.isObject()) return std::nullopt;
+    CommandText command;
+    MemberText id = member_text(root, "signal_id");
+    if (!id.readable) return std::nullopt;
+    if (id.text) command.signal_id = std::move(*id.text);
+    if (with_set_value) {
+      MemberText set_value = member_text(root, "SetValue");
+      if (!set_value.readable) return std::nullopt;
+      command.set_value = std::move(set_value.text);
+    }
+    return command;
+  } catch (const Json::Exception&) {
+    // The parser throws on text nested beyond its depth limit, and member
+    // access throws on values it cannot convert: neither is a command.
+    return std::nullopt;
+  }
+}
+
+std::optional<int> set_point_word(const std::string& set_value) {
+  constexpr long kLargest = INT16_MAX / 10;  // 3276: the tenfold still fits
+  size_t i = 0;
+  while (i < set_value.size() && is_c_space(set_value[i])) ++i;
+  bool negative = false;
+  if (i < set_value.size() && (set_value[i] == '+' || set_value[i] == '-')) {
+    negative = set_value[i] == '-';
+    ++i;
+  }
+  long magnitude = 0;
+  for (; i < set_value.size() && set_value[i] >= '0' && set_value[i] <= '9'; ++i) {
+    magnitude = 10 * magnitude + (set_value[i] - '0');
+    if (magnitude > kLargest) return std::nullopt;  // stops before it could overflow
+  }
+  const long word = 10 * (negative ? -magnitude : magnitude);
+  return static_cast<int>(word);
+}
+
+}  // namespace norvane

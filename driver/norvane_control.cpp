@@ -1,0 +1,136 @@
+// Norvane::DeviceIoControl: the status report (codes 801 and 803), the
+// commands (310 and 320) and, for every other code, the result query.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <json/writer.h>
+
+#include "driver/commands.h"
+#include "driver/norvane.h"
+#include "driver/status_report.h"
+
+namespace {
+
+template <typename Command, size_t N>
+const Command* command_for(const Command (&commands)[N], const std::string& signal_id) {
+  for (const Command& command : commands)
+    if (signal_id == command.signal_id) return &command;
+  return nullptr;
+}
+
+}  // namespace
+
+int Norvane::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                             int& out_size) {
+  const ControlRequest request{code, in, in_len, out, out_len, out_size};
+  switch (code) {
+    case norvane::kCodeReportText:
+      return report_as_text(out, out_len, out_size);
+    case norvane::kCodeReportAddress:
+      return report_address(out, out_len, out_size);
+    case norvane::kCodeSetPoint:
+      return set_point_command(request);
+    case norvane::kCodeOnOff:
+      return on_off_command(request);
+    default:
+      answer_result_query(out, out_len, out_size);
+      return pass_on(request);
+  }
+}
+
+// Status report ------------------------------------------------------------
+
+// Rebuilds the report from the copy of the last completed round, once per
+// round however many requests arrive. The caller holds report_mutex.
+//
+// A round is told by its count, not by its time alone: the time has whole
+// seconds, and a round (or a reload) that ends in the same second as the
+// one the report shows must still reach the report.
+void Norvane::bring_report_up_to_date() {
+  if (round_count == report_round) return;
+  report_round = round_count;
+  report_time = round_time;
+  norvane::build_report(round_record, report);
+  ++report_builds;
+}
+
+// The report as compact JSON text ending in a line feed, copied without a
+// terminating zero. out_size gets the text's length whether or not it fits.
+int Norvane::report_as_text(void* out, int out_len, int& out_size) {
+  std::lock_guard<std::mutex> lock(report_mutex);
+  bring_report_up_to_date();
+  const std::string text = Json::FastWriter().write(report);
+  out_size = static_cast<int>(text.size());
+  if (out == nullptr || out_len < out_size) return -1;
+  std::memcpy(out, text.data(), text.size());
+  return 0;
+}
+
+// The address of the report itself, valid for the device's life; whoever
+// reads through it does so without report_mutex.
+int Norvane::report_address(void* out, int out_len, int& out_size) {
+  std::lock_guard<std::mutex> lock(report_mutex);
+  bring_report_up_to_date();
+  Json::Value* const address = &report;
+  out_size = static_cast<int>(sizeof address);
+  if (out == nullptr || out_len < out_size) return -1;
+  std::memcpy(out, &address, sizeof address);
+  return 0;
+}
+
+// Commands -----------------------------------------------------------------
+
+// Code 310. Nothing in the device changes until the command names a set
+// point, carries a value and that value's tenfold fits the register.
+int Norvane::set_point_command(const ControlRequest& request) {
+  const auto command = norvane::read_command(request.in, request.in_len, true);
+  if (!command) return -1;
+  const auto* target = command_for(norvane::kSetPointTargets, command->signal_id);
+  if (target == nullptr || !command->set_value) return pass_on(request);
+  const std::optional<int> word = norvane::set_point_word(*command->set_value);
+  if (!word) return -1;  // a wrapped set point must never reach the unit
+  step = target->ack_step;
+  command_result = norvane::kCommandPending;
+  // The echo must carry the word written, as the unit holds it (0 to 65535).
+  expected_value = static_cast<uint16_t>(*word);
+  OpenPort();
+  modbus_write_register(target->reg, *word);
+  return 0;
+}
+
+// Code 320. The request takes over the line before its text is read: a
+// round in progress is given up even when the text is then refused.
+int Norvane::on_off_command(const ControlRequest& request) {
+  step = norvane::kStepOnOffRequest;
+  command_result = norvane::kCommandPending;
+  OpenPort();
+  const auto command = norvane::read_command(request.in, request.in_len, false);
+  if (!command) return -1;
+  const auto* target = command_for(norvane::kSwitchCommands, command->signal_id);
+  if (target == nullptr) return pass_on(request);
+  step = target->ack_step;
+  command_result = norvane::kCommandPending;
+  expected_value = target->expected_echo;
+  modbus_write_register(target->reg, target->word);
+  return 0;
+}
+
+// The last command's result as a 4-byte int at `out`, when there is room.
+void Norvane::answer_result_query(void* out, int out_len, int& out_size) const {
+  const int result = command_result.load();
+  static_assert(sizeof result == 4);
+  if (out == nullptr || out_len < static_cast<int>(sizeof result)) {
+    out_size = 0;
+    return;
+  }
+  std::memcpy(out, &result, sizeof result);
+  out_size = sizeof result;
+}
+
+int Norvane::pass_on(const ControlRequest& request) {
+  return SMDVDevice::DeviceIoControl(request.code, request.in, request.in_len, request.out,
+                                     request.out_len, request.out_size);
+}
