@@ -1,5 +1,7 @@
 // The configuration file: a whole example read field by field, and every
 // kind of mistake named with the file and the field.
+#include <ostream>
+
 #include <gtest/gtest.h>
 
 #include "gateway/config.h"
@@ -64,6 +66,11 @@ struct Mistake {
   const char* text;
   const char* error;  // what follows "c.json: "
 };
+
+// Shows the case in failure messages.
+void PrintTo(const Mistake& mistake, std::ostream* out) {
+  *out << mistake.text << " -> " << mistake.error;
+}
 
 class ConfigMistakes : public ::testing::TestWithParam<Mistake> {};
 
