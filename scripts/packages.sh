@@ -44,7 +44,9 @@ ensure_architecture() {
 
 # What the native build and its tests need.
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
-  libgtest-dev libgmock-dev libbenchmark-dev)
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libmodbus-dev libsqlite3-dev mbpoll socat
+  python3 python3-pymodbus python3-serial python3-serial-asyncio)
 
 # The build machine's tools that the cross build uses: CMake and make,
 # pkg-config, readelf and c++filt for the file checks, and Boost's headers,
