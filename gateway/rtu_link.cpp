@@ -1,0 +1,95 @@
+#include "gateway/rtu_link.h"
+
+#include <cerrno>
+#include <iostream>
+
+#include "gateway/write_echo.h"
+
+namespace gw {
+
+RtuLink::RtuLink(const BusSettings& bus) : retries_(bus.retries), port_(bus.port) {
+  context_ = modbus_new_rtu(bus.port.c_str(), bus.baud, bus.parity, bus.data_bits, bus.stop_bits);
+  if (context_ == nullptr)
+    throw LinkError("serial port " + bus.port + ": bad settings: " + modbus_strerror(errno));
+  if (modbus_connect(context_) != 0) {
+    const std::string reason = modbus_strerror(errno);
+    modbus_free(context_);
+    throw LinkError("cannot open serial port " + bus.port + ": " + reason);
+  }
+  modbus_set_response_timeout(context_, static_cast<uint32_t>(bus.response_timeout_ms / 1000),
+                              static_cast<uint32_t>(bus.response_timeout_ms % 1000 * 1000));
+  // After a corrupt reply libmodbus waits out the line and drops what came.
+  modbus_set_error_recovery(context_, MODBUS_ERROR_RECOVERY_PROTOCOL);
+}
+
+RtuLink::~RtuLink() {
+  modbus_close(context_);
+  modbus_free(context_);
+}
+
+void RtuLink::attach(const SPModbus& device, int slave, const std::string& name) {
+  Unit& unit = units_[&device];
+  unit.slave = slave;
+  unit.name = name;
+}
+
+const LineCounters& RtuLink::counters(const SPModbus& device) const {
+  return units_.at(&device).counters;
+}
+
+int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) {
+  const auto found = units_.find(&device);
+  if (found == units_.end()) return -1;  // not on this bus
+  Unit& unit = found->second;
+  for (int tries = 1; tries <= retries_ + 1; ++tries) {
+    ++unit.counters.requests;
+    const int count = try_once(unit, request, words);
+    if (count >= 0) return count;
+    if (last_error_code_ == ETIMEDOUT)
+      ++unit.counters.timeouts;
+    else
+      ++unit.counters.bad_replies;
+  }
+  give_up(unit, request, retries_ + 1);
+  return -1;
+}
+
+int RtuLink::try_once(const Unit& unit, const standin::ModbusRequest& request, uint16_t* words) {
+  // A late reply to an earlier request must not pass for this one's.
+  modbus_flush(context_);
+  modbus_set_slave(context_, unit.slave);
+  if (request.function == standin::ModbusRequest::kReadHoldingRegisters) {
+    const int count = modbus_read_registers(context_, request.address, request.count, words);
+    if (count != request.count) return failure(errno, modbus_strerror(errno));
+    return count;
+  }
+  const auto frame =
+      write_request(unit.slave, request.address, static_cast<uint16_t>(request.value));
+  uint8_t reply[MODBUS_RTU_MAX_ADU_LENGTH];
+  int length = -1;
+  if (modbus_send_raw_request(context_, frame.data(), static_cast<int>(frame.size())) > 0)
+    length = modbus_receive_confirmation(context_, reply);
+  if (length < 0) return failure(errno, modbus_strerror(errno));
+  const std::optional<uint16_t> echo = echo_value(reply, length, unit.slave, request.address);
+  if (!echo) return failure(EBADMSG, "the reply is not the echo of the write");
+  words[0] = *echo;
+  return 1;
+}
+
+int RtuLink::failure(int code, const char* reason) {
+  last_error_code_ = code;
+  last_error_ = reason;
+  return -1;
+}
+
+void RtuLink::give_up(Unit& unit, const standin::ModbusRequest& request, int tries) {
+  ++unit.counters.failed;
+  const bool read = request.function == standin::ModbusRequest::kReadHoldingRegisters;
+  std::cerr << "norvane-gateway: " << unit.name << " (slave " << unit.slave
+            << "): " << (read ? "read " : "write ") << request.address
+            << (read ? "+" + std::to_string(request.count) : "=" + std::to_string(request.value))
+            << ": " << last_error_ << " (" << tries << (tries == 1 ? " try)" : " tries)")
+            << std::endl;
+}
+
+}  // namespace gw

@@ -1,0 +1,49 @@
+// A scenario: alarm flags of the unit raised and cleared at given times.
+//
+// One event a line: seconds since the start, a flag name, "on" or "off".
+// Blank lines and lines starting with '#' are ignored. Example:
+//
+//   # water on the floor from 3 s to 6 s
+//   3    floor_water   on
+//   6    floor_water   off
+//
+// Flags: floor_water (register 31), filter_clogged (30), fan_overload (39),
+// humidifier_fault (42).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simulator/unit_model.h"
+
+namespace sim {
+
+struct ScenarioEvent {
+  double at_seconds = 0.0;
+  std::string flag;  // one of the names above
+  int address = 0;   // its register
+  bool on = false;
+};
+
+// Parses a scenario text; on a bad line returns nullopt and puts
+// "line N: reason" into `error`. Events come out sorted by time, events of
+// the same time in file order.
+std::optional<std::vector<ScenarioEvent>> parse_scenario(const std::string& text,
+                                                         std::string& error);
+
+// Plays a scenario against a unit.
+class ScenarioPlayer {
+ public:
+  explicit ScenarioPlayer(std::vector<ScenarioEvent> events) : events_(std::move(events)) {}
+
+  // Applies every event due by `seconds` that has not been applied yet and
+  // returns them, in order.
+  std::vector<ScenarioEvent> apply_due(double seconds, UnitModel& unit);
+
+ private:
+  std::vector<ScenarioEvent> events_;
+  size_t next_ = 0;
+};
+
+}  // namespace sim

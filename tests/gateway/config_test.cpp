@@ -1,0 +1,135 @@
+// The configuration file: a whole example read field by field, and every
+// kind of mistake named with the file and the field.
+#include <ostream>
+
+#include <gtest/gtest.h>
+
+#include "gateway/config.h"
+
+namespace {
+
+constexpr char kExample[] = R"({
+  // comments are allowed
+  "plugin": "lib/norvane.so",
+  "history": "/var/lib/norvane/history.db",
+  "interval_s": 2.5,
+  "bus": {"port": "/dev/ttyS1", "baud": 19200, "parity": "even", "data_bits": 8,
+          "stop_bits": 2, "response_timeout_ms": 250, "retries": 3},
+  "units": [
+    {"name": "ac1", "slave": 1, "data_id": 101,
+     "settings": {"appSetting": {"b_mode": "2"}, "extra": [1, 2]},
+     "alarm_levels": {"120800150010": 3, "120800090010": -1},
+     "alarm_thresholds": {"120800090010": 28.5},
+     "ao_signal_ids": ["110800010010"]},
+    {"name": "ac2", "slave": 2}
+  ]
+})";
+
+TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
+  const gw::Config config = gw::parse_config(kExample, "/etc/norvane/gateway.json");
+  EXPECT_EQ(config.plugin, "/etc/norvane/lib/norvane.so");
+  EXPECT_EQ(config.history, "/var/lib/norvane/history.db");
+  EXPECT_DOUBLE_EQ(config.interval_s, 2.5);
+  EXPECT_EQ(config.bus.port, "/dev/ttyS1");
+  EXPECT_EQ(config.bus.baud, 19200);
+  EXPECT_EQ(config.bus.parity, 'E');
+  EXPECT_EQ(config.bus.stop_bits, 2);
+  EXPECT_EQ(config.bus.response_timeout_ms, 250);
+  EXPECT_EQ(config.bus.retries, 3);
+  ASSERT_EQ(config.units.size(), 2u);
+  const gw::UnitConfig& first = config.units[0];
+  EXPECT_EQ(first.name, "ac1");
+  EXPECT_EQ(first.data_id, 101);
+  EXPECT_EQ(first.settings["appSetting"]["b_mode"].asString(), "2");
+  EXPECT_EQ(first.settings["extra"].size(), 2u) << "settings pass to the device whole";
+  EXPECT_EQ(first.alarm_levels.at("120800150010"), 3);
+  EXPECT_EQ(first.alarm_levels.at("120800090010"), -1);
+  EXPECT_FLOAT_EQ(first.alarm_thresholds.at("120800090010"), 28.5f);
+  EXPECT_EQ(first.ao_signal_ids, std::vector<std::string>{"110800010010"});
+  const gw::UnitConfig& second = config.units[1];
+  EXPECT_EQ(second.slave, 2);
+  EXPECT_TRUE(second.alarm_levels.empty());
+  EXPECT_TRUE(second.settings.isObject());
+}
+
+TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
+  const gw::Config config =
+      gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
+  EXPECT_EQ(config.bus.baud, 9600);
+  EXPECT_EQ(config.bus.parity, 'N');
+  EXPECT_EQ(config.bus.data_bits, 8);
+  EXPECT_EQ(config.bus.stop_bits, 1);
+  EXPECT_GT(config.interval_s, 1.0) << "a few seconds between rounds";
+}
+
+struct Mistake {
+  const char* text;
+  const char* error;  // what follows "c.json: "
+};
+
+// Shows the case in failure messages.
+void PrintTo(const Mistake& mistake, std::ostream* out) {
+  *out << mistake.text << " -> " << mistake.error;
+}
+
+class ConfigMistakes : public ::testing::TestWithParam<Mistake> {};
+
+TEST_P(ConfigMistakes, AreNamedWithTheFileAndTheField) {
+  try {
+    gw::parse_config(GetParam().text, "c.json");
+    ADD_FAILURE() << "accepted: " << GetParam().text;
+  } catch (const gw::ConfigError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind(std::string("c.json: ") + GetParam().error, 0), 0u)
+        << error.what();
+  }
+}
+
+#define UNIT(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1" fields "}]}"
+
+INSTANTIATE_TEST_SUITE_P(
+    Config, ConfigMistakes,
+    ::testing::Values(
+        Mistake{"{\"bus\": {}, ", "not valid JSON"},
+        Mistake{"{\"bus\": {}, \"bus\": {}}", "not valid JSON"},
+        Mistake{"[]", "(top level): must be an object"},
+        Mistake{"{\"units\": [{\"name\": \"a\", \"slave\": 1}]}", "bus: is missing"},
+        Mistake{"{\"bus\": {}}", "units: is missing"},
+        Mistake{"{\"bus\": {}, \"units\": []}", "units: must be a non-empty array"},
+        Mistake{"{\"bus\": {\"parity\": \"mark\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.parity: must be \"none\", \"even\" or \"odd\""},
+        Mistake{"{\"bus\": {\"baud\": \"fast\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.baud: must be a whole number"},
+        Mistake{"{\"bus\": {\"retries\": 11}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.retries: must be a whole number from 0 to 10"},
+        Mistake{"{\"bus\": {\"speed\": 9600}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.speed: is not a known field"},
+        Mistake{"{\"interval_s\": -1, \"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "interval_s: must be a number of seconds from 0 to 86400"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"slave\": 1}]}", "units[0].name: is missing"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a b\", \"slave\": 1}]}",
+                "units[0].name: must not contain white space"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\"}]}", "units[0].slave: is missing"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 0}]}",
+                "units[0].slave: must be a whole number from 1 to 247"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}, {\"name\": \"a\", "
+                "\"slave\": 2}]}",
+                "units[1].name: \"a\" names another unit too"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}, {\"name\": \"b\", "
+                "\"slave\": 1}]}",
+                "units[1].slave: 1 is another unit's address"},
+        Mistake{UNIT(", \"settings\": []"), "units[0].settings: must be an object"},
+        Mistake{UNIT(", \"settings\": {\"appSetting\": \"2\"}"),
+                "units[0].settings.appSetting: must be an object"},
+        Mistake{UNIT(", \"settings\": {\"appSetting\": {\"b_mode\": [2]}}"),
+                "units[0].settings.appSetting.b_mode: must be a number or a string"},
+        Mistake{UNIT(", \"alarm_levels\": {\"12080015\": 3}"),
+                "units[0].alarm_levels.12080015: is not a 12-digit signal id"},
+        Mistake{UNIT(", \"alarm_levels\": {\"120800150010\": 2.5}"),
+                "units[0].alarm_levels.120800150010: must be a whole number"},
+        Mistake{UNIT(", \"alarm_thresholds\": {\"120800090010\": \"28\"}"),
+                "units[0].alarm_thresholds.120800090010: must be a number"},
+        Mistake{UNIT(", \"ao_signal_ids\": [\"110800010010\", 7]"),
+                "units[0].ao_signal_ids[1]: must be a 12-digit signal id string"},
+        Mistake{UNIT(", \"alarm_level\": {}"), "units[0].alarm_level: is not a known field"}));
+
+}  // namespace

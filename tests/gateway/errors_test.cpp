@@ -1,0 +1,111 @@
+// The gateway program refuses bad input with a message naming what is wrong
+// and a non-zero exit, and leaves the history whole.
+#include <filesystem>
+
+#include <gmock/gmock.h>
+
+#include "tests/gateway/harness.h"
+
+namespace {
+
+using harness::Finished;
+
+class GatewayErrors : public harness::GatewayTest {
+ protected:
+  void SetUp() override {
+    start_unit();
+    write_config(harness::config_text());
+  }
+
+  // Runs the gateway with one of its paths replaced.
+  Finished run_with(const std::string& option, const std::string& value) {
+    std::vector<std::string> argv = gateway_args({"--rounds", "1"});
+    for (size_t i = 0; i + 1 < argv.size(); ++i)
+      if (argv[i] == option) argv[i + 1] = value;
+    testproc::Process gateway(argv);
+    Finished run;
+    run.status = gateway.wait_exit();
+    run.out = gateway.out();
+    run.err = gateway.err();
+    return run;
+  }
+
+  bool history_exists() const { return std::filesystem::exists(dir.file("history.db")); }
+};
+
+MATCHER_P(Says, text, "") { return arg.find(text) != std::string::npos; }
+
+TEST_F(GatewayErrors, ABadConfigurationFileIsNamedWithItsField) {
+  write_config(harness::config_text(R"([{"name": "ac1", "slave": 300}])"));
+  const Finished run = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says(dir.file("config.json") +
+                            ": units[0].slave: must be a whole number from 1 to 247"));
+  EXPECT_FALSE(history_exists()) << "nothing is created before the configuration is whole";
+}
+
+TEST_F(GatewayErrors, AConfigurationFileThatIsNotJsonOrMissingIsNamed) {
+  write_config("{\"bus\": {\"port\": \"/dev/ttyS1\",}");
+  Finished run = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says(dir.file("config.json") + ": not valid JSON"));
+
+  run = run_with("--config", dir.file("absent.json"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says(dir.file("absent.json") + ": cannot be read"));
+}
+
+TEST_F(GatewayErrors, APlugInThatDoesNotLoadOrLacksGetProvidersIsNamed) {
+  Finished run = run_with("--plugin", dir.file("absent.so"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("cannot load plug-in " + dir.file("absent.so")));
+
+  run = run_with("--plugin", NORVANE_STANDIN_PATH);  // a library, but no plug-in
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err,
+              Says(std::string("plug-in ") + NORVANE_STANDIN_PATH + " has no get_providers"));
+  EXPECT_FALSE(history_exists());
+}
+
+TEST_F(GatewayErrors, ASerialDeviceThatCannotBeOpenedIsNamed) {
+  const Finished run = run_with("--port", dir.file("ttyNONE"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("cannot open serial port " + dir.file("ttyNONE")));
+}
+
+TEST_F(GatewayErrors, AHistoryThatCannotBeOpenedIsNamed) {
+  Finished run = run_with("--history", dir.file("no/such/folder/history.db"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err,
+              Says("history database " + dir.file("no/such/folder/history.db") + ": cannot open"));
+
+  dir.write("notes.txt", std::string(4096, 'x'));
+  run = run_with("--history", dir.file("notes.txt"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("history database " + dir.file("notes.txt") + ": cannot set up"));
+}
+
+TEST_F(GatewayErrors, AHistoryThatCannotBeWrittenStopsTheGatewayWithNothingHalfWritten) {
+  ASSERT_EQ(run_gateway({"--rounds", "1"}).status, 0);
+  execute(
+      "CREATE TRIGGER full BEFORE INSERT ON history "
+      "BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  const Finished run = run_gateway({"--rounds", "3"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("history database " + dir.file("history.db") +
+                            ": cannot store a record: disk full"));
+  EXPECT_EQ(records().size(), 1u);
+}
+
+TEST_F(GatewayErrors, CommandsForSeveralUnitsNeedTheUnitNamed) {
+  write_config(
+      harness::config_text(R"([{"name": "ac1", "slave": 1}, {"name": "ac2", "slave": 2}])"));
+  Finished run = run_gateway({"--unit-on"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_THAT(run.err, Says("name the unit of the commands with --unit"));
+  run = run_gateway({"--unit", "ac9", "--unit-on"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_THAT(run.err, Says("--unit ac9: no such unit"));
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// The gateway program against the simulated unit over a pseudo-terminal:
+// history, reload, reports, alarms, commands, a shared bus and a unit that
+// stops answering.
+#include <csignal>
+#include <regex>
+
+#include <json/json.h>
+
+#include "tests/gateway/harness.h"
+#include "tests/gateway/texts.h"
+
+namespace {
+
+using harness::Finished;
+using harness::record_data_id;
+using harness::record_word;
+
+std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+// The numbers of "summary NAME: rounds R completed C; requests Q timeouts T
+// bad replies B given up G; history H records".
+struct Summary {
+  long rounds = -1, completed = -1, requests = -1, timeouts = -1, bad = -1, given_up = -1,
+       records = -1;
+};
+Summary summary_of(const std::string& out, const std::string& unit) {
+  static const std::regex pattern(
+      "rounds (\\d+) completed (\\d+); requests (\\d+) timeouts (\\d+) bad replies (\\d+) "
+      "given up (\\d+); history (\\d+) records");
+  Summary summary;
+  const auto lines = lines_starting(out, "summary " + unit + ":");
+  std::smatch match;
+  if (lines.size() != 1 || !std::regex_search(lines[0], match, pattern)) {
+    ADD_FAILURE() << "no summary of " << unit << " in:\n" << out;
+    return summary;
+  }
+  long* fields[] = {&summary.rounds, &summary.completed, &summary.requests, &summary.timeouts,
+                    &summary.bad,    &summary.given_up,  &summary.records};
+  for (size_t i = 0; i < 7; ++i) *fields[i] = std::stol(match[i + 1]);
+  return summary;
+}
+
+class GatewayHistory : public harness::GatewayTest {
+ protected:
+  void SetUp() override {
+    start_unit();
+    write_config(harness::config_text());
+  }
+};
+
+TEST_F(GatewayHistory, StoresEveryCompletedRoundWithDeviceTimeAndDataId) {
+  const Finished run = run_gateway({"--rounds", "3"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto stored = records();
+  ASSERT_EQ(stored.size(), 3u);
+  for (const auto& record : stored) {
+    EXPECT_EQ(record.device, "ac1");
+    EXPECT_EQ(record.data_id, 101);
+    EXPECT_TRUE(
+        std::regex_match(record.time, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")))
+        << record.time;
+    ASSERT_EQ(record.bytes.size(), 121u);
+    EXPECT_EQ(record_data_id(record.bytes), 101);
+    EXPECT_EQ(record_word(record.bytes, 1), 240) << "set temperature 24.0 C";
+    EXPECT_EQ(record_word(record.bytes, 13), 170) << "switched on";
+    EXPECT_EQ(record_word(record.bytes, 27), 1) << "running";
+    EXPECT_NEAR(record_word(record.bytes, 22), 235, 20) << "return air near the set point";
+  }
+  const Summary summary = summary_of(run.out, "ac1");
+  EXPECT_EQ(summary.completed, 3);
+  EXPECT_EQ(summary.requests, 12) << "four reads a round, none tried twice";
+  EXPECT_EQ(summary.records, 3);
+}
+
+TEST_F(GatewayHistory, PrintsEachUnitsReportAfterEveryCompletedRound) {
+  const Finished run = run_gateway({"--rounds", "2", "--report"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto reports = lines_starting(run.out, "report ac1 ");
+  ASSERT_EQ(reports.size(), 2u) << run.out;
+  for (const std::string& line : reports) {
+    Json::Value report;
+    ASSERT_TRUE(Json::Reader().parse(line.substr(11), report)) << line;
+    EXPECT_DOUBLE_EQ(report[texts::kSetTemperature].asDouble(), 24.0);
+    EXPECT_EQ(report[texts::kRunState].asString(), texts::kRunning);
+  }
+}
+
+TEST_F(GatewayHistory, ReloadsTheNewestRecordOnRestart) {
+  ASSERT_EQ(run_gateway({"--rounds", "1"}).status, 0);
+  // A newer record than the round's, with a set point of 19.9 C, as if
+  // stored just before the gateway stopped.
+  std::string newest = records().at(0).bytes;
+  newest[4] = static_cast<char>(199);
+  newest[5] = 0;
+  std::string hex;
+  for (unsigned char byte : newest) {
+    static const char digits[] = "0123456789ABCDEF";
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
+  }
+  execute(
+      "INSERT INTO history (device, data_id, time, record) VALUES ('ac1', 101, "
+      "'2020-01-01 00:00:00', X'" +
+      hex + "')");
+
+  const Finished run = run_gateway({"--rounds", "0"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(std::string("reload ac1: record taken; lookup: ") + texts::kNotSupported),
+            std::string::npos)
+      << run.out;
+  // The reload completes a round with the record, which is stored anew
+  // with the time of the reload.
+  const auto stored = records();
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[2].bytes.substr(0, 114), newest.substr(0, 114));
+  EXPECT_NE(stored[2].time, "2020-01-01 00:00:00");
+}
+
+class GatewayAlarms : public harness::GatewayTest {};
+
+TEST_F(GatewayAlarms, RaisesAndClearsAnAlarmOnceEachAsTheScenarioPlays) {
+  dir.write("scenario.txt",
+            "# water on the floor for two seconds\n2 floor_water on\n4 floor_water off\n");
+  start_unit({"--scenario", dir.file("scenario.txt")});
+  write_config(harness::config_text());
+  auto gateway = start_gateway({"--interval", "0.1"});
+  EXPECT_TRUE(gateway->next_line("alarm ac1 raised 120800150010 level 3"));
+  EXPECT_TRUE(gateway->next_line("alarm ac1 cleared 120800150010 level 3"));
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0);
+
+  const auto stored = events();
+  ASSERT_EQ(stored.size(), 2u) << gateway->out();
+  EXPECT_EQ(stored[0].state, "raised");
+  EXPECT_EQ(stored[1].state, "cleared");
+  for (const auto& event : stored) {
+    EXPECT_EQ(event.device, "ac1");
+    EXPECT_EQ(event.signal_id, "120800150010");
+    EXPECT_EQ(event.level, 3);
+    EXPECT_EQ(event.title, texts::kFloorWaterTitle);
+    EXPECT_EQ(event.detail, texts::kFloorWaterDetail);
+  }
+}
+
+TEST_F(GatewayAlarms, KeepsARaisedAlarmAcrossARestartWithoutRaisingItAgain) {
+  dir.write("scenario.txt", "0 floor_water on\n");
+  start_unit({"--scenario", dir.file("scenario.txt")});
+  write_config(harness::config_text());
+  ASSERT_EQ(run_gateway({"--rounds", "2"}).status, 0);
+  const Finished again = run_gateway({"--rounds", "2"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out.find("alarm ac1"), std::string::npos) << again.out;
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0].state, "raised");
+}
+
+class GatewayCommands : public harness::GatewayTest {
+ protected:
+  void SetUp() override { write_config(harness::config_text()); }
+};
+
+TEST_F(GatewayCommands, EachCommandIsDoneAndReachesTheUnit) {
+  start_unit();
+  const Finished run = run_gateway(
+      {"--set-temperature", "26", "--set-humidity", "45", "--unit-off", "--rounds", "1"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  for (const char* done : {"command ac1 set temperature 26: done",
+                           "command ac1 set humidity 45: done", "command ac1 unit off: done"})
+    EXPECT_NE(run.out.find(done), std::string::npos) << done << " in\n" << run.out;
+  std::string record = records().back().bytes;
+  EXPECT_EQ(record_word(record, 1), 260) << "tenths of a degree";
+  EXPECT_EQ(record_word(record, 2), 450) << "tenths of a percent";
+  EXPECT_EQ(record_word(record, 13), 85);
+  EXPECT_EQ(record_word(record, 27), 0) << "stopped";
+
+  const Finished on = run_gateway({"--unit-on", "--rounds", "1"});
+  EXPECT_NE(on.out.find("command ac1 unit on: done"), std::string::npos) << on.out;
+  record = records().back().bytes;
+  EXPECT_EQ(record_word(record, 13), 170);
+  EXPECT_EQ(record_word(record, 27), 1) << "running again";
+  EXPECT_TRUE(unit->next_line("write slave 1 register 1 <- 260, echo 260"));
+  EXPECT_TRUE(unit->next_line("write slave 1 register 13 <- 170, echo 1"));
+}
+
+TEST_F(GatewayCommands, FailWhenTheUnitEchoesSomethingElse) {
+  start_unit({"--echo", "7"});
+  const Finished run = run_gateway({"--set-temperature", "26", "--unit-on", "--rounds", "0"});
+  EXPECT_EQ(run.status, 3) << "a command was not done";
+  EXPECT_NE(run.out.find("command ac1 set temperature 26: failed"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("command ac1 unit on: failed"), std::string::npos) << run.out;
+}
+
+TEST_F(GatewayCommands, HaveNoAnswerWhenTheUnitIsSilent) {
+  start_unit({"--silent"});
+  const Finished run = run_gateway({"--unit-off", "--rounds", "1"});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.out.find("command ac1 unit off: no answer"), std::string::npos) << run.out;
+  const Summary summary = summary_of(run.out, "ac1");
+  EXPECT_EQ(summary.timeouts, 4) << "the write and the round's first read, each tried twice";
+  EXPECT_EQ(summary.given_up, 2);
+  EXPECT_EQ(summary.completed, 0);
+  EXPECT_TRUE(records().empty());
+}
+
+class GatewayBus : public harness::GatewayTest {};
+
+TEST_F(GatewayBus, PollsTwoUnitsOnOneBusEachAtItsAddress) {
+  start_unit({"--slave", "1", "--slave", "2"});
+  write_config(harness::config_text(R"([
+    {"name": "ac1", "slave": 1, "data_id": 101},
+    {"name": "ac2", "slave": 2, "data_id": 102}])"));
+  const Finished run = run_gateway({"--unit", "ac2", "--set-temperature", "21", "--rounds", "2"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const auto stored = records();
+  ASSERT_EQ(stored.size(), 4u);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const bool second = i % 2 == 1;  // polled in turn
+    EXPECT_EQ(stored[i].device, second ? "ac2" : "ac1");
+    EXPECT_EQ(record_data_id(stored[i].bytes), second ? 102 : 101);
+    EXPECT_EQ(record_word(stored[i].bytes, 1), second ? 210 : 240) << "only ac2 was set";
+  }
+}
+
+TEST_F(GatewayBus, ResumesPollingWhenTheUnitAnswersAgain) {
+  start_unit();
+  write_config(harness::config_text());
+  auto gateway = start_gateway({"--interval", "0.05", "--report"});
+  ASSERT_TRUE(gateway->next_line("report ac1"));
+  unit->signal(SIGUSR1);
+  ASSERT_TRUE(unit->next_line("silent"));
+  ASSERT_TRUE(gateway->next_line("SPModbus get error")) << "the device hears of the failure";
+  ASSERT_TRUE(gateway->next_line("Connection timed out", testproc::Process::kErr));
+  unit->signal(SIGUSR2);
+  ASSERT_TRUE(unit->next_line("answering"));
+  EXPECT_TRUE(gateway->next_line("report ac1")) << "a round completed again";
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+
+  const Summary summary = summary_of(gateway->out(), "ac1");
+  EXPECT_GE(summary.timeouts, 2);
+  EXPECT_GE(summary.given_up, 1);
+  EXPECT_GE(summary.completed, 2);
+  EXPECT_LT(summary.completed, summary.rounds);
+  EXPECT_EQ(summary.records, summary.completed) << "only completed rounds are stored";
+}
+
+TEST_F(GatewayBus, AbandonsEveryRoundWhoseRepliesAreCorrupt) {
+  start_unit({"--corrupt"});
+  write_config(harness::config_text());
+  const Finished run = run_gateway({"--rounds", "2"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("SPModbus get error"), std::string::npos);
+  const Summary summary = summary_of(run.out, "ac1");
+  EXPECT_EQ(summary.completed, 0);
+  EXPECT_EQ(summary.bad, 4) << "the first read of each round, tried twice";
+  EXPECT_EQ(summary.timeouts, 0);
+  EXPECT_TRUE(records().empty()) << "no partial round reaches the history";
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include "tests/gateway/harness.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+#ifndef NORVANE_GATEWAY
+#error "NORVANE_GATEWAY, NORVANE_SIM and NORVANE_PLUGIN_PATH name the built programs"
+#endif
+
+namespace harness {
+namespace {
+
+// Record offset of each polled register block.
+struct Block {
+  int first, last, offset;
+};
+constexpr Block kBlocks[] = {{1, 4, 4}, {7, 10, 12}, {13, 15, 20}, {22, 65, 26}};
+
+class Database {
+ public:
+  explicit Database(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+      ADD_FAILURE() << "cannot open " << path;
+  }
+  ~Database() { sqlite3_close(db_); }
+
+  // Every row of `sql`, each column as text or bytes.
+  std::vector<std::vector<std::string>> rows(const std::string& sql) const {
+    std::vector<std::vector<std::string>> rows;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+      ADD_FAILURE() << sqlite3_errmsg(db_) << " in " << sql;
+      return rows;
+    }
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      std::vector<std::string>& row = rows.emplace_back();
+      for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, i));
+        row.emplace_back(bytes == nullptr ? "" : bytes,
+                         static_cast<size_t>(sqlite3_column_bytes(statement, i)));
+      }
+    }
+    sqlite3_finalize(statement);
+    return rows;
+  }
+
+  void execute(const std::string& sql) const {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
+      ADD_FAILURE() << (message ? message : "?") << " in " << sql;
+    sqlite3_free(message);
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace
+
+uint16_t record_word(const std::string& record, int reg) {
+  for (const Block& block : kBlocks) {
+    if (reg < block.first || reg > block.last) continue;
+    const size_t at = static_cast<size_t>(block.offset + 2 * (reg - block.first));
+    if (record.size() < at + 2) break;
+    return static_cast<uint16_t>(static_cast<uint8_t>(record[at]) |
+                                 static_cast<uint8_t>(record[at + 1]) << 8);
+  }
+  ADD_FAILURE() << "register " << reg << " has no place in a record of " << record.size();
+  return 0;
+}
+
+int32_t record_data_id(const std::string& record) {
+  int32_t id = 0;
+  if (record.size() >= 4) std::memcpy(&id, record.data(), 4);
+  return id;
+}
+
+std::string config_text(const std::string& units) {
+  const std::string one_unit = R"([{
+      "name": "ac1", "slave": 1, "data_id": 101,
+      "settings": {"appSetting": {"b_mode": "2"}},
+      "alarm_levels": {"120800150010": 3}
+    }])";
+  return R"({
+  "interval_s": 0,
+  "bus": {"baud": 9600, "parity": "none", "response_timeout_ms": 400, "retries": 1},
+  "units": )" +
+         (units.empty() ? one_unit : units) + "\n}\n";
+}
+
+void GatewayTest::start_unit(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{NORVANE_SIM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  unit = std::make_unique<Process>(argv);
+  const auto line = unit->next_line("pty ");
+  ASSERT_TRUE(line) << "the simulator printed no pty: " << unit->err();
+  pty = line->substr(4);
+}
+
+std::vector<std::string> GatewayTest::gateway_args(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{NORVANE_GATEWAY,
+                                "--config",
+                                dir.file("config.json"),
+                                "--plugin",
+                                NORVANE_PLUGIN_PATH,
+                                "--port",
+                                pty,
+                                "--history",
+                                dir.file("history.db")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+Finished GatewayTest::run_gateway(const std::vector<std::string>& args) {
+  Process gateway(gateway_args(args));
+  Finished run;
+  run.status = gateway.wait_exit(std::chrono::minutes(2));
+  run.out = gateway.out();
+  run.err = gateway.err();
+  return run;
+}
+
+std::unique_ptr<Process> GatewayTest::start_gateway(const std::vector<std::string>& args) {
+  return std::make_unique<Process>(gateway_args(args));
+}
+
+std::vector<StoredRecord> GatewayTest::records() const {
+  std::vector<StoredRecord> records;
+  for (auto& row : Database(dir.file("history.db"))
+                       .rows("SELECT device, data_id, time, record FROM history ORDER BY id"))
+    records.push_back({row[0], std::stoi(row[1]), row[2], row[3]});
+  return records;
+}
+
+std::vector<StoredEvent> GatewayTest::events() const {
+  std::vector<StoredEvent> events;
+  for (auto& row :
+       Database(dir.file("history.db"))
+           .rows("SELECT device, signal_id, state, title, detail, level FROM alarm_events"
+                 " ORDER BY id"))
+    events.push_back({row[0], row[1], row[2], row[3], row[4], std::stoi(row[5])});
+  return events;
+}
+
+void GatewayTest::execute(const std::string& sql) const {
+  Database(dir.file("history.db")).execute(sql);
+}
+
+}  // namespace harness

@@ -1,0 +1,64 @@
+// Runs the simulated unit and the gateway as programs over a
+// pseudo-terminal, and reads back what the gateway stored.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+
+namespace harness {
+
+using testproc::Process;
+
+struct Finished {
+  int status = -1;
+  std::string out, err;
+};
+
+struct StoredRecord {
+  std::string device;
+  int data_id = 0;
+  std::string time;
+  std::string bytes;
+};
+
+struct StoredEvent {
+  std::string device, signal_id, state, title, detail;
+  int level = 0;
+};
+
+// The word of `reg` in a stored record: the four polled blocks (registers
+// 1-4, 7-10, 13-15, 22-65) follow the 4-byte data id, little-endian.
+uint16_t record_word(const std::string& record, int reg);
+int32_t record_data_id(const std::string& record);
+
+// One unit "ac1" at slave 1, data id 101, b_mode 2, supervising water on
+// the floor (level 3). `units` replaces the units array when given.
+std::string config_text(const std::string& units = "");
+
+class GatewayTest : public ::testing::Test {
+ protected:
+  // Starts the simulator on a fresh pseudo-terminal with `args`.
+  void start_unit(const std::vector<std::string>& args = {});
+  void write_config(const std::string& text) { dir.write("config.json", text); }
+  // The gateway's command line: config, plug-in, port and history first.
+  std::vector<std::string> gateway_args(const std::vector<std::string>& args) const;
+  Finished run_gateway(const std::vector<std::string>& args);
+  std::unique_ptr<Process> start_gateway(const std::vector<std::string>& args);
+
+  std::vector<StoredRecord> records() const;
+  std::vector<StoredEvent> events() const;
+  // Runs SQL on the history database; fails the test on an error.
+  void execute(const std::string& sql) const;
+
+  testproc::TempDir dir;
+  std::unique_ptr<Process> unit;
+  std::string pty;
+};
+
+}  // namespace harness
