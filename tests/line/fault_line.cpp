@@ -3,15 +3,17 @@
 //
 //   norvane-fault-line --unit PTY --link PATH [--faults all|KIND,KIND...]
 //                      [--every N] [--total N] [--seed N] [--silence N]
-//                      [--gone-ms MS]
+//                      [--late-ms MS] [--gone-ms MS]
 //
 // It opens the unit's pseudo-terminal PTY, opens one of its own for the
 // gateway and points the symbolic link PATH at it, then forwards every
 // request to the unit and every reply back, spoiling exchanges as the
 // fault plan says (tests/line/faults.h): the kinds given, in turn, one
 // every N exchanges on average (default 8), TOTAL faults in all (default:
-// no end), a silence spoiling N exchanges (default 2), the gateway's
-// terminal away for MS milliseconds (default 300).
+// no end), a silence spoiling N exchanges (default 2), a late reply held
+// back MS milliseconds (default 750: set it between one and two of the
+// gateway's response timeouts), the gateway's terminal away for MS
+// milliseconds (default 300).
 //
 // Output: "link PATH -> TERMINAL" once the gateway may open PATH (and again
 // after each return), "fault KIND at exchange E" for each fault, "faults
@@ -50,6 +52,7 @@ extern "C" void on_stop(int) { g_stop = 1; }
 struct Options {
   std::string unit, link;
   line::FaultPlan::Settings plan;
+  int late_ms = 750;
   int gone_ms = 300;
 };
 
@@ -57,7 +60,7 @@ struct Options {
   std::cerr << "norvane-fault-line: " << message << "\n"
             << "usage: norvane-fault-line --unit PTY --link PATH [--faults all|KIND,KIND...]\n"
             << "                          [--every N] [--total N] [--seed N] [--silence N]\n"
-            << "                          [--gone-ms MS]\n";
+            << "                          [--late-ms MS] [--gone-ms MS]\n";
   std::exit(2);
 }
 
@@ -105,6 +108,8 @@ Options parse_options(int argc, char** argv) {
       options.plan.seed = static_cast<uint32_t>(number_in(option, value(), 0, 0xffffffffL));
     else if (option == "--silence")
       options.plan.silence_exchanges = static_cast<int>(number_in(option, value(), 1, 1000));
+    else if (option == "--late-ms")
+      options.late_ms = static_cast<int>(number_in(option, value(), 0, 600000));
     else if (option == "--gone-ms")
       options.gone_ms = static_cast<int>(number_in(option, value(), 0, 600000));
     else
@@ -172,6 +177,9 @@ class FaultLine {
       ++unanswered_;
       return;
     }
+    // A late reply holds up the line as a slow unit does: the gateway's
+    // next try waits in the terminal meanwhile.
+    if (fault == line::Fault::kLate) pause(options_.late_ms);
     const std::vector<uint8_t> sent = fault ? line::mangle(*fault, *reply, plan_.random()) : *reply;
     if (!sent.empty()) send_all(gateway_.fd(), sent);
   }
@@ -181,8 +189,7 @@ class FaultLine {
   void go_away() {
     gateway_.vanish();
     requests_.clear();
-    const timespec pause{options_.gone_ms / 1000, (options_.gone_ms % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);  // cut short by a stop signal
+    pause(options_.gone_ms);
     gateway_.appear();
     announce_link();
   }
@@ -209,6 +216,12 @@ class FaultLine {
       const ssize_t count = ::read(unit_, bytes, sizeof bytes);
       if (count > 0) reply.insert(reply.end(), bytes, bytes + count);
     }
+  }
+
+  // Cut short by a stop signal.
+  static void pause(int ms) {
+    const timespec delay{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&delay, nullptr);
   }
 
   static bool send_all(int fd, const std::vector<uint8_t>& bytes) {

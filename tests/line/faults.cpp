@@ -1,14 +1,26 @@
 #include "tests/line/faults.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "simulator/rtu_frames.h"
 
 namespace line {
 namespace {
 
-constexpr const char* kNames[] = {"drop", "silence", "crc",   "garbage",
+constexpr const char* kNames[] = {"drop", "silence", "late",  "crc", "garbage",
                                   "cut",  "short",   "slave", "gone"};
+
+// kAllFaults lists every fault once, in the order of their values, which
+// index the names and the plan's tallies.
+constexpr bool every_fault_in_order() {
+  for (size_t i = 0; i < std::size(kAllFaults); ++i)
+    if (static_cast<size_t>(kAllFaults[i]) != i) return false;
+  return static_cast<size_t>(Fault::kGone) + 1 == std::size(kAllFaults) &&
+         std::size(kNames) == std::size(kAllFaults);
+}
+static_assert(every_fault_in_order());
+
 constexpr uint8_t kReadHoldingRegisters = 3;
 constexpr uint8_t kExceptionBit = 0x80;
 constexpr int kLastSlave = 247;
@@ -116,6 +128,8 @@ std::vector<uint8_t> mangle(Fault fault, const std::vector<uint8_t>& reply, std:
       return short_frame(body_of(reply), random);
     case Fault::kWrongSlave:
       return other_slaves_frame(body_of(reply), random);
+    case Fault::kLate:
+      return reply;
     case Fault::kDrop:
     case Fault::kSilence:
     case Fault::kGone:

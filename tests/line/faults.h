@@ -1,10 +1,10 @@
 // Faults that the fault line injects into a Modbus RTU line, what each does
 // to a reply of the unit, and which exchanges get one.
 //
-// An exchange is one request of the master and the unit's reply to it. A
-// fault spoils whole exchanges: the master gets a wrong reply, part of one
+// An exchange is one request of the gateway and the unit's reply to it. A
+// fault spoils whole exchanges: the gateway gets a wrong reply, part of one
 // or none, or loses its port. Each fault is followed by at least
-// kMinCleanGap clean exchanges, so that it stands alone: the master's next
+// kMinCleanGap clean exchanges, so that it stands alone: the gateway's next
 // try of a spoiled request and the rest of its round go through.
 #pragma once
 
@@ -19,19 +19,21 @@ namespace line {
 enum class Fault {
   kDrop,        // the reply is lost
   kSilence,     // the unit answers nothing for a few exchanges in a row
+  kLate,        // the whole reply, but after the gateway has stopped waiting for it
   kBadCrc,      // one CRC byte of the reply is wrong
   kGarbage,     // random bytes instead of the reply, never a frame with a valid CRC
   kCut,         // the reply's first bytes only, then nothing
   kShort,       // a whole frame with a valid CRC but fewer registers than asked for
   kWrongSlave,  // another slave's address, with a valid CRC
-  kGone,        // the master's pseudo-terminal goes away, then a new one comes up
+  kGone,        // the gateway's pseudo-terminal goes away, then a new one comes up
 };
 
-inline constexpr Fault kAllFaults[] = {Fault::kDrop,       Fault::kSilence, Fault::kBadCrc,
-                                       Fault::kGarbage,    Fault::kCut,     Fault::kShort,
-                                       Fault::kWrongSlave, Fault::kGone};
+inline constexpr Fault kAllFaults[] = {Fault::kDrop,   Fault::kSilence,    Fault::kLate,
+                                       Fault::kBadCrc, Fault::kGarbage,    Fault::kCut,
+                                       Fault::kShort,  Fault::kWrongSlave, Fault::kGone};
 
-// "drop", "silence", "crc", "garbage", "cut", "short", "slave", "gone".
+// "drop", "silence", "late", "crc", "garbage", "cut", "short", "slave",
+// "gone".
 const char* fault_name(Fault fault);
 std::optional<Fault> fault_named(const std::string& name);
 
@@ -45,8 +47,9 @@ inline constexpr uint16_t kMarkerWord = 0xFA17;
 // whose reply length is not known.
 int reply_frame_length(const uint8_t* bytes, size_t have);
 
-// What the master gets instead of `reply` (a whole frame with its CRC)
-// under `fault`: empty for the faults that send nothing.
+// What the gateway gets instead of `reply` (a whole frame with its CRC)
+// under `fault`: empty for the faults that send nothing, the reply itself
+// for a late one (its sender holds it back).
 std::vector<uint8_t> mangle(Fault fault, const std::vector<uint8_t>& reply, std::mt19937& random);
 
 inline constexpr int kMinCleanGap = 4;  // exchanges

@@ -93,10 +93,11 @@ TEST(Mangle, AnotherSlavesFrameIsValidAndMarked) {
   EXPECT_EQ(echo[4] << 8 | echo[5], line::kMarkerWord);
 }
 
-TEST(Mangle, SilentFaultsSendNothing) {
+TEST(Mangle, SilentFaultsSendNothingAndALateReplyIsWhole) {
   std::mt19937 random(1);
   for (Fault fault : {Fault::kDrop, Fault::kSilence, Fault::kGone})
     EXPECT_TRUE(line::mangle(fault, kReadReply, random).empty()) << line::fault_name(fault);
+  EXPECT_EQ(line::mangle(Fault::kLate, kReadReply, random), kReadReply);
 }
 
 TEST(FaultNames, NameEveryFaultOnce) {
