@@ -35,7 +35,8 @@ void sleep_ms(int ms) {
 
 }  // namespace
 
-RtuLink::RtuLink(const BusSettings& bus) : retries_(bus.retries), port_(bus.port) {
+RtuLink::RtuLink(const BusSettings& bus)
+    : retries_(bus.retries), response_timeout_ms_(bus.response_timeout_ms), port_(bus.port) {
   context_ = modbus_new_rtu(bus.port.c_str(), bus.baud, bus.parity, bus.data_bits, bus.stop_bits);
   if (context_ == nullptr)
     throw LinkError("serial port " + bus.port + ": bad settings: " + modbus_strerror(errno));
@@ -85,6 +86,7 @@ void RtuLink::count_failure(Unit& unit) {
   switch (classify(last_error_code_)) {
     case TryFailure::kTimeout:
       ++unit.counters.timeouts;
+      sleep_ms(response_timeout_ms_);  // the next try's flush drops a late reply
       break;
     case TryFailure::kBadReply:
       ++unit.counters.bad_replies;

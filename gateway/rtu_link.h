@@ -6,6 +6,13 @@
 // `retries` times; after that the device gets no reply and the stand-in's
 // serial layer reports the failure to it (on_error).
 //
+// A try that timed out is followed by a wait of one more response timeout,
+// and whatever came meanwhile is dropped: a reply that comes late must not
+// pass for the reply to the next request, which may have the same length
+// (registers 1-4 taken for 7-10). A reply later than twice the response
+// timeout cannot be told apart on an RTU line; set the timeout above the
+// units' slowest answer.
+//
 // A port whose descriptor stops working (a pseudo-terminal whose other end
 // went away, a USB adapter pulled out: errors that are neither timeouts nor
 // bad replies) is closed and opened again by its path. A try on a closed
@@ -73,7 +80,8 @@ class RtuLink : public standin::ModbusLink {
   int try_once(const Unit& unit, const standin::ModbusRequest& request, uint16_t* words);
   // Notes why a try failed (an errno value and its text); returns -1.
   int failure(int code, const std::string& reason);
-  // Counts the failed try and closes the port if it no longer works.
+  // Counts the failed try; waits out a late reply after a timeout and
+  // closes the port if it no longer works.
   void count_failure(Unit& unit);
   void close_lost_port();
   // Waits the back-off delay and opens the port again; false (the failure
@@ -83,6 +91,7 @@ class RtuLink : public standin::ModbusLink {
 
   modbus_t* context_ = nullptr;
   int retries_ = 0;
+  int response_timeout_ms_ = 0;
   std::string port_;
   bool port_open_ = false;
   int reopen_delay_ms_ = 0;  // before the next reopening
