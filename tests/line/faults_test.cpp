@@ -100,11 +100,6 @@ TEST(Mangle, SilentFaultsSendNothingAndALateReplyIsWhole) {
   EXPECT_EQ(line::mangle(Fault::kLate, kReadReply, random), kReadReply);
 }
 
-TEST(FaultNames, NameEveryFaultOnce) {
-  for (Fault fault : line::kAllFaults) EXPECT_EQ(line::fault_named(line::fault_name(fault)), fault);
-  EXPECT_FALSE(line::fault_named("fire"));
-}
-
 // The exchanges of a plan: the fault of each, or nothing.
 std::vector<std::optional<Fault>> run_plan(line::FaultPlan& plan, int exchanges) {
   std::vector<std::optional<Fault>> faults;
