@@ -76,13 +76,13 @@ int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, u
     ++unit.counters.requests;
     const int count = try_once(unit, request, words);
     if (count >= 0) return count;
-    count_failure(unit);
+    after_failed_try(unit);
   }
   give_up(unit, request, retries_ + 1);
   return -1;
 }
 
-void RtuLink::count_failure(Unit& unit) {
+void RtuLink::after_failed_try(Unit& unit) {
   switch (classify(last_error_code_)) {
     case TryFailure::kTimeout:
       ++unit.counters.timeouts;
@@ -110,8 +110,8 @@ void RtuLink::close_lost_port() {
 bool RtuLink::reopen() {
   sleep_ms(reopen_delay_ms_);
   if (modbus_connect(context_) != 0) {
-    reopen_delay_ms_ = std::min(2 * reopen_delay_ms_, kLongestReopenDelayMs);
     const int code = errno;
+    reopen_delay_ms_ = std::min(2 * reopen_delay_ms_, kLongestReopenDelayMs);
     failure(code, std::string("cannot reopen the serial port: ") + std::strerror(code));
     return false;
   }

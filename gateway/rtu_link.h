@@ -82,7 +82,7 @@ class RtuLink : public standin::ModbusLink {
   int failure(int code, const std::string& reason);
   // Counts the failed try; waits out a late reply after a timeout and
   // closes the port if it no longer works.
-  void count_failure(Unit& unit);
+  void after_failed_try(Unit& unit);
   void close_lost_port();
   // Waits the back-off delay and opens the port again; false (the failure
   // noted) when it cannot be opened yet.
