@@ -2,6 +2,13 @@
 # As root it runs apt-get (apt-get update first, once); otherwise it names
 # what is missing and stops.
 
+apt_update_once() {
+  [ -n "${NORVANE_APT_UPDATED:-}" ] && return 0
+  DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+  NORVANE_APT_UPDATED=1
+}
+
+# Packages are plain names or name:arch (multiarch, e.g. libjsoncpp-dev:mipsel).
 ensure_packages() {
   local missing=()
   local pkg
@@ -15,11 +22,24 @@ ensure_packages() {
     return 1
   fi
   echo "installing ${missing[*]}"
-  if [ -z "${NORVANE_APT_UPDATED:-}" ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-    NORVANE_APT_UPDATED=1
-  fi
+  apt_update_once
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Lets dpkg install packages of a foreign architecture (multiarch); the
+# package lists are fetched again afterwards so that its packages are known.
+ensure_architecture() {
+  local arch=$1
+  [ "$(dpkg --print-architecture)" = "$arch" ] && return 0
+  dpkg --print-foreign-architectures | grep -qx "$arch" && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "architecture $arch is not enabled; as root: dpkg --add-architecture $arch && apt-get update" >&2
+    return 1
+  fi
+  echo "enabling architecture $arch"
+  dpkg --add-architecture "$arch"
+  NORVANE_APT_UPDATED=
+  apt_update_once
 }
 
 # What the native build and its tests need.
@@ -27,3 +47,14 @@ NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboo
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev mbpoll socat
   python3 python3-pymodbus python3-serial python3-serial-asyncio)
+
+# The build machine's tools that the cross build uses: CMake and make,
+# pkg-config, readelf and c++filt for the file checks, and Boost's headers,
+# which are architecture-independent (libboost-dev:mipsel does not install
+# beside the amd64 one on Debian 12, so the cross build takes these).
+CROSS_HOST_PACKAGES=(cmake make pkg-config binutils libboost-dev)
+
+# The cross compiler, the emulator that runs the target's programs, and the
+# target's libraries (multiarch, after ensure_architecture mipsel).
+MIPSEL_PACKAGES=(g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libgtest-dev:mipsel
+  libgmock-dev:mipsel libbenchmark-dev:mipsel)
