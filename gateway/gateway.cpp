@@ -149,9 +149,13 @@ void Gateway::print_summary() {
     const LineCounters& line = link_.counters(*unit.device);
     out_ << "summary " << unit.config.name << ": rounds " << unit.rounds << " completed "
          << unit.completed << "; requests " << line.requests << " timeouts " << line.timeouts
-         << " bad replies " << line.bad_replies << " given up " << line.failed << "; history "
-         << history_.record_count(unit.config.name) << " records" << std::endl;
+         << " bad replies " << line.bad_replies << " port errors " << line.port_errors
+         << " given up " << line.failed << "; history " << history_.record_count(unit.config.name)
+         << " records" << std::endl;
   }
+  const PortCounters& port = link_.port_counters();
+  out_ << "summary port " << link_.port() << ": lost " << port.lost << " reopened " << port.reopened
+       << std::endl;
 }
 
 Gateway::Unit& Gateway::unit_named(const std::string& name) {

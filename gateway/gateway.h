@@ -40,6 +40,9 @@ class Gateway {
   // of each unit whose round completed. Returns how many completed.
   int poll_round(bool report);
 
+  // One line per unit ("summary NAME: rounds R completed C; requests Q
+  // timeouts T bad replies B port errors P given up G; history H records")
+  // and one for the port ("summary port PATH: lost L reopened O").
   void print_summary();
 
  private:

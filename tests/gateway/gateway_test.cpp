@@ -2,6 +2,7 @@
 // history, reload, reports, alarms, commands, a shared bus and a unit that
 // stops answering.
 #include <csignal>
+#include <filesystem>
 #include <regex>
 
 #include <json/json.h>
@@ -12,39 +13,11 @@
 namespace {
 
 using harness::Finished;
+using harness::lines_starting;
 using harness::record_data_id;
 using harness::record_word;
-
-std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
-  return lines;
-}
-
-// The numbers of "summary NAME: rounds R completed C; requests Q timeouts T
-// bad replies B given up G; history H records".
-struct Summary {
-  long rounds = -1, completed = -1, requests = -1, timeouts = -1, bad = -1, given_up = -1,
-       records = -1;
-};
-Summary summary_of(const std::string& out, const std::string& unit) {
-  static const std::regex pattern(
-      "rounds (\\d+) completed (\\d+); requests (\\d+) timeouts (\\d+) bad replies (\\d+) "
-      "given up (\\d+); history (\\d+) records");
-  Summary summary;
-  const auto lines = lines_starting(out, "summary " + unit + ":");
-  std::smatch match;
-  if (lines.size() != 1 || !std::regex_search(lines[0], match, pattern)) {
-    ADD_FAILURE() << "no summary of " << unit << " in:\n" << out;
-    return summary;
-  }
-  long* fields[] = {&summary.rounds, &summary.completed, &summary.requests, &summary.timeouts,
-                    &summary.bad,    &summary.given_up,  &summary.records};
-  for (size_t i = 0; i < 7; ++i) *fields[i] = std::stol(match[i + 1]);
-  return summary;
-}
+using harness::Summary;
+using harness::summary_of;
 
 class GatewayHistory : public harness::GatewayTest {
  protected:
@@ -248,6 +221,39 @@ TEST_F(GatewayBus, ResumesPollingWhenTheUnitAnswersAgain) {
   EXPECT_GE(summary.completed, 2);
   EXPECT_LT(summary.completed, summary.rounds);
   EXPECT_EQ(summary.records, summary.completed) << "only completed rounds are stored";
+}
+
+// The unit's pseudo-terminal goes away with the simulator; a new one comes
+// up under the same link, as a serial adapter pulled out and plugged in.
+TEST_F(GatewayBus, ReopensItsPortWhenTheDeviceComesBackUnderItsPath) {
+  start_unit();
+  port = dir.file("ttyLINK");
+  auto point_port_at = [&](const std::string& target) {
+    std::filesystem::create_symlink(target, port + ".new");
+    std::filesystem::rename(port + ".new", port);
+  };
+  point_port_at(pty);
+  write_config(harness::config_text());
+  auto gateway = start_gateway({"--interval", "0.05", "--report"});
+  ASSERT_TRUE(gateway->next_line("report ac1"));
+
+  unit->signal(SIGTERM);
+  ASSERT_EQ(unit->wait_exit(), 0);
+  ASSERT_TRUE(gateway->next_line("serial port " + port + " lost", testproc::Process::kErr));
+  start_unit();
+  point_port_at(pty);
+  EXPECT_TRUE(gateway->next_line("serial port " + port + " open again", testproc::Process::kErr));
+  EXPECT_TRUE(gateway->next_line("report ac1")) << "a round completed on the new device";
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+
+  const harness::PortSummary port_summary = harness::port_summary_of(gateway->out());
+  EXPECT_EQ(port_summary.lost, 1);
+  EXPECT_EQ(port_summary.reopened, 1);
+  const Summary summary = summary_of(gateway->out(), "ac1");
+  EXPECT_GE(summary.port_errors, 1);
+  EXPECT_EQ(summary.bad, 0) << "a dead port is not a bad reply";
+  EXPECT_EQ(summary.records, summary.completed);
 }
 
 TEST_F(GatewayBus, AbandonsEveryRoundWhoseRepliesAreCorrupt) {

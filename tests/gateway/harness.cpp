@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <regex>
+#include <sstream>
 
 #ifndef NORVANE_GATEWAY
 #error "NORVANE_GATEWAY, NORVANE_SIM and NORVANE_PLUGIN_PATH name the built programs"
@@ -76,6 +78,50 @@ int32_t record_data_id(const std::string& record) {
   return id;
 }
 
+std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+namespace {
+
+// The numbers that `pattern` captures in the one line that starts with
+// `prefix`, into `fields` in order.
+void read_numbers(const std::string& out, const std::string& prefix, const std::regex& pattern,
+                  std::initializer_list<long*> fields) {
+  const auto lines = lines_starting(out, prefix);
+  std::smatch match;
+  if (lines.size() != 1 || !std::regex_search(lines[0], match, pattern)) {
+    ADD_FAILURE() << "no line '" << prefix << "' in:\n" << out;
+    return;
+  }
+  size_t group = 1;
+  for (long* field : fields) *field = std::stol(match[group++]);
+}
+
+}  // namespace
+
+Summary summary_of(const std::string& out, const std::string& unit) {
+  static const std::regex pattern(
+      "rounds (\\d+) completed (\\d+); requests (\\d+) timeouts (\\d+) bad replies (\\d+) "
+      "port errors (\\d+) given up (\\d+); history (\\d+) records");
+  Summary s;
+  read_numbers(out, "summary " + unit + ":", pattern,
+               {&s.rounds, &s.completed, &s.requests, &s.timeouts, &s.bad, &s.port_errors,
+                &s.given_up, &s.records});
+  return s;
+}
+
+PortSummary port_summary_of(const std::string& out) {
+  static const std::regex pattern(": lost (\\d+) reopened (\\d+)$");
+  PortSummary s;
+  read_numbers(out, "summary port ", pattern, {&s.lost, &s.reopened});
+  return s;
+}
+
 std::string config_text(const std::string& units) {
   const std::string one_unit = R"([{
       "name": "ac1", "slave": 1, "data_id": 101,
@@ -99,15 +145,10 @@ void GatewayTest::start_unit(const std::vector<std::string>& args) {
 }
 
 std::vector<std::string> GatewayTest::gateway_args(const std::vector<std::string>& args) const {
-  std::vector<std::string> argv{NORVANE_GATEWAY,
-                                "--config",
-                                dir.file("config.json"),
-                                "--plugin",
-                                NORVANE_PLUGIN_PATH,
-                                "--port",
-                                pty,
-                                "--history",
-                                dir.file("history.db")};
+  const std::string& serial_port = port.empty() ? pty : port;
+  std::vector<std::string> argv{NORVANE_GATEWAY, "--config",          dir.file("config.json"),
+                                "--plugin",      NORVANE_PLUGIN_PATH, "--port",
+                                serial_port,     "--history",         dir.file("history.db")};
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }

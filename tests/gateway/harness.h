@@ -37,6 +37,23 @@ struct StoredEvent {
 uint16_t record_word(const std::string& record, int reg);
 int32_t record_data_id(const std::string& record);
 
+// The lines of `text` that start with `prefix`.
+std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix);
+
+// The numbers of the gateway's summary of a unit: "summary NAME: rounds R
+// completed C; requests Q timeouts T bad replies B port errors P given up
+// G; history H records", and of its port: "summary port PATH: lost L
+// reopened O". -1 where the output has none (the test then fails).
+struct Summary {
+  long rounds = -1, completed = -1, requests = -1, timeouts = -1, bad = -1, port_errors = -1,
+       given_up = -1, records = -1;
+};
+Summary summary_of(const std::string& out, const std::string& unit);
+struct PortSummary {
+  long lost = -1, reopened = -1;
+};
+PortSummary port_summary_of(const std::string& out);
+
 // One unit "ac1" at slave 1, data id 101, b_mode 2, supervising water on
 // the floor (level 3). `units` replaces the units array when given.
 std::string config_text(const std::string& units = "");
@@ -59,6 +76,7 @@ class GatewayTest : public ::testing::Test {
   testproc::TempDir dir;
   std::unique_ptr<Process> unit;
   std::string pty;
+  std::string port;  // the gateway's --port when set; else the unit's pty
 };
 
 }  // namespace harness

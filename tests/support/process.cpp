@@ -94,14 +94,16 @@ void Process::signal(int number) {
   if (pid_ > 0 && !status_) ::kill(pid_, number);
 }
 
+bool Process::exited() {
+  int status = 0;
+  if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status_.has_value();
+}
+
 int Process::wait_exit(milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (!status_) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      break;
-    }
+  while (!exited()) {
     if (Clock::now() > deadline) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);

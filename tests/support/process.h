@@ -31,6 +31,13 @@ class Process {
   std::optional<std::string> next_line(const std::string& needle, Stream stream = kOut,
                                        milliseconds timeout = kPatience);
 
+  // Takes in what its pipes hold, waiting at most `timeout` for more: a
+  // child that writes much while another is waited for must not block on a
+  // full pipe.
+  void drain(milliseconds timeout = milliseconds(0)) { pump(timeout); }
+  // Whether it has exited; wait_exit then gives its status at once.
+  bool exited();
+
   void signal(int number);
   // Waits for the exit; the exit status, or -1 (killed, or still running
   // at the deadline, when it is killed).
