@@ -45,7 +45,7 @@ ensure_architecture() {
 # What the native build and its tests need.
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libsqlite3-dev mbpoll socat
+  libmodbus-dev libsqlite3-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio)
 
 # The build machine's tools that the cross build uses: CMake and make,
@@ -58,3 +58,6 @@ CROSS_HOST_PACKAGES=(cmake make pkg-config binutils libboost-dev)
 # target's libraries (multiarch, after ensure_architecture mipsel).
 MIPSEL_PACKAGES=(g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libgtest-dev:mipsel
   libgmock-dev:mipsel libbenchmark-dev:mipsel)
+
+# clang's libFuzzer and sanitizer runtimes for the fuzz targets.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
