@@ -3,6 +3,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -82,6 +83,10 @@ TEST(PacedFaultLine, PacesTheRequestToTheUnitAndTheReplyToTheMaster) {
   exchange();  // a process just started is slow at first
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   rtupeer::expect_on_time(exchange);
+  if (HasFailure()) {
+    line.drain();
+    std::cerr << "fault line:\n" << line.out() << line.err();
+  }
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ void expect_on_time(const std::function<Lateness()>& exchange) {
                     << late.end_s * 1e3 << " ms late";
       return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(kPacingPauseBetweenTries);
   }
 }
 

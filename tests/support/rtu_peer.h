@@ -55,10 +55,12 @@ Clock::time_point after(Clock::time_point from, double seconds);
 // waking the sender, the pseudo-terminal's delivery and the receiver on a
 // loaded machine (README, "The paced line").
 inline constexpr double kPacingTolerance = 0.010;
-// A machine under load now and then stalls a process for longer (60 ms
-// seen while two compilers ran beside the tests): a timing is tried again
-// before it fails.
-inline constexpr int kPacingTries = 3;
+// A machine under load now and then stalls a process for longer (up to
+// 60 ms seen with the sanitizer suite and two compilers beside the tests),
+// often several times within a second: a timing is tried again, a while
+// later, before it fails.
+inline constexpr int kPacingTries = 5;
+inline constexpr milliseconds kPacingPauseBetweenTries{250};
 
 // When a paced frame's first and last byte were due, as its bytes show:
 // from the least delayed byte of its first and of its last quarter, so
