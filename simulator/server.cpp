@@ -61,6 +61,19 @@ class Server {
     if (!frames_.empty() && Clock::now() - frame_start_ > kFrameGap) frames_.clear();
   }
 
+  // Paced: how soon the master asked again after a reply.
+  void print_turnarounds() const {
+    if (!wire_ || wire_->turnarounds().count == 0) return;
+    const Turnarounds& seen = wire_->turnarounds();
+    const auto ms = [](Nanoseconds time) {
+      return std::chrono::duration<double, std::milli>(time).count();
+    };
+    std::cout << "master turnaround after a reply: mean " << ms(seen.total / seen.count)
+              << " ms, longest " << ms(seen.longest) << " ms, " << seen.count << " requests, "
+              << seen.within_interval << " sent within the silent interval of "
+              << ms(wire_->silent_interval()) << " ms" << std::endl;
+  }
+
  private:
   double seconds() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
 
@@ -130,6 +143,7 @@ void serve(Line& line, Units& units, ScenarioPlayer& scenario, Faults& faults, c
     }
     server.drop_stale_partial_frame();
   }
+  server.print_turnarounds();
 }
 
 }  // namespace sim

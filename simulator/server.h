@@ -40,7 +40,10 @@ struct Requests {
 };
 
 // Serves until `requests.stop` is set. Prints one line for every state
-// change, scenario event and write on standard output.
+// change, scenario event and write on standard output; paced, at the end
+// how soon the master sent its requests after the replies ("master
+// turnaround after a reply: mean M ms, longest L ms, N requests, W sent
+// within the silent interval of S ms").
 void serve(Line& line, Units& units, ScenarioPlayer& scenario, Faults& faults, const Timing& timing,
            Requests& requests);
 

@@ -40,6 +40,14 @@ WireClock::WireClock(const Framing& framing, Nanoseconds turnaround)
       turnaround_(turnaround) {}
 
 FrameTimes WireClock::frame_in(TimePoint first_seen, TimePoint last_seen, size_t length) {
+  if (sent_end_) {
+    const Nanoseconds turnaround = std::max(first_seen - *sent_end_, Nanoseconds(0));
+    ++turnarounds_.count;
+    if (turnaround < silent_) ++turnarounds_.within_interval;
+    turnarounds_.total += turnaround;
+    turnarounds_.longest = std::max(turnarounds_.longest, turnaround);
+    sent_end_.reset();
+  }
   const TimePoint start = std::max(first_seen, free_at_);
   const TimePoint end = std::max(start + character_ * static_cast<long>(length), last_seen);
   free_at_ = end + silent_;
@@ -54,6 +62,9 @@ TimePoint WireClock::character_sent(TimePoint start, size_t index) const {
   return start + character_ * static_cast<long>(index + 1);
 }
 
-void WireClock::frame_out(TimePoint end) { free_at_ = std::max(free_at_, end + silent_); }
+void WireClock::frame_out(TimePoint end) {
+  free_at_ = std::max(free_at_, end + silent_);
+  sent_end_ = end;
+}
 
 }  // namespace sim

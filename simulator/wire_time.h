@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 
 namespace sim {
 
@@ -52,6 +53,15 @@ struct FrameTimes {
   TimePoint end;
 };
 
+// How soon the other end sent after a frame of this end, for the log: a
+// master's turnaround after a reply.
+struct Turnarounds {
+  long count = 0;
+  long within_interval = 0;  // sent before the silent interval had passed
+  Nanoseconds total{0};
+  Nanoseconds longest{0};
+};
+
 // The line's timeline as one end of it sees it: the frames that come in and
 // the frames that this end sends.
 class WireClock {
@@ -79,11 +89,15 @@ class WireClock {
   // quiet for a silent interval after it.
   void frame_out(TimePoint end);
 
+  const Turnarounds& turnarounds() const { return turnarounds_; }
+
  private:
   Nanoseconds character_;
   Nanoseconds silent_;
   Nanoseconds turnaround_;
-  TimePoint free_at_{};  // the end of the last frame plus the silent interval
+  TimePoint free_at_{};                // the end of the last frame plus the silent interval
+  std::optional<TimePoint> sent_end_;  // the end of this end's last frame, until the next comes in
+  Turnarounds turnarounds_;
 };
 
 }  // namespace sim

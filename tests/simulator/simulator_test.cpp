@@ -232,6 +232,9 @@ TEST(WireClock, KeepsTheSilentIntervalBothWaysAndTheTurnaround) {
   const sim::FrameTimes next = wire.frame_in(reply_end + ns(100000), reply_end + ns(100000), 8);
   EXPECT_EQ(next.start, reply_end + silent);
   EXPECT_EQ(next.end, next.start + 8 * character);
+  EXPECT_EQ(wire.turnarounds().count, 1);
+  EXPECT_EQ(wire.turnarounds().within_interval, 1) << "0.1 ms after the reply";
+  EXPECT_EQ(wire.turnarounds().longest, ns(100000));
   // A frame whose bytes came in over longer than its characters take ends
   // with its last byte.
   const sim::TimePoint late = next.end + milliseconds(50);
