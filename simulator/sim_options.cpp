@@ -1,5 +1,6 @@
 #include "simulator/sim_options.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -95,6 +96,12 @@ void add_timing_options(CLI::App& app, Timing& timing) {
          "paced, at least the silent interval")
       ->type_name("MS")
       ->check(CLI::Range(0.0, kMaxTurnaroundMs).description(""))
+      ->check(CLI::Validator(
+          [](std::string& text) {  // a NaN passes the range
+            return std::isnan(std::strtod(text.c_str(), nullptr)) ? "not a number: " + text
+                                                                  : std::string();
+          },
+          ""))
       ->default_str("0");
 }
 
