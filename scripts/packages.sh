@@ -45,7 +45,7 @@ ensure_architecture() {
 # What the native build and its tests need.
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libsqlite3-dev mbpoll socat valgrind
+  libmodbus-dev libsqlite3-dev libcli11-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio)
 
 # The build machine's tools that the cross build uses: CMake and make,

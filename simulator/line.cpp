@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "simulator/rtu_frames.h"
+#include "simulator/paced_io.h"
 
 namespace sim {
 namespace {
@@ -35,10 +35,12 @@ bool open_pty(int& master, int& slave, std::string& path, std::string& error) {
 std::unique_ptr<Line> Line::open(const LineSettings& settings, std::string& error) {
   std::unique_ptr<Line> line(new Line);
   const bool own_pty = settings.device.empty();
+  line->framing_ = settings.framing;
   // For a pseudo-terminal the context never opens a device: it only sends
   // through the master descriptor set below.
-  line->context_ = modbus_new_rtu(own_pty ? "/dev/null" : settings.device.c_str(), settings.baud,
-                                  settings.parity, settings.data_bits, settings.stop_bits);
+  const Framing& framing = settings.framing;
+  line->context_ = modbus_new_rtu(own_pty ? "/dev/null" : settings.device.c_str(), framing.baud,
+                                  framing.parity, framing.data_bits, framing.stop_bits);
   if (line->context_ == nullptr) {
     error = std::string("bad line settings: ") + modbus_strerror(errno);
     return nullptr;
@@ -71,14 +73,8 @@ Line::~Line() {
   }
 }
 
-bool Line::send(const std::vector<uint8_t>& reply, bool corrupt) {
-  if (!corrupt)
-    return modbus_send_raw_request(context_, reply.data(), static_cast<int>(reply.size())) > 0;
-  std::vector<uint8_t> frame = reply;
-  const uint16_t wrong = static_cast<uint16_t>(crc16(reply.data(), reply.size()) ^ 0xffff);
-  frame.push_back(static_cast<uint8_t>(wrong & 0xff));
-  frame.push_back(static_cast<uint8_t>(wrong >> 8));
-  return ::write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+bool Line::send(const std::vector<uint8_t>& frame) {
+  return write_all(fd_, frame.data(), frame.size());
 }
 
 }  // namespace sim

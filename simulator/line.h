@@ -9,14 +9,13 @@
 
 #include <modbus.h>
 
+#include "simulator/wire_time.h"
+
 namespace sim {
 
 struct LineSettings {
   std::string device;  // empty: open a new pseudo-terminal
-  int baud = 9600;
-  char parity = 'N';  // 'N', 'E' or 'O'
-  int data_bits = 8;
-  int stop_bits = 1;
+  Framing framing;
 };
 
 class Line {
@@ -31,10 +30,10 @@ class Line {
   int fd() const { return fd_; }
   // The device, or the path of the pseudo-terminal that masters open.
   const std::string& path() const { return path_; }
+  const Framing& framing() const { return framing_; }
 
-  // Sends a reply (slave, function, data); libmodbus appends the CRC. With
-  // `corrupt` the CRC is sent wrong, as after a disturbance on the line.
-  bool send(const std::vector<uint8_t>& reply, bool corrupt);
+  // Sends a whole frame (CRC included) at once.
+  bool send(const std::vector<uint8_t>& frame);
 
  private:
   Line() = default;
@@ -43,6 +42,7 @@ class Line {
   int fd_ = -1;
   int pty_slave_ = -1;  // held open so that masters may come and go
   std::string path_;
+  Framing framing_;
 };
 
 }  // namespace sim

@@ -21,6 +21,10 @@ namespace sim {
 // Modbus CRC-16 (polynomial 0xA001 reflected, initial 0xFFFF).
 uint16_t crc16(const uint8_t* bytes, size_t length);
 
+// The frame of `body` (slave, function, data) with its CRC, low byte first;
+// with `wrong_crc` every bit of the CRC inverted, as after a disturbance.
+std::vector<uint8_t> rtu_frame(const std::vector<uint8_t>& body, bool wrong_crc = false);
+
 // Length of the request frame whose first `have` bytes are given: 0 while
 // more bytes are needed to tell, -1 for a function code the units do not
 // know the frame length of.
@@ -51,12 +55,32 @@ using Units = std::map<int, UnitModel>;
 
 struct Answer {
   std::vector<uint8_t> reply;  // slave, function, data; no CRC; empty: no reply
-  std::string note;            // what a write did, for the log; empty for reads
+  // For the log: what each write did ("write slave S register R <- V, echo
+  // E" or ": refused, exception C"), a read answered by an exception fault
+  // ("read slave S registers A-B: exception C"); one line each. Empty for
+  // plain reads.
+  std::string note;
 };
 
-// Carries out one CRC-checked request frame. `echo_override`, when set,
-// replaces the word in every write acknowledgement (a faulty unit).
+// Modbus exception codes (1 to 255 can be sent; these have names).
+enum ExceptionCode : uint8_t {
+  kIllegalFunction = 1,
+  kIllegalDataAddress = 2,
+  kIllegalDataValue = 3,
+  kServerDeviceFailure = 4,
+};
+
+// Faults in what the units answer, for tests. Reads and writes of function
+// 3 and 6 only; a write refused or answered with an exception changes no
+// register.
+struct AnswerFaults {
+  std::optional<uint16_t> echo_override;  // every write acknowledged with this word
+  std::map<int, uint8_t> exceptions;      // register -> code: any read or write touching it
+  std::optional<uint8_t> refuse_writes;   // every other write refused with this code
+};
+
+// Carries out one CRC-checked request frame.
 Answer answer_request(const uint8_t* frame, size_t length, Units& units,
-                      std::optional<uint16_t> echo_override);
+                      const AnswerFaults& faults = {});
 
 }  // namespace sim

@@ -9,14 +9,27 @@
 #include "simulator/line.h"
 #include "simulator/rtu_frames.h"
 #include "simulator/scenario.h"
+#include "simulator/wire_time.h"
 
 namespace sim {
 
 // Faults that a test switches on.
 struct Faults {
-  bool silent = false;                    // answer nothing at all
-  bool corrupt = false;                   // every reply with a wrong CRC
-  std::optional<uint16_t> echo_override;  // every write acknowledged with this word
+  bool silent = false;   // answer nothing at all
+  bool corrupt = false;  // every reply with a wrong CRC
+  AnswerFaults answers;  // echoes and exception replies
+};
+
+// When replies go out.
+struct Timing {
+  // Keep the line's time (wire_time.h): a request is there when its last
+  // character would have arrived, a reply's characters leave one character
+  // time apart, and frames keep the silent interval between them. Without
+  // it a reply goes out at once, as one write.
+  bool pace = false;
+  // From the end of a request to the start of its reply; paced, never less
+  // than the silent interval.
+  Nanoseconds turnaround{0};
 };
 
 // Set from signal handlers; the loop acts on them between requests.
@@ -27,7 +40,11 @@ struct Requests {
 };
 
 // Serves until `requests.stop` is set. Prints one line for every state
-// change, scenario event and write on standard output.
-void serve(Line& line, Units& units, ScenarioPlayer& scenario, Faults& faults, Requests& requests);
+// change, scenario event and write on standard output; paced, at the end
+// how soon the master sent its requests after the replies ("master
+// turnaround after a reply: mean M ms, longest L ms, N requests, W sent
+// within the silent interval of S ms").
+void serve(Line& line, Units& units, ScenarioPlayer& scenario, Faults& faults, const Timing& timing,
+           Requests& requests);
 
 }  // namespace sim

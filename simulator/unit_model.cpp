@@ -14,7 +14,7 @@ uint16_t to_word(double value) {
 
 }  // namespace
 
-UnitModel::UnitModel() {
+UnitModel::UnitModel(OnOffEcho on_off_echo) : on_off_echo_(on_off_echo) {
   set(kSetTemperature, 240);  // 24.0 C
   set(kSetHumidity, 500);     // 50.0 %
   set(3, 10);                 // temperature precision 1.0 C
@@ -82,7 +82,7 @@ WriteResult UnitModel::write(int address, uint16_t value) {
         break;
       }
       switch_unit(value == kSwitchOn);
-      result.echo = get(kRunState);
+      result.echo = on_off_echo_ == OnOffEcho::kRunState ? get(kRunState) : value;
       break;
     default:
       result.refusal = Refusal::kIllegalAddress;

@@ -7,9 +7,10 @@
 // around the set points while the unit runs and warm up while it is off.
 //
 // Only registers 1 (temperature set point), 2 (humidity set point) and 13
-// (on/off: 170 on, 85 off) take writes. The unit acknowledges a write of 13
-// with its resulting run state (1 running, 0 stopped) and a write of 1 or 2
-// with the value written.
+// (on/off: 170 on, 85 off) take writes. A write of 1 or 2 is acknowledged
+// with the value written; a write of 13 with the unit's resulting run state
+// (1 running, 0 stopped) by default, or with the value written, as a
+// standard Modbus unit does (OnOffEcho).
 #pragma once
 
 #include <array>
@@ -44,6 +45,12 @@ enum Register : int {
 inline constexpr uint16_t kSwitchOn = 170;
 inline constexpr uint16_t kSwitchOff = 85;
 
+// What the acknowledgement of an on/off write carries.
+enum class OnOffEcho {
+  kRunState,     // 1 running, 0 stopped: what the unit did ("state")
+  kWrittenWord,  // 170 or 85, like any single-register write ("standard")
+};
+
 // Modbus exception codes the unit answers with.
 enum class Refusal : uint8_t { kIllegalAddress = 2, kIllegalValue = 3 };
 
@@ -55,7 +62,7 @@ struct WriteResult {
 
 class UnitModel {
  public:
-  UnitModel();
+  explicit UnitModel(OnOffEcho on_off_echo = OnOffEcho::kRunState);
 
   // Brings the drifting registers to `seconds` since the unit started.
   void advance(double seconds);
@@ -75,6 +82,7 @@ class UnitModel {
  private:
   void switch_unit(bool on);
 
+  OnOffEcho on_off_echo_;
   std::array<uint16_t, kLastRegister + 1> registers_{};  // index = register; 0 unused
 };
 

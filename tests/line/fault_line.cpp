@@ -1,9 +1,6 @@
 // norvane-fault-line: a Modbus RTU line between the gateway and a unit that
 // spoils some of the unit's replies, for fault tests.
-//
-//   norvane-fault-line --unit PTY --link PATH [--faults all|KIND,KIND...]
-//                      [--every N] [--total N] [--seed N] [--silence N]
-//                      [--late-ms MS] [--gone-ms MS]
+// `norvane-fault-line --help` lists the options.
 //
 // It opens the unit's pseudo-terminal PTY, opens one of its own for the
 // gateway and points the symbolic link PATH at it, then forwards every
@@ -13,7 +10,10 @@
 // no end), a silence spoiling N exchanges (default 2), a late reply held
 // back MS milliseconds (default 750: set it between one and two of the
 // gateway's response timeouts), the gateway's terminal away for MS
-// milliseconds (default 300).
+// milliseconds (default 300). With --pace it keeps the line's time in both
+// directions (simulator/wire_time.h): a request reaches the unit, and a
+// reply the gateway, one character at a time at the baud rate and framing
+// given, with the silent interval between frames.
 //
 // Output: "link PATH -> TERMINAL" once the gateway may open PATH (and again
 // after each return), "fault KIND at exchange E" for each fault, "faults
@@ -24,12 +24,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 
+#include "simulator/command_line.h"
+#include "simulator/paced_io.h"
 #include "simulator/rtu_frames.h"
 #include "tests/line/faults.h"
 #include "tests/line/terminals.h"
@@ -54,68 +57,85 @@ struct Options {
   line::FaultPlan::Settings plan;
   int late_ms = 750;
   int gone_ms = 300;
+  sim::Framing framing;
+  bool pace = false;
 };
 
-[[noreturn]] void usage_error(const std::string& message) {
-  std::cerr << "norvane-fault-line: " << message << "\n"
-            << "usage: norvane-fault-line --unit PTY --link PATH [--faults all|KIND,KIND...]\n"
-            << "                          [--every N] [--total N] [--seed N] [--silence N]\n"
-            << "                          [--late-ms MS] [--gone-ms MS]\n";
-  std::exit(2);
-}
-
-long number_in(const std::string& option, const std::string& text, long low, long high) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < low || value > high)
-    usage_error(option + " takes a whole number from " + std::to_string(low) + " to " +
-                std::to_string(high));
-  return value;
-}
-
-std::vector<line::Fault> fault_list(const std::string& text) {
-  if (text == "all") return {std::begin(line::kAllFaults), std::end(line::kAllFaults)};
+std::optional<std::vector<line::Fault>> read_fault_list(const std::string& text,
+                                                        std::string& error) {
+  if (text == "all")
+    return std::vector<line::Fault>(std::begin(line::kAllFaults), std::end(line::kAllFaults));
   std::vector<line::Fault> faults;
   std::istringstream names(text);
   for (std::string name; std::getline(names, name, ',');) {
     const auto fault = line::fault_named(name);
-    if (!fault) usage_error("no fault named '" + name + "'");
+    if (!fault) {
+      error = "no fault named '" + name + "'";
+      return std::nullopt;
+    }
     faults.push_back(*fault);
   }
   return faults;
 }
 
+void add_plan_options(CLI::App& app, Options& options) {
+  line::FaultPlan::Settings& plan = options.plan;
+  app.add_option_function<std::string>(
+         "--faults",
+         [&plan](const std::string& text) {
+           std::string error;
+           plan.kinds = *read_fault_list(text, error);
+         },
+         "The kinds of fault, in turn: all, or some of drop, silence, late, crc, garbage, cut, "
+         "short, slave, gone (default: none)")
+      ->type_name("all|KIND,KIND...")
+      ->check(sim::read_by(&read_fault_list, "KINDS"));
+  app.add_option("--every", plan.every, "One fault every N exchanges on average, 4 or more")
+      ->type_name("N")
+      ->check(CLI::Range(line::kMinCleanGap, 1000000).description(""))
+      ->capture_default_str();
+  app.add_option("--total", plan.total, "Faults in all; 0: no end")
+      ->type_name("N")
+      ->check(CLI::Range(0L, 1L << 40).description(""))
+      ->capture_default_str();
+  app.add_option("--seed", plan.seed, "Seed of the fault plan's random numbers")
+      ->type_name("N")
+      ->capture_default_str();
+  app.add_option("--silence", plan.silence_exchanges,
+                 "Exchanges that one silence spoils, 1 to 1000")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000).description(""))
+      ->capture_default_str();
+  app.add_option("--late-ms", options.late_ms,
+                 "How long a late reply is held back: between one and two of the gateway's "
+                 "response timeouts")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 600000).description(""))
+      ->capture_default_str();
+  app.add_option("--gone-ms", options.gone_ms, "How long the gateway's terminal stays away")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 600000).description(""))
+      ->capture_default_str();
+}
+
 Options parse_options(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(option + " needs a value");
-      return argv[++i];
-    };
-    if (option == "--unit")
-      options.unit = value();
-    else if (option == "--link")
-      options.link = value();
-    else if (option == "--faults")
-      options.plan.kinds = fault_list(value());
-    else if (option == "--every")
-      options.plan.every =
-          static_cast<int>(number_in(option, value(), line::kMinCleanGap, 1000000));
-    else if (option == "--total")
-      options.plan.total = number_in(option, value(), 0, 1L << 40);
-    else if (option == "--seed")
-      options.plan.seed = static_cast<uint32_t>(number_in(option, value(), 0, 0xffffffffL));
-    else if (option == "--silence")
-      options.plan.silence_exchanges = static_cast<int>(number_in(option, value(), 1, 1000));
-    else if (option == "--late-ms")
-      options.late_ms = static_cast<int>(number_in(option, value(), 0, 600000));
-    else if (option == "--gone-ms")
-      options.gone_ms = static_cast<int>(number_in(option, value(), 0, 600000));
-    else
-      usage_error("unknown option " + option);
-  }
-  if (options.unit.empty() || options.link.empty()) usage_error("--unit and --link are required");
+  CLI::App app(
+      "A Modbus RTU line between a master and a unit that spoils some of the unit's replies, "
+      "for fault tests. It prints \"link PATH -> TERMINAL\" once the master may open PATH; on "
+      "SIGTERM or SIGINT the faults injected and the exchanges.");
+  sim::describe_program(app, "norvane-fault-line");
+  app.add_option("--unit", options.unit, "The unit's terminal (e.g. the simulated unit's pty)")
+      ->type_name("PTY")
+      ->required();
+  app.add_option("--link", options.link,
+                 "A symbolic link to create, naming the master's end of the line")
+      ->type_name("PATH")
+      ->required();
+  add_plan_options(app, options);
+  sim::add_framing_options(app, options.framing);
+  sim::add_pace_option(app, options.pace);
+  sim::parse_or_exit(app, argc, argv);
   return options;
 }
 
@@ -123,6 +143,7 @@ class FaultLine {
  public:
   FaultLine(const Options& options, int unit_fd)
       : options_(options), unit_(unit_fd), gateway_(options.link), plan_(options.plan) {
+    if (options.pace) wire_.emplace(options.framing, sim::Nanoseconds(0));
     announce_link();
   }
 
@@ -152,15 +173,23 @@ class FaultLine {
     uint8_t bytes[512];
     const ssize_t count = ::read(gateway_.fd(), bytes, sizeof bytes);
     if (count <= 0) return;
-    if (requests_.empty()) request_start_ = Clock::now();
+    const sim::TimePoint seen = sim::MonotonicClock::now();
+    if (requests_.empty()) {
+      request_start_ = Clock::now();
+      first_seen_ = seen;
+    }
     requests_.append(bytes, static_cast<size_t>(count));
     while (auto request = requests_.next_frame()) {
-      exchange(*request);
+      // Unpaced, the request is there as it comes in.
+      const sim::FrameTimes times =
+          wire_ ? wire_->frame_in(first_seen_, seen, request->size()) : sim::FrameTimes{seen, seen};
+      exchange(*request, times);
       request_start_ = Clock::now();
+      first_seen_ = seen;
     }
   }
 
-  void exchange(const std::vector<uint8_t>& request) {
+  void exchange(const std::vector<uint8_t>& request, const sim::FrameTimes& times) {
     const bool done_before = plan_.finished();
     const std::optional<line::Fault> fault = plan_.next_exchange();
     if (fault)
@@ -172,7 +201,7 @@ class FaultLine {
       go_away();
       return;
     }
-    const std::optional<std::vector<uint8_t>> reply = ask_unit(request);
+    const std::optional<std::vector<uint8_t>> reply = ask_unit(request, times.start);
     if (!reply) {
       ++unanswered_;
       return;
@@ -181,7 +210,7 @@ class FaultLine {
     // next try waits in the terminal meanwhile.
     if (fault == line::Fault::kLate) pause(options_.late_ms);
     const std::vector<uint8_t> sent = fault ? line::mangle(*fault, *reply, plan_.random()) : *reply;
-    if (!sent.empty()) send_all(gateway_.fd(), sent);
+    if (!sent.empty()) send_reply(sent, times.end);
   }
 
   // The request in flight is never answered: the gateway's terminal hangs
@@ -194,11 +223,16 @@ class FaultLine {
     announce_link();
   }
 
-  std::optional<std::vector<uint8_t>> ask_unit(const std::vector<uint8_t>& request) {
+  // Paced, the request's characters reach the unit as they would arrive
+  // over the wire from `request_start` on.
+  std::optional<std::vector<uint8_t>> ask_unit(const std::vector<uint8_t>& request,
+                                               sim::TimePoint request_start) {
     uint8_t stale[256];
     while (::read(unit_, stale, sizeof stale) > 0) {
     }
-    if (!send_all(unit_, request)) return std::nullopt;
+    const bool sent = wire_ ? sim::write_paced(unit_, request, request_start, *wire_).has_value()
+                            : sim::write_all(unit_, request.data(), request.size());
+    if (!sent) return std::nullopt;
     std::vector<uint8_t> reply;
     const auto deadline = Clock::now() + kUnitReplyTimeout;
     for (;;) {
@@ -218,22 +252,34 @@ class FaultLine {
     }
   }
 
+  // Paced, the reply starts a silent interval after the request's end, or
+  // as soon as the unit's reply is all here (a slow unit, a late reply),
+  // and its characters leave one character time apart.
+  void send_reply(const std::vector<uint8_t>& reply, sim::TimePoint request_end) {
+    if (!wire_) {
+      sim::write_all(gateway_.fd(), reply.data(), reply.size());
+      return;
+    }
+    const sim::TimePoint start =
+        std::max(wire_->reply_start(request_end), sim::MonotonicClock::now());
+    if (const auto end = sim::write_paced(gateway_.fd(), reply, start, *wire_))
+      wire_->frame_out(*end);
+  }
+
   // Cut short by a stop signal.
   static void pause(int ms) {
     const timespec delay{ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&delay, nullptr);
   }
 
-  static bool send_all(int fd, const std::vector<uint8_t>& bytes) {
-    return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-
   const Options& options_;
   int unit_;
   line::LinkedPty gateway_;
   line::FaultPlan plan_;
+  std::optional<sim::WireClock> wire_;  // when paced
   sim::FrameAssembler requests_;
-  Clock::time_point request_start_;
+  Clock::time_point request_start_;  // for dropping a partial frame
+  sim::TimePoint first_seen_;        // when the first byte of the frame in progress came in
   long unanswered_ = 0;
 };
 
@@ -251,6 +297,7 @@ int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   try {
     install_stop_handlers();
+    if (options.pace) sim::use_fine_timer_slack();
     const int unit = line::open_raw_terminal(options.unit);
     FaultLine fault_line(options, unit);
     fault_line.run();

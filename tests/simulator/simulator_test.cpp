@@ -4,7 +4,9 @@
 
 #include "simulator/rtu_frames.h"
 #include "simulator/scenario.h"
+#include "simulator/sim_options.h"
 #include "simulator/unit_model.h"
+#include "simulator/wire_time.h"
 
 namespace {
 
@@ -21,6 +23,15 @@ TEST(UnitModel, SwitchesWithOnOffWordsAndAcknowledgesWithTheRunState) {
   EXPECT_EQ(unit.get(13), 170);
   EXPECT_EQ(unit.write(13, 1).refusal, sim::Refusal::kIllegalValue);
   EXPECT_EQ(unit.get(13), 170);
+}
+
+TEST(UnitModel, AStandardUnitAcknowledgesOnOffWithTheWordWritten) {
+  sim::UnitModel unit(sim::OnOffEcho::kWrittenWord);
+  EXPECT_EQ(unit.write(13, 85).echo, 85);
+  EXPECT_FALSE(unit.running());
+  EXPECT_EQ(unit.write(13, 170).echo, 170);
+  EXPECT_TRUE(unit.running());
+  EXPECT_EQ(unit.write(13, 1).refusal, sim::Refusal::kIllegalValue);
 }
 
 TEST(UnitModel, TakesSetPointsAndRefusesOtherRegisters) {
@@ -124,7 +135,9 @@ TEST(RtuFrames, AnswersReadsWritesAndMistakesAsAUnitOnTheBus) {
   units[2] = sim::UnitModel();
   auto answer = [&](std::vector<uint8_t> bytes, std::optional<uint16_t> echo = std::nullopt) {
     const auto request = frame(std::move(bytes));
-    return sim::answer_request(request.data(), request.size(), units, echo).reply;
+    sim::AnswerFaults faults;
+    faults.echo_override = echo;
+    return sim::answer_request(request.data(), request.size(), units, faults).reply;
   };
   EXPECT_EQ(answer({1, 3, 0, 1, 0, 2}), (std::vector<uint8_t>{1, 3, 4, 0, 240, 1, 244}));
   EXPECT_EQ(answer({2, 6, 0, 13, 0, 85}), (std::vector<uint8_t>{2, 6, 0, 13, 0, 0}));
@@ -138,6 +151,99 @@ TEST(RtuFrames, AnswersReadsWritesAndMistakesAsAUnitOnTheBus) {
   EXPECT_TRUE(answer({0, 6, 0, 1, 0, 200}).empty()) << "a broadcast gets no reply";
   EXPECT_EQ(units[1].get(1), 200);
   EXPECT_EQ(units[2].get(1), 200);
+}
+
+TEST(RtuFrames, ExceptionFaultsAnswerInsteadOfTheUnitAndWriteNothing) {
+  sim::Units units;
+  units[1] = sim::UnitModel();
+  sim::AnswerFaults faults;
+  faults.exceptions = {{31, 2}, {13, 6}};
+  auto answer = [&](std::vector<uint8_t> bytes) {
+    const auto request = frame(std::move(bytes));
+    return sim::answer_request(request.data(), request.size(), units, faults);
+  };
+  EXPECT_EQ(answer({1, 3, 0, 22, 0, 44}).reply, (std::vector<uint8_t>{1, 0x83, 2}));
+  EXPECT_EQ(answer({1, 3, 0, 31, 0, 1}).reply, (std::vector<uint8_t>{1, 0x83, 2}));
+  EXPECT_EQ(answer({1, 3, 0, 22, 0, 9}).reply.size(), 21u) << "22-30 do not touch 31";
+  EXPECT_EQ(answer({1, 3, 0, 32, 0, 2}).reply.size(), 7u);
+  const sim::Answer refused = answer({1, 6, 0, 13, 0, 85});
+  EXPECT_EQ(refused.reply, (std::vector<uint8_t>{1, 0x86, 6}));
+  EXPECT_EQ(refused.note, "write slave 1 register 13 <- 85: refused, exception 6");
+  EXPECT_TRUE(units[1].running());
+
+  faults.refuse_writes = 4;
+  EXPECT_EQ(answer({1, 6, 0, 1, 1, 4}).reply, (std::vector<uint8_t>{1, 0x86, 4}));
+  EXPECT_EQ(answer({1, 6, 0, 13, 0, 85}).reply, (std::vector<uint8_t>{1, 0x86, 6}))
+      << "the register's own exception first";
+  EXPECT_TRUE(answer({0, 6, 0, 1, 1, 4}).reply.empty()) << "a broadcast is never answered";
+  EXPECT_EQ(units[1].get(1), 240) << "no refused write reached the unit";
+}
+
+TEST(SimOptions, ReadSlaveListsAndExceptionFaults) {
+  std::string error;
+  EXPECT_EQ(sim::read_slave_list("1-32", error)->size(), 32u);
+  EXPECT_EQ(sim::read_slave_list("5,1-3,2", error), (std::vector<int>{1, 2, 3, 5}));
+  EXPECT_EQ(sim::read_slave_list("247", error), (std::vector<int>{247}));
+  for (const char* bad : {"", "0-3", "1-248", "4-2", "1,", ",", "1-", "x", "1--3", "99999999999"})
+    EXPECT_FALSE(sim::read_slave_list(bad, error)) << bad;
+  EXPECT_EQ(sim::read_exception_fault("31", error), std::make_pair(31, 2));
+  EXPECT_EQ(sim::read_exception_fault("0:255", error), std::make_pair(0, 255));
+  for (const char* bad : {"", ":2", "31:", "31:0", "31:256", "65536", "-1", "31:2:3"})
+    EXPECT_FALSE(sim::read_exception_fault(bad, error)) << bad;
+}
+
+// One character: a start bit, the data bits, a parity bit, the stop bits.
+TEST(WireTime, CharacterAndSilentIntervalFollowTheFraming) {
+  struct Case {
+    sim::Framing framing;
+    long character_ns, silent_ns;
+  };
+  const Case cases[] = {
+      {{9600, 'N', 8, 1}, 1041666, 3645833},   // 10 bits
+      {{19200, 'E', 8, 1}, 572916, 2005208},   // 11 bits; 3.5 characters up to 19,200
+      {{9600, 'O', 8, 2}, 1250000, 4375000},   // 12 bits
+      {{1200, 'N', 7, 1}, 7500000, 26250000},  // 9 bits
+      {{38400, 'N', 8, 1}, 260416, 1750000},   // above 19,200: 1.75 ms
+      {{115200, 'E', 8, 1}, 95486, 1750000},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sim::character_time(c.framing).count(), c.character_ns) << c.framing.baud;
+    EXPECT_EQ(sim::silent_interval(c.framing).count(), c.silent_ns) << c.framing.baud;
+  }
+}
+
+TEST(WireClock, KeepsTheSilentIntervalBothWaysAndTheTurnaround) {
+  using std::chrono::milliseconds;
+  using ns = sim::Nanoseconds;
+  const ns character(1041666), silent(3645833);  // 9600 8N1
+  const sim::TimePoint t0{std::chrono::seconds(100)};
+  sim::WireClock wire({9600, 'N', 8, 1}, ns(0));
+  const sim::FrameTimes request = wire.frame_in(t0, t0, 8);
+  EXPECT_EQ(request.start, t0);
+  EXPECT_EQ(request.end, t0 + 8 * character);
+  const sim::TimePoint reply = wire.reply_start(request.end);
+  EXPECT_EQ(reply, request.end + silent);
+  const sim::TimePoint reply_end = wire.character_sent(reply, 92);
+  EXPECT_EQ(reply_end, reply + 93 * character);
+  wire.frame_out(reply_end);
+
+  // A request that came sooner after the reply than the silent interval
+  // starts when the interval has passed.
+  const sim::FrameTimes next = wire.frame_in(reply_end + ns(100000), reply_end + ns(100000), 8);
+  EXPECT_EQ(next.start, reply_end + silent);
+  EXPECT_EQ(next.end, next.start + 8 * character);
+  EXPECT_EQ(wire.turnarounds().count, 1);
+  EXPECT_EQ(wire.turnarounds().within_interval, 1) << "0.1 ms after the reply";
+  EXPECT_EQ(wire.turnarounds().longest, ns(100000));
+  // A frame whose bytes came in over longer than its characters take ends
+  // with its last byte.
+  const sim::TimePoint late = next.end + milliseconds(50);
+  EXPECT_EQ(wire.frame_in(late, late + milliseconds(30), 8).end, late + milliseconds(30));
+
+  sim::WireClock slow({9600, 'N', 8, 1}, milliseconds(20));
+  EXPECT_EQ(slow.reply_start(t0), t0 + milliseconds(20));
+  sim::WireClock quick({9600, 'N', 8, 1}, milliseconds(1));
+  EXPECT_EQ(quick.reply_start(t0), t0 + silent) << "never within the interval";
 }
 
 }  // namespace
