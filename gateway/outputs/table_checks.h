@@ -102,10 +102,12 @@ constexpr bool rows_fit_record_and_report() {
   return true;
 }
 
-constexpr const ReadingRow* row_named(const char* name) {
-  for (const ReadingRow& row : kReadingRows)
-    if (same_text(row.name, name)) return &row;
-  return nullptr;
+// Index of the row of that name, or -1. (An index, not a pointer: with
+// the sanitizers on, g++ does not compare addresses in constant expressions.)
+constexpr int row_index(const char* name) {
+  for (int i = 0; i < kReadingRowCount; ++i)
+    if (same_text(kReadingRows[i].name, name)) return i;
+  return -1;
 }
 
 // The plug-in's checks, in their order, then comm_lost; each check's
@@ -115,9 +117,9 @@ constexpr bool alarms_follow_the_checks() {
   for (int i = 0; i < norvane::kAlarmCheckCount; ++i) {
     const norvane::AlarmCheck& check = norvane::kAlarmChecks[i];
     const AlarmRow& alarm = kAlarmRows[i];
-    const ReadingRow* reading = alarm.reading ? row_named(alarm.reading) : nullptr;
-    if (!same_text(alarm.signal_id, check.signal_id) || reading == nullptr ||
-        reading->record_offset != check.record_offset)
+    const int reading = alarm.reading != nullptr ? row_index(alarm.reading) : -1;
+    if (!same_text(alarm.signal_id, check.signal_id) || reading < 0 ||
+        kReadingRows[reading].record_offset != check.record_offset)
       return false;
   }
   const AlarmRow& last = kAlarmRows[kAlarmRowCount - 1];

@@ -12,7 +12,9 @@
 #include <json/json.h>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of the heap in use (g++ ships no header
+// that declares it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include "gateway/outputs/history_export.h"
