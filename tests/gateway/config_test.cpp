@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gateway/config.h"
+#include "gateway/config/config.h"
 
 namespace {
 

@@ -131,6 +131,7 @@ std::string config_text(const std::string& units) {
   return R"({
   "interval_s": 0,
   "bus": {"baud": 9600, "parity": "none", "response_timeout_ms": 400, "retries": 1},
+  "control": {"socket": "control.sock"},
   "units": )" +
          (units.empty() ? one_unit : units) + "\n}\n";
 }

@@ -55,7 +55,8 @@ struct PortSummary {
 PortSummary port_summary_of(const std::string& out);
 
 // One unit "ac1" at slave 1, data id 101, b_mode 2, supervising water on
-// the floor (level 3). `units` replaces the units array when given.
+// the floor (level 3); the control socket "control.sock" beside the file.
+// `units` replaces the units array when given.
 std::string config_text(const std::string& units = "");
 
 class GatewayTest : public ::testing::Test {
