@@ -344,10 +344,10 @@ void BusWorker::poll(Unit& unit) {
   if (completed) ++unit.completed;
   std::optional<std::string> report;
   if (completed) report = unit.device->report_text();
+  write_row(unit, completed, report);
   if (completed && options_.print_reports)
     log::record(log::Level::kInfo, "report " + unit.device->name() +
                                        (report ? ' ' + *report : std::string(" unavailable")));
-  write_row(unit, completed, report);
   if (completed && stream_.has_subscribers())
     stream_.publish(RoundCompleted{unit.device->name(), std::chrono::system_clock::now(),
                                    unit.completed, host_.last_record(*unit.device),

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/value.h>
 
 #include "tests/support/process.h"
 
@@ -68,6 +69,12 @@ class GatewayTest : public ::testing::Test {
   std::vector<std::string> gateway_args(const std::vector<std::string>& args) const;
   Finished run_gateway(const std::vector<std::string>& args);
   std::unique_ptr<Process> start_gateway(const std::vector<std::string>& args);
+
+  // norvane-gateway ctl on the configuration's control socket.
+  std::vector<std::string> ctl_args(const std::vector<std::string>& args) const;
+  Finished ctl(const std::vector<std::string>& args);
+  // The unit's row of `ctl --json status` (null when the gateway has none).
+  Json::Value unit_status(const std::string& name);
 
   std::vector<StoredRecord> records() const;
   std::vector<StoredEvent> events() const;
