@@ -86,8 +86,11 @@ std::string format_readings(const Json::Value& reply) {
     return out.str();
   }
   out << text_of(reply["unit"]) << " at " << text_of(reply["time"]) << ":\n";
+  // The values first, then the groups of them (such as the alarm flags).
   const Json::Value& readings = reply["readings"];
-  for (const std::string& key : readings.getMemberNames()) format_value(out, key, readings[key]);
+  for (const bool groups : {false, true})
+    for (const std::string& key : readings.getMemberNames())
+      if (readings[key].isObject() == groups) format_value(out, key, readings[key]);
   return out.str();
 }
 

@@ -49,6 +49,11 @@ TEST_F(GatewayService, CarriesOutASocketCommandBetweenPollsAndAnswersItsOutcome)
   auto gateway = start_service();
   ASSERT_TRUE(gateway->next_line("report ac1"));
 
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(dir.file("control.sock")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::group_write)
+      << "the socket's group decides who may control the service";
   const Finished set = ctl({"set-temperature", "ac1", "26"});
   EXPECT_EQ(set.status, 0) << set.err;
   EXPECT_EQ(set.out, "command ac1 set temperature 26: done\n");
