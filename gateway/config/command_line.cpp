@@ -40,26 +40,36 @@ struct RunFlags {
 };
 
 void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::string& log_level) {
-  app.add_option("--config", run.config_file, "The configuration file (JSON)");
-  app.add_option("--plugin", run.plugin, "The plug-in file, instead of the file's \"plugin\"");
-  app.add_option("--port", run.port, "The serial port, instead of the file's \"bus\".\"port\"");
-  app.add_option("--history", run.history, "The history database, instead of \"history\"");
-  app.add_option("--socket", run.socket, "The control socket, instead of \"control\".\"socket\"");
+  app.add_option("--config", run.config_file, "The configuration file (JSON)")->type_name("FILE");
+  app.add_option("--plugin", run.plugin, "The plug-in file, instead of the file's \"plugin\"")
+      ->type_name("PATH");
+  app.add_option("--port", run.port, "The serial port, instead of the file's \"bus\".\"port\"")
+      ->type_name("PATH");
+  app.add_option("--history", run.history, "The history database, instead of \"history\"")
+      ->type_name("DB");
+  app.add_option("--socket", run.socket, "The control socket, instead of \"control\".\"socket\"")
+      ->type_name("PATH");
   app.add_option("--interval", run.interval_s, "Seconds between passes over the units")
+      ->type_name("SECONDS")
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--rounds", run.rounds, "Poll N rounds of every unit, then stop")
+      ->type_name("N")
       ->check(CLI::Range(0L, 1L << 40));
   app.add_flag("--report", run.report, "Print each unit's status report after its rounds");
-  app.add_option("--unit", run.unit, "The unit of the commands (when there are several)");
+  app.add_option("--unit", run.unit, "The unit of the commands (when there are several)")
+      ->type_name("NAME");
   flags.set_temperature =
       app.add_option("--set-temperature", flags.temperatures, "Set the temperature (whole C)")
+          ->type_name("C")
           ->check(CLI::Range(-999, 999));
   flags.set_humidity =
       app.add_option("--set-humidity", flags.humidities, "Set the humidity (whole percent)")
+          ->type_name("PERCENT")
           ->check(CLI::Range(-999, 999));
   flags.unit_on = app.add_flag("--unit-on", "Switch the unit on");
   flags.unit_off = app.add_flag("--unit-off", "Switch the unit off");
   app.add_option("--log-level", log_level, "error, warning, notice, info (default) or debug")
+      ->type_name("LEVEL")
       ->check(CLI::IsMember({"error", "warning", "notice", "info", "debug"}));
 }
 
@@ -96,18 +106,22 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
       "ctl", "Ask a running gateway through its control socket; prints the reply readably");
   auto* config = ctl->add_option("--config", flags.config_file,
                                  "Take the socket from this configuration file (default " +
-                                     std::string(kDefaultConfigFile) + ")");
-  ctl->add_option("--socket", invocation.ctl.socket, "The control socket")->excludes(config);
+                                     std::string(kDefaultConfigFile) + ")")
+                     ->type_name("FILE");
+  ctl->add_option("--socket", invocation.ctl.socket, "The control socket")
+      ->type_name("PATH")
+      ->excludes(config);
   ctl->add_flag("--json", invocation.ctl.json, "Print the replies as JSON, one object a line");
   ctl->add_option("--timeout", invocation.ctl.timeout_s,
                   "Seconds that a command may wait for its outcome")
+      ->type_name("SECONDS")
       ->check(CLI::Range(0.1, 600.0));
   ctl->require_subcommand(1);
 
   auto request = [&](const char* name, const char* help, bool unit, bool unit_required) {
     CLI::App* sub = ctl->add_subcommand(name, help);
     if (unit) {
-      auto* option = sub->add_option("unit", flags.unit, "The unit's name");
+      auto* option = sub->add_option("unit", flags.unit, "The unit's name")->type_name("UNIT");
       if (unit_required) option->required();
     }
     return sub;
@@ -116,10 +130,12 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
   request("readings", "The values of UNIT's last completed round", true, true);
   request("set-temperature", "Set UNIT's temperature set point", true, true)
       ->add_option("value", flags.value, "Whole degrees C")
+      ->type_name("C")
       ->required()
       ->check(CLI::Range(-999, 999));
   request("set-humidity", "Set UNIT's humidity set point", true, true)
       ->add_option("value", flags.value, "Whole percent")
+      ->type_name("PERCENT")
       ->required()
       ->check(CLI::Range(-999, 999));
   request("on", "Switch UNIT on", true, true);
@@ -149,7 +165,6 @@ Json::Value ctl_request(const CLI::App& ctl, const CtlFlags& flags) {
 Invocation parse_command_line(int argc, const char* const* argv) {
   Invocation invocation;
   CLI::App app(kDescription, "norvane-gateway");
-  app.footer(kFooter);
   app.set_version_flag("--version", std::string("norvane-gateway ") + NORVANE_VERSION);
   app.require_subcommand(0, 1);
   RunFlags run_flags;
@@ -160,6 +175,7 @@ Invocation parse_command_line(int argc, const char* const* argv) {
   run->fallthrough();
   CtlFlags ctl_flags;
   add_ctl(app, invocation, ctl_flags);
+  app.footer(kFooter);  // after the subcommands, which would inherit it
   try {
     app.parse(argc, argv);
     invocation.log_level = *log::level_named(log_level);

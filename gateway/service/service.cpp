@@ -174,9 +174,11 @@ Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLi
 }
 
 Service::~Service() {
-  // The bus first: it answers the commands that clients wait for.
-  bus_.reset();
+  // The bus stops first and answers the commands that clients wait for;
+  // the clients go before the bus that they may still ask.
+  if (bus_) bus_->stop();
   control_.reset();
+  bus_.reset();
   host_.reset();
   ::close(ended_fd_);
 }
