@@ -1,7 +1,6 @@
 #include "gateway/bus/bus_worker.h"
 
 #include <algorithm>
-#include <map>
 
 #include "gateway/service/log.h"
 
@@ -9,12 +8,6 @@ namespace gw {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-const UnitConfig* find_config(const std::vector<UnitConfig>& configs, const std::string& name) {
-  for (const UnitConfig& config : configs)
-    if (config.name == name) return &config;
-  return nullptr;
-}
 
 }  // namespace
 
@@ -227,87 +220,6 @@ void BusWorker::run_reloads() {
     job->done.set_value(apply(job->changes));
     check_failure();
   }
-}
-
-BusReloadResult BusWorker::apply(const BusReload& changes) {
-  BusReloadResult result;
-  link_->set_timing(changes.response_timeout_ms, changes.retries);
-  options_.interval_s = changes.interval_s;
-
-  // Units that go or change are taken down first: a changed unit may take
-  // another's slave address.
-  struct Carried {
-    Unit unit;  // its counts; the device is gone
-    LineCounters line;
-    UnitState row;
-  };
-  std::map<std::string, Carried> carried;
-  std::vector<Unit> before = std::move(units_);
-  units_.clear();
-  for (Unit& unit : before) {
-    const std::string name = unit.device->name();
-    const UnitConfig* now = find_config(changes.units, name);
-    if (now != nullptr && *now == unit.device->config()) continue;
-    (now == nullptr ? result.removed : result.set_up_again).push_back(name);
-    UnitState row = table_.unit(name).value_or(UnitState{});
-    LineCounters line = take_down(unit);
-    carried[name] = Carried{std::move(unit), line, std::move(row)};
-  }
-
-  std::vector<UnitState> rows;
-  std::vector<Unit*> to_reload;
-  for (const UnitConfig& config : changes.units) {
-    const auto kept = std::find_if(before.begin(), before.end(), [&](const Unit& unit) {
-      return unit.device && unit.device->name() == config.name;
-    });
-    if (kept != before.end()) {
-      result.unchanged.push_back(config.name);
-      rows.push_back(table_.unit(config.name).value_or(UnitState{}));
-      units_.push_back(std::move(*kept));
-      continue;
-    }
-    const auto old = carried.find(config.name);
-    const bool again = old != carried.end();
-    UnitState row = again ? old->second.row : UnitState{};
-    try {
-      Unit unit = set_up(config, again ? old->second.line : LineCounters{}, row);
-      if (again) {
-        unit.rounds = old->second.unit.rounds;
-        unit.completed = old->second.unit.completed;
-        unit.commands = old->second.unit.commands;
-      } else {
-        result.added.push_back(config.name);
-      }
-      units_.push_back(std::move(unit));
-      rows.push_back(std::move(row));
-    } catch (const HistoryError&) {
-      throw;  // stops the bus
-    } catch (const std::exception& error) {
-      log::error("reload: unit " + config.name + " cannot be set up: " + error.what());
-      result.errors.push_back(config.name + ": " + error.what());
-    }
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    names_.clear();
-    for (const Unit& unit : units_) names_.insert(unit.device->name());
-  }
-  table_.set_units(link_->port(), std::move(rows));
-  for (Unit& unit : units_) {
-    const std::string& name = unit.device->name();
-    if (std::find(result.unchanged.begin(), result.unchanged.end(), name) == result.unchanged.end())
-      host_.reload(*unit.device);
-    check_failure();
-  }
-  auto names = [](const std::vector<std::string>& list) {
-    std::string text;
-    for (const std::string& name : list) text += (text.empty() ? "" : ", ") + name;
-    return text.empty() ? std::string("-") : text;
-  };
-  log::notice("reload on " + link_->port() + ": added " + names(result.added) + "; set up again " +
-              names(result.set_up_again) + "; removed " + names(result.removed) + "; unchanged " +
-              names(result.unchanged));
-  return result;
 }
 
 BusWorker::Unit BusWorker::set_up(const UnitConfig& config, const LineCounters& counters,

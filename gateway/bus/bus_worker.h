@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,6 +101,12 @@ class BusWorker : private LineWaits {
     BusReload changes;
     std::promise<BusReloadResult> done;
   };
+  // What a unit set up again keeps of its former self.
+  struct Carried {
+    Unit unit;  // its counts; the device is gone
+    LineCounters line;
+    UnitState row;
+  };
 
   // LineWaits
   bool stopping() const override { return stop_; }
@@ -114,7 +121,15 @@ class BusWorker : private LineWaits {
   void run_commands();
   void run_command(const std::shared_ptr<CommandTicket>& ticket);
   void run_reloads();
+  // bus_reload.cpp: a reload, between two passes.
   BusReloadResult apply(const BusReload& changes);
+  std::map<std::string, Carried> take_down_changed(const BusReload& changes,
+                                                   std::vector<Unit>& before,
+                                                   BusReloadResult& result);
+  // The unit from now on: kept as it was, set up again or added.
+  void place(const UnitConfig& config, std::vector<Unit>& before,
+             std::map<std::string, Carried>& carried, std::vector<UnitState>& rows,
+             BusReloadResult& result);
   void poll(Unit& unit);
   // A new device for the unit and its row of the state table (`row` holds
   // what to carry over: counters, last command; the rest comes from

@@ -24,6 +24,12 @@ std::string UnitNames::of(const VDeviceInterface& device) const {
   return found == names_.end() ? "?" : found->second;
 }
 
+std::string name_list(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text.empty() ? "-" : text;
+}
+
 std::string time_text(const boost::posix_time::ptime& time) {
   if (time.is_special()) return "-";
   const auto date = time.date();

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -27,6 +28,9 @@ class UnitNames {
   mutable std::mutex mutex_;
   std::map<const VDeviceInterface*, std::string> names_;
 };
+
+// "ac1, ac2"; "-" for none.
+std::string name_list(const std::vector<std::string>& names);
 
 // "YYYY-MM-DD HH:MM:SS"; "-" for a time that is not a date.
 std::string time_text(const boost::posix_time::ptime& time);

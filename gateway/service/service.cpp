@@ -17,10 +17,11 @@
 #include "gateway/config/usage_error.h"
 #include "gateway/devices/host.h"
 #include "gateway/devices/plugin.h"
+#include "gateway/devices/unit_names.h"
 #include "gateway/history/history.h"
 #include "gateway/service/control_server.h"
-#include "gateway/service/ctl.h"
 #include "gateway/service/ctl_format.h"
+#include "gateway/service/forward_commands.h"
 #include "gateway/service/log.h"
 #include "gateway/service/notify.h"
 #include "gateway/service/protocol.h"
@@ -35,7 +36,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr milliseconds kLongestCommandWait{120000};
+constexpr milliseconds kLongestCommandWait{kLongestCommandWaitMs};
 constexpr milliseconds kMainLoopTick{1000};
 
 std::string command_target(const RunOptions& options, const Config& config) {
@@ -57,50 +58,6 @@ std::vector<std::string> needs_restart(const Config& running, const Config& load
   if (!same_line(running.bus, loaded.bus)) fields.push_back("bus (port, baud, framing)");
   if (running.control_socket != loaded.control_socket) fields.push_back("control.socket");
   return fields;
-}
-
-std::string list(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text.empty() ? "-" : text;
-}
-
-// The command-line commands of a gateway whose port a running service
-// holds: through the service's control socket, printed as the gateway
-// itself prints them.
-int forward_commands(const RunOptions& options, const Config& config, const std::string& target,
-                     const PortBusy& busy) {
-  const std::string socket =
-      config.control_socket.empty() ? kDefaultControlSocket : config.control_socket;
-  std::unique_ptr<ControlClient> client;
-  try {
-    client = std::make_unique<ControlClient>(socket);
-  } catch (const ControlError& error) {
-    log::error(std::string(busy.what()) + ", and " + error.what());
-    return 1;
-  }
-  log::notice(std::string(busy.what()) + ": the commands go through its control socket " + socket);
-  if ((options.rounds && *options.rounds > 0) || options.report)
-    log::notice("the running service polls the units; --rounds and --report are left to it");
-  bool all_done = true;
-  for (const Command& command : options.commands) {
-    try {
-      const Json::Value reply =
-          client->ask(command_request(target, command), kLongestCommandWait + milliseconds(10000));
-      if (!reply["ok"].asBool()) {
-        log::error("the gateway refused the command: " + reply["error"].asString());
-        return 1;
-      }
-      std::string line = format_reply("command", reply);
-      line.pop_back();  // its line feed
-      log::record(log::Level::kNotice, line);
-      all_done &= reply["done"].asBool();
-    } catch (const ControlError& error) {
-      log::error(error.what());
-      return 1;
-    }
-  }
-  return all_done ? 0 : 3;
 }
 
 class Service final : public ServiceApi {
@@ -288,7 +245,7 @@ ReloadReport Service::reload_configuration(bool wait) {
   }
   report.needs_restart = needs_restart(running, loaded);
   if (!report.needs_restart.empty())
-    log::warning("reload: changed, applied after a restart: " + list(report.needs_restart));
+    log::warning("reload: changed, applied after a restart: " + name_list(report.needs_restart));
   BusReload changes{loaded.units, loaded.interval_s, loaded.bus.response_timeout_ms,
                     loaded.bus.retries};
   // What a reload cannot change stays as it runs, so that it is named again
@@ -340,7 +297,7 @@ void Service::update_status() {
   }
   std::string text = std::to_string(completed) + " rounds completed; " + std::to_string(answering) +
                      " of " + std::to_string(snapshot.units.size()) + " units answering";
-  if (!silent.empty()) text += "; not answering: " + list(silent);
+  if (!silent.empty()) text += "; not answering: " + name_list(silent);
   notifier_.status(text);
 }
 
