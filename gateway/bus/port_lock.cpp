@@ -35,8 +35,8 @@ std::string busy_text(const std::string& port, std::optional<pid_t> holder) {
 
 }  // namespace
 
-PortBusy::PortBusy(const std::string& port, std::optional<pid_t> holder)
-    : std::runtime_error(busy_text(port, holder)), holder_(holder) {}
+PortBusy::PortBusy(const std::string& port, std::optional<pid_t> holder, const std::string& more)
+    : std::runtime_error(busy_text(port, holder) + more), holder_(holder) {}
 
 PortLock::PortLock(PortLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
@@ -54,7 +54,12 @@ PortLock PortLock::take(const std::string& port) {
   const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int code = errno;
-    if (code == EBUSY) throw PortBusy(port, lock_holder(port));  // in exclusive mode
+    if (code == EBUSY) {  // in exclusive mode
+      const std::optional<pid_t> holder = lock_holder(port);
+      if (holder) throw PortBusy(port, holder);
+      // A pseudo-terminal keeps the mode after its holder was killed.
+      throw PortBusy(port, std::nullopt, " (or left in exclusive mode by one that was killed)");
+    }
     throw std::system_error(code, std::generic_category(), "cannot open serial port " + port);
   }
   int locked;

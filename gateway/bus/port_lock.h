@@ -21,7 +21,7 @@ namespace gw {
 // process PID (NAME)", or without the process where it cannot be known.
 class PortBusy : public std::runtime_error {
  public:
-  PortBusy(const std::string& port, std::optional<pid_t> holder);
+  PortBusy(const std::string& port, std::optional<pid_t> holder, const std::string& more = "");
   const std::optional<pid_t>& holder() const { return holder_; }
 
  private:
