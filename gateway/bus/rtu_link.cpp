@@ -17,6 +17,7 @@ using std::chrono::milliseconds;
 
 constexpr int kFirstReopenDelayMs = 100;
 constexpr int kLongestReopenDelayMs = 2000;
+constexpr int kTriesAgainWhenInterrupted = 3;  // per request
 
 bool is_read(const standin::ModbusRequest& request) {
   return request.function == standin::ModbusRequest::kReadHoldingRegisters;
@@ -30,6 +31,15 @@ std::string request_text(const standin::ModbusRequest& request) {
 }
 
 }  // namespace
+
+TryOutcome failure_of(int code) {
+  if (code == EINTR) return TryOutcome::kInterrupted;
+  if (code == ETIMEDOUT || code == EAGAIN) return TryOutcome::kTimeout;
+  // libmodbus's own codes: CRC, length, exceptions, ...; our frame checks.
+  if (code >= MODBUS_ENOBASE || code == EBADMSG) return TryOutcome::kBadReply;
+  // EIO, ECONNRESET (end of file on a hung-up terminal), ENOENT, EBADF...
+  return TryOutcome::kPortError;
+}
 
 RtuLink::RtuLink(const BusSettings& bus)
     : port_(bus.port),
@@ -94,14 +104,19 @@ int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, u
   if (found == units_.end()) return -1;  // not on this bus
   Unit& unit = found->second;
   const int tries = retries_ + 1;
+  int tried = 0, interrupted = 0;
   Try result;
-  for (int done = 0; done < tries; ++done) {
+  while (tried < tries) {
     if (waits_->stopping()) return -1;  // no request begins after a stop
     waits_->alive();
     ++unit.counters.requests;
     result = try_once(unit, request, words);
     if (result.outcome == Outcome::kOk) return is_read(request) ? request.count : 1;
     if (result.outcome == Outcome::kStopped) return -1;
+    // Cut short by a signal: the same try again, a few times.
+    if (result.outcome == Outcome::kInterrupted && ++interrupted <= kTriesAgainWhenInterrupted)
+      continue;
+    ++tried;
     count_failure(unit, result);
   }
   give_up(unit, request, tries, result);
@@ -194,14 +209,9 @@ RtuLink::Try RtuLink::exchange(const uint8_t* request, int length, bool stop_end
   modbus_flush(context_);
   if (waits_->stopping()) return {Outcome::kStopped, "stopping", 0};
   auto failed = [](int code) -> Try {
-    if (code == EINTR) return {Outcome::kInterrupted, modbus_strerror(code), code};
     // EAGAIN: the line did not take the request (its output queue is full).
-    if (code == ETIMEDOUT || code == EAGAIN)
-      return {Outcome::kTimeout, modbus_strerror(ETIMEDOUT), code};
-    // libmodbus's own codes: CRC, length, ...
-    if (code >= MODBUS_ENOBASE) return {Outcome::kBadReply, modbus_strerror(code), code};
-    // EIO, ECONNRESET (end of file on a hung-up terminal), ENOENT, EBADF...
-    return {Outcome::kPortError, modbus_strerror(code), code};
+    const int shown = code == EAGAIN ? ETIMEDOUT : code;
+    return {failure_of(code), modbus_strerror(shown), code};
   };
   if (modbus_send_raw_request(context_, request, length) < 0) return failed(errno);
   const auto deadline = Clock::now() + milliseconds(response_timeout_ms_);

@@ -61,6 +61,20 @@ struct LineCounters {
   long failed = 0;       // requests given up after every try
 };
 
+// What became of one try.
+enum class TryOutcome {
+  kOk,
+  kTimeout,      // no reply in time
+  kBadReply,     // a corrupt, refused or mismatched reply
+  kPortError,    // the port does not work (gone, hung up)
+  kInterrupted,  // a system call cut short by a signal: nothing wrong with the line
+  kStopped,      // given up for a stop
+};
+
+// The outcome of a try that failed with `code`: an errno value or one of
+// libmodbus's codes. EINTR is never a port error.
+TryOutcome failure_of(int code);
+
 // The bus's port, since the gateway started.
 struct PortCounters {
   long lost = 0;      // times the open port stopped working and was closed
@@ -102,7 +116,7 @@ class RtuLink : public standin::ModbusLink {
     std::string name;
     LineCounters counters;
   };
-  enum class Outcome { kOk, kTimeout, kBadReply, kPortError, kInterrupted, kStopped };
+  using Outcome = TryOutcome;
   struct Try {
     Outcome outcome = Outcome::kOk;
     std::string reason;  // why it failed

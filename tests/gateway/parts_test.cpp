@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gateway/bus/frames.h"
+#include "gateway/bus/rtu_link.h"
 #include "gateway/devices/alarms.h"
 #include "gateway/devices/commands.h"
 #include "gateway/history/history.h"
@@ -55,6 +56,16 @@ TEST(Frames, EveryOtherFrameIsNamedForWhatItIs) {
   const uint8_t short_read[] = {1, 3, 2, 0, 7, 0, 0};  // one register of the two asked for
   EXPECT_EQ(gw::frames::read_reply(short_read, 7, 1, 2, words), ReplyFault::kWrongLength);
   EXPECT_EQ(value, 0) << "nothing taken from a frame that is not the answer";
+}
+
+TEST(LineFailures, AreToldApartByTheirCodeAndASignalIsNeverAPortError) {
+  using gw::TryOutcome;
+  EXPECT_EQ(gw::failure_of(EINTR), TryOutcome::kInterrupted);
+  for (int code : {ETIMEDOUT, EAGAIN}) EXPECT_EQ(gw::failure_of(code), TryOutcome::kTimeout);
+  for (int code : {EMBBADCRC, EMBBADDATA, EMBXILADD, EMBBADSLAVE, EBADMSG})
+    EXPECT_EQ(gw::failure_of(code), TryOutcome::kBadReply) << code;
+  for (int code : {EIO, ECONNRESET, EBADF, ENOENT, ENXIO})
+    EXPECT_EQ(gw::failure_of(code), TryOutcome::kPortError) << code;
 }
 
 TEST(Commands, AreTheJsonTextsOfTheirControlCodes) {
