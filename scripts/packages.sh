@@ -43,10 +43,14 @@ ensure_architecture() {
 }
 
 # What the native build and its tests need.
+# The gateway's command line (CLI11), its service manager notifications
+# (libsystemd), its manual page (help2man) and its Debian package (CPack
+# with dpkg-dev's dpkg-shlibdeps, checked by lintian and systemd-analyze).
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libsqlite3-dev libcli11-dev mbpoll socat valgrind
-  python3 python3-pymodbus python3-serial python3-serial-asyncio)
+  libmodbus-dev libsqlite3-dev mbpoll socat valgrind
+  python3 python3-pymodbus python3-serial python3-serial-asyncio
+  libcli11-dev libsystemd-dev systemd help2man dpkg-dev lintian)
 
 # The build machine's tools that the cross build uses: CMake and make,
 # pkg-config, readelf and c++filt for the file checks, and Boost's headers,

@@ -11,7 +11,7 @@ shift 2
 here=$(dirname "$0")
 
 rm -rf "$out"
-cmake --install "$build" --prefix "$out" >/dev/null
+cmake --install "$build" --component release --prefix "$out" >/dev/null
 plugin=$out/norvane.so
 note=$out/norvane-runtime.txt
 failures=0

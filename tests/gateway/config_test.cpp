@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gateway/config.h"
+#include "gateway/config/config.h"
 
 namespace {
 
@@ -22,7 +22,8 @@ constexpr char kExample[] = R"({
      "alarm_thresholds": {"120800090010": 28.5},
      "ao_signal_ids": ["110800010010"]},
     {"name": "ac2", "slave": 2}
-  ]
+  ],
+  "control": {"socket": "run/gateway.sock"}
 })";
 
 TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
@@ -50,6 +51,7 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(second.slave, 2);
   EXPECT_TRUE(second.alarm_levels.empty());
   EXPECT_TRUE(second.settings.isObject());
+  EXPECT_EQ(config.control_socket, "/etc/norvane/run/gateway.sock");
 }
 
 TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
@@ -130,6 +132,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "units[0].alarm_thresholds.120800090010: must be a number"},
         Mistake{UNIT(", \"ao_signal_ids\": [\"110800010010\", 7]"),
                 "units[0].ao_signal_ids[1]: must be a 12-digit signal id string"},
-        Mistake{UNIT(", \"alarm_level\": {}"), "units[0].alarm_level: is not a known field"}));
+        Mistake{UNIT(", \"alarm_level\": {}"), "units[0].alarm_level: is not a known field"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}], "
+                "\"control\": {\"socket\": 1}}",
+                "control.socket: must be a non-empty string"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}], "
+                "\"control\": {\"path\": \"x\"}}",
+                "control.path: is not a known field"}));
 
 }  // namespace

@@ -97,6 +97,24 @@ TEST_F(GatewayErrors, AHistoryThatCannotBeWrittenStopsTheGatewayWithNothingHalfW
   EXPECT_EQ(records().size(), 1u);
 }
 
+TEST_F(GatewayErrors, TheCommandLineTakesOptionEqualsValueAndRefusesMistakesWithStatus2) {
+  Finished run = run_gateway({"--rounds=1", "--set-temperature=25"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, Says("command ac1 set temperature 25: done"));
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--rounds", "many"},
+                                                {"--rounds=-1"},
+                                                {"--set-humidity", "1000"},
+                                                {"--log-level", "loud"},
+                                                {"--bogus"}}) {
+    run = run_gateway(wrong);
+    EXPECT_EQ(run.status, 2) << wrong[0];
+    EXPECT_THAT(run.err, Says("Run with --help for more information.")) << wrong[0];
+  }
+  testproc::Process bare({NORVANE_GATEWAY});
+  EXPECT_EQ(bare.wait_exit(), 2);
+  EXPECT_THAT(bare.err(), Says("give --config FILE, or a subcommand: run or ctl"));
+}
+
 TEST_F(GatewayErrors, CommandsForSeveralUnitsNeedTheUnitNamed) {
   write_config(
       harness::config_text(R"([{"name": "ac1", "slave": 1}, {"name": "ac2", "slave": 2}])"));

@@ -1,5 +1,6 @@
 #include "tests/gateway/harness.h"
 
+#include <json/reader.h>
 #include <sqlite3.h>
 
 #include <cstring>
@@ -131,6 +132,7 @@ std::string config_text(const std::string& units) {
   return R"({
   "interval_s": 0,
   "bus": {"baud": 9600, "parity": "none", "response_timeout_ms": 400, "retries": 1},
+  "control": {"socket": "control.sock"},
   "units": )" +
          (units.empty() ? one_unit : units) + "\n}\n";
 }
@@ -164,6 +166,31 @@ Finished GatewayTest::run_gateway(const std::vector<std::string>& args) {
 
 std::unique_ptr<Process> GatewayTest::start_gateway(const std::vector<std::string>& args) {
   return std::make_unique<Process>(gateway_args(args));
+}
+
+std::vector<std::string> GatewayTest::ctl_args(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{NORVANE_GATEWAY, "ctl", "--socket", dir.file("control.sock")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+Finished GatewayTest::ctl(const std::vector<std::string>& args) {
+  Process client(ctl_args(args));
+  Finished run;
+  run.status = client.wait_exit();
+  run.out = client.out();
+  run.err = client.err();
+  return run;
+}
+
+Json::Value GatewayTest::unit_status(const std::string& name) {
+  const Finished run = ctl({"--json", "status", name});
+  Json::Value reply;
+  if (run.status != 0 || !Json::Reader().parse(run.out, reply)) {
+    ADD_FAILURE() << "ctl status: " << run.status << " " << run.out << run.err;
+    return Json::Value();
+  }
+  return reply["units"][0];
 }
 
 std::vector<StoredRecord> GatewayTest::records() const {

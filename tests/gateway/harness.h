@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/value.h>
 
 #include "tests/support/process.h"
 
@@ -55,7 +56,8 @@ struct PortSummary {
 PortSummary port_summary_of(const std::string& out);
 
 // One unit "ac1" at slave 1, data id 101, b_mode 2, supervising water on
-// the floor (level 3). `units` replaces the units array when given.
+// the floor (level 3); the control socket "control.sock" beside the file.
+// `units` replaces the units array when given.
 std::string config_text(const std::string& units = "");
 
 class GatewayTest : public ::testing::Test {
@@ -67,6 +69,12 @@ class GatewayTest : public ::testing::Test {
   std::vector<std::string> gateway_args(const std::vector<std::string>& args) const;
   Finished run_gateway(const std::vector<std::string>& args);
   std::unique_ptr<Process> start_gateway(const std::vector<std::string>& args);
+
+  // norvane-gateway ctl on the configuration's control socket.
+  std::vector<std::string> ctl_args(const std::vector<std::string>& args) const;
+  Finished ctl(const std::vector<std::string>& args);
+  // The unit's row of `ctl --json status` (null when the gateway has none).
+  Json::Value unit_status(const std::string& name);
 
   std::vector<StoredRecord> records() const;
   std::vector<StoredEvent> events() const;

@@ -2,33 +2,70 @@
 // texts and outcomes, the alarm states and the history database.
 #include <gtest/gtest.h>
 
-#include "gateway/alarms.h"
-#include "gateway/commands.h"
-#include "gateway/history.h"
-#include "gateway/write_echo.h"
+#include "gateway/bus/frames.h"
+#include "gateway/bus/rtu_link.h"
+#include "gateway/devices/alarms.h"
+#include "gateway/devices/commands.h"
+#include "gateway/history/history.h"
 #include "tests/support/process.h"
 
 namespace {
 
-TEST(WriteEcho, IsTheValueFieldOfTheMatchingConfirmation) {
-  const auto request = gw::write_request(2, 13, 170);
-  EXPECT_EQ(request, (std::array<uint8_t, 6>{2, 6, 0, 13, 0, 170}));
-  const uint8_t echo[] = {2, 6, 0, 13, 0, 1, 0xaa, 0xbb};  // CRC checked by libmodbus
-  EXPECT_EQ(gw::echo_value(echo, 8, 2, 13), 1);
-  const uint8_t high[] = {2, 6, 0x12, 0x34, 0xff, 0xfe, 0, 0};
-  EXPECT_EQ(gw::echo_value(high, 8, 2, 0x1234), 0xfffe);
+TEST(Frames, RequestsAreSlaveFunctionAndTwoWords) {
+  EXPECT_EQ(gw::frames::write_request(2, 13, 170), (gw::frames::Request{2, 6, 0, 13, 0, 170}));
+  EXPECT_EQ(gw::frames::read_request(1, 22, 44), (gw::frames::Request{1, 3, 0, 22, 0, 44}));
+  // The CRC as it goes on the wire, low byte first: 01 03 00 01 00 04 15 c9.
+  const auto read = gw::frames::read_request(1, 1, 4);
+  EXPECT_EQ(gw::frames::crc16(read.data(), 6), 0xc915);
+  EXPECT_EQ(gw::frames::hex(read.data(), 6), "01 03 00 01 00 04");
 }
 
-TEST(WriteEcho, IsNothingForAnyOtherFrame) {
+TEST(Frames, AnEchoGivesItsValueField) {
+  uint16_t value = 0;
+  const uint8_t echo[] = {2, 6, 0, 13, 0, 1, 0xaa, 0xbb};  // CRC checked by libmodbus
+  EXPECT_EQ(gw::frames::write_echo(echo, 8, 2, 13, &value), gw::frames::ReplyFault::kNone);
+  EXPECT_EQ(value, 1);
+  const uint8_t high[] = {2, 6, 0x12, 0x34, 0xff, 0xfe, 0, 0};
+  EXPECT_EQ(gw::frames::write_echo(high, 8, 2, 0x1234, &value), gw::frames::ReplyFault::kNone);
+  EXPECT_EQ(value, 0xfffe);
+}
+
+TEST(Frames, AReadReplyGivesItsWordsInOrder) {
+  uint16_t words[2] = {};
+  const uint8_t reply[] = {1, 3, 4, 0x01, 0x02, 0xff, 0x00, 0, 0};
+  EXPECT_EQ(gw::frames::read_reply(reply, 9, 1, 2, words), gw::frames::ReplyFault::kNone);
+  EXPECT_EQ(words[0], 0x0102);
+  EXPECT_EQ(words[1], 0xff00);
+}
+
+TEST(Frames, EveryOtherFrameIsNamedForWhatItIs) {
+  using gw::frames::ReplyFault;
+  uint16_t value = 0, words[4] = {};
   const uint8_t echo[] = {2, 6, 0, 13, 0, 1, 0, 0};
-  EXPECT_FALSE(gw::echo_value(echo, 8, 3, 13)) << "another slave";
-  EXPECT_FALSE(gw::echo_value(echo, 8, 2, 1)) << "another register";
-  EXPECT_FALSE(gw::echo_value(echo, 7, 2, 13)) << "short";
-  EXPECT_FALSE(gw::echo_value(echo, 0, 2, 13)) << "a reply for another slave, ignored";
+  EXPECT_EQ(gw::frames::write_echo(echo, 8, 3, 13, &value), ReplyFault::kOtherSlave);
+  EXPECT_EQ(gw::frames::write_echo(echo, 8, 2, 1, &value), ReplyFault::kOtherAddress);
+  EXPECT_EQ(gw::frames::write_echo(echo, 7, 2, 13, &value), ReplyFault::kWrongLength);
+  EXPECT_EQ(gw::frames::write_echo(echo, 0, 2, 13, &value), ReplyFault::kOtherSlave)
+      << "libmodbus drops another slave's frame: length 0";
   const uint8_t exception[] = {2, 0x86, 2, 0, 0};
-  EXPECT_FALSE(gw::echo_value(exception, 5, 2, 13));
+  EXPECT_EQ(gw::frames::write_echo(exception, 5, 2, 13, &value), ReplyFault::kException);
+  EXPECT_EQ(gw::frames::fault_text(ReplyFault::kException, exception, 5),
+            "exception 2 (illegal data address)");
   const uint8_t read[] = {2, 3, 0, 13, 0, 1, 0, 0};
-  EXPECT_FALSE(gw::echo_value(read, 8, 2, 13)) << "another function";
+  EXPECT_EQ(gw::frames::write_echo(read, 8, 2, 13, &value), ReplyFault::kOtherFunction);
+  const uint8_t short_read[] = {1, 3, 2, 0, 7, 0, 0};  // one register of the two asked for
+  EXPECT_EQ(gw::frames::read_reply(short_read, 7, 1, 2, words), ReplyFault::kWrongLength);
+  EXPECT_EQ(value, 0) << "nothing taken from a frame that is not the answer";
+}
+
+TEST(LineFailures, AreToldApartByTheirCodeAndASignalIsNeverAPortError) {
+  using gw::TryOutcome;
+  EXPECT_EQ(gw::failure_of(EINTR), TryOutcome::kInterrupted);
+  for (int code : {ETIMEDOUT, EAGAIN}) EXPECT_EQ(gw::failure_of(code), TryOutcome::kTimeout);
+  for (int code : {EMBBADCRC, EMBBADDATA, EMBXILADD, EMBBADSLAVE, EBADMSG})
+    EXPECT_EQ(gw::failure_of(code), TryOutcome::kBadReply) << code;
+  for (int code : {EIO, ECONNRESET, EBADF, ENOENT, ENXIO})
+    EXPECT_EQ(gw::failure_of(code), TryOutcome::kPortError) << code;
 }
 
 TEST(Commands, AreTheJsonTextsOfTheirControlCodes) {
@@ -147,8 +184,14 @@ TEST_F(HistoryTest, RemembersWhichAlarmsWereLastRaised) {
   event("ac1", "120800230010", true);
   event("ac1", "120800230010", false);
   event("ac2", "120800260010", true);
-  EXPECT_EQ(history.raised_alarms("ac1"), std::vector<std::string>{"120800150010"});
-  EXPECT_EQ(history.raised_alarms("ac2"), std::vector<std::string>{"120800260010"});
+  auto raised = [&](const char* device) {
+    std::vector<std::string> ids;
+    for (const gw::AlarmEvent& raised_event : history.raised_alarms(device))
+      ids.push_back(raised_event.signal_id);
+    return ids;
+  };
+  EXPECT_EQ(raised("ac1"), std::vector<std::string>{"120800150010"});
+  EXPECT_EQ(raised("ac2"), std::vector<std::string>{"120800260010"});
 }
 
 }  // namespace

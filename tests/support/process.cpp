@@ -18,7 +18,8 @@ namespace testproc {
 
 using Clock = std::chrono::steady_clock;
 
-Process::Process(const std::vector<std::string>& argv) {
+Process::Process(const std::vector<std::string>& argv,
+                 const std::vector<std::string>& environment) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -29,7 +30,11 @@ Process::Process(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const int spawned = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  std::vector<char*> env;  // the added first: they win over the test's own
+  for (const std::string& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
+  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+  env.push_back(nullptr);
+  const int spawned = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   ::close(err[1]);

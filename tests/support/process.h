@@ -19,7 +19,9 @@ inline constexpr milliseconds kPatience{20000};
 
 class Process {
  public:
-  explicit Process(const std::vector<std::string>& argv);
+  // `environment` ("NAME=value") is added to the test's own.
+  explicit Process(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment = {});
   ~Process();  // SIGKILL if still running
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

@@ -1,0 +1,102 @@
+// A bus worker's reload, carried out on the bus's thread between two passes:
+// units that went are taken down, units whose configuration changed get a
+// new device (their counters and last command carry over), new units are
+// added, and unchanged units keep their devices and polling as they were.
+#include <algorithm>
+
+#include "gateway/bus/bus_worker.h"
+#include "gateway/service/log.h"
+
+namespace gw {
+namespace {
+
+const UnitConfig* find_config(const std::vector<UnitConfig>& configs, const std::string& name) {
+  for (const UnitConfig& config : configs)
+    if (config.name == name) return &config;
+  return nullptr;
+}
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+BusReloadResult BusWorker::apply(const BusReload& changes) {
+  BusReloadResult result;
+  link_->set_timing(changes.response_timeout_ms, changes.retries);
+  options_.interval_s = changes.interval_s;
+
+  std::vector<Unit> before = std::move(units_);
+  units_.clear();
+  std::map<std::string, Carried> carried = take_down_changed(changes, before, result);
+  std::vector<UnitState> rows;
+  for (const UnitConfig& config : changes.units) place(config, before, carried, rows, result);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    names_.clear();
+    for (const Unit& unit : units_) names_.insert(unit.device->name());
+  }
+  table_.set_units(link_->port(), std::move(rows));
+  for (Unit& unit : units_) {
+    if (!listed(result.unchanged, unit.device->name())) host_.reload(*unit.device);
+    check_failure();
+  }
+  log::notice("reload on " + link_->port() + ": added " + name_list(result.added) +
+              "; set up again " + name_list(result.set_up_again) + "; removed " +
+              name_list(result.removed) + "; unchanged " + name_list(result.unchanged));
+  return result;
+}
+
+// First, since a changed unit may take the slave address of one that went.
+std::map<std::string, BusWorker::Carried> BusWorker::take_down_changed(const BusReload& changes,
+                                                                       std::vector<Unit>& before,
+                                                                       BusReloadResult& result) {
+  std::map<std::string, Carried> carried;
+  for (Unit& unit : before) {
+    const std::string name = unit.device->name();
+    const UnitConfig* now = find_config(changes.units, name);
+    if (now != nullptr && *now == unit.device->config()) continue;
+    (now == nullptr ? result.removed : result.set_up_again).push_back(name);
+    UnitState row = table_.unit(name).value_or(UnitState{});
+    const LineCounters line = take_down(unit);
+    carried[name] = Carried{std::move(unit), line, std::move(row)};
+  }
+  return carried;
+}
+
+void BusWorker::place(const UnitConfig& config, std::vector<Unit>& before,
+                      std::map<std::string, Carried>& carried, std::vector<UnitState>& rows,
+                      BusReloadResult& result) {
+  const auto kept = std::find_if(before.begin(), before.end(), [&](const Unit& unit) {
+    return unit.device && unit.device->name() == config.name;
+  });
+  if (kept != before.end()) {
+    result.unchanged.push_back(config.name);
+    rows.push_back(table_.unit(config.name).value_or(UnitState{}));
+    units_.push_back(std::move(*kept));
+    return;
+  }
+  const auto old = carried.find(config.name);
+  const bool again = old != carried.end();
+  UnitState row = again ? old->second.row : UnitState{};
+  try {
+    Unit unit = set_up(config, again ? old->second.line : LineCounters{}, row);
+    if (again) {
+      unit.rounds = old->second.unit.rounds;
+      unit.completed = old->second.unit.completed;
+      unit.commands = old->second.unit.commands;
+    } else {
+      result.added.push_back(config.name);
+    }
+    units_.push_back(std::move(unit));
+    rows.push_back(std::move(row));
+  } catch (const HistoryError&) {
+    throw;  // stops the bus
+  } catch (const std::exception& error) {
+    log::error("reload: unit " + config.name + " cannot be set up: " + error.what());
+    result.errors.push_back(config.name + ": " + error.what());
+  }
+}
+
+}  // namespace gw

@@ -1,0 +1,316 @@
+#include "gateway/bus/bus_worker.h"
+
+#include <algorithm>
+
+#include "gateway/service/log.h"
+
+namespace gw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+BusWorker::BusWorker(std::unique_ptr<RtuLink> link, std::vector<UnitConfig> units, Host& host,
+                     StateTable& table, EventStream& stream, BusOptions options)
+    : link_(std::move(link)),
+      configs_(std::move(units)),
+      host_(host),
+      table_(table),
+      stream_(stream),
+      options_(std::move(options)) {
+  link_->set_waits(*this);
+  for (const UnitConfig& config : configs_) names_.insert(config.name);
+}
+
+BusWorker::~BusWorker() {
+  stop();
+  join();
+  for (Unit& unit : units_) take_down(unit);
+}
+
+void BusWorker::start() {
+  std::future<void> set_up = set_up_done_.get_future();
+  thread_ = std::thread([this] { run(); });
+  set_up.get();
+}
+
+void BusWorker::stop() {
+  stop_ = true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  wake_.notify_all();
+}
+
+void BusWorker::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::shared_ptr<CommandTicket> BusWorker::submit(const std::string& unit, const Command& command) {
+  auto ticket = std::make_shared<CommandTicket>(unit, command);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (names_.count(unit) == 0) return nullptr;
+    const auto waiting = std::count_if(commands_.begin(), commands_.end(),
+                                       [&](const auto& queued) { return queued->unit() == unit; });
+    if (ended_ || stop_) {
+      ticket->finish(CommandOutcome::kStopping);
+    } else if (waiting >= kMaxCommandsWaiting) {
+      ticket->finish(CommandOutcome::kBusy);
+    } else {
+      commands_.push_back(ticket);
+      table_.update_unit(unit, [](UnitState& row) { ++row.commands_waiting; });
+    }
+  }
+  wake_.notify_all();
+  return ticket;
+}
+
+std::optional<BusReloadResult> BusWorker::reload(BusReload changes,
+                                                 std::chrono::milliseconds timeout) {
+  auto job = std::make_unique<ReloadJob>();
+  job->changes = std::move(changes);
+  std::future<BusReloadResult> done = job->done.get_future();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return std::nullopt;
+    reloads_.push_back(std::move(job));
+  }
+  wake_.notify_all();
+  if (done.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+  return done.get();
+}
+
+bool BusWorker::has_unit(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return names_.count(name) > 0;
+}
+
+std::optional<std::string> BusWorker::error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
+}
+
+bool BusWorker::pause(std::chrono::milliseconds duration) {
+  const auto deadline = Clock::now() + duration;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    const auto now = Clock::now();
+    if (now >= deadline) return true;
+    wake_.wait_until(lock, std::min(deadline, now + options_.alive_every));
+    lock.unlock();
+    alive();
+    lock.lock();
+  }
+  return false;
+}
+
+void BusWorker::alive() {
+  if (options_.alive) options_.alive();
+}
+
+void BusWorker::run() {
+  try {
+    set_up_all();
+  } catch (...) {
+    set_up_done_.set_exception(std::current_exception());
+    finish();
+    return;
+  }
+  set_up_done_.set_value();
+  try {
+    poll_passes();
+  } catch (const std::exception& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = error.what();
+  }
+  finish();
+}
+
+void BusWorker::set_up_all() {
+  std::vector<UnitState> rows;
+  for (const UnitConfig& config : configs_) {
+    UnitState row;
+    units_.push_back(set_up(config, {}, row));
+    rows.push_back(std::move(row));
+  }
+  table_.set_units(link_->port(), std::move(rows));
+  table_.update_bus({link_->port(), link_->port_open(), 0, 0});
+  for (Unit& unit : units_) {
+    host_.reload(*unit.device);
+    check_failure();
+  }
+}
+
+void BusWorker::poll_passes() {
+  run_commands();  // those given at start run before the first round
+  auto next_pass = Clock::now();
+  for (long pass = 0; !stop_ && (!options_.passes || pass < *options_.passes); ++pass) {
+    if (pass > 0) wait_between_passes(next_pass);
+    for (size_t i = 0; i < units_.size() && !stop_; ++i) {
+      poll(units_[i]);
+      run_commands();
+    }
+    next_pass = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(options_.interval_s));
+  }
+}
+
+void BusWorker::wait_between_passes(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    if (!commands_.empty() || !reloads_.empty()) {
+      lock.unlock();
+      run_commands();
+      run_reloads();
+      lock.lock();
+      continue;
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) return;
+    wake_.wait_until(lock, std::min(deadline, now + options_.alive_every));
+    lock.unlock();
+    alive();
+    lock.lock();
+  }
+}
+
+void BusWorker::run_commands() {
+  for (;;) {
+    std::shared_ptr<CommandTicket> ticket;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (commands_.empty() || stop_) return;  // a stop answers the rest
+      ticket = std::move(commands_.front());
+      commands_.pop_front();
+    }
+    table_.update_unit(ticket->unit(), [](UnitState& row) { --row.commands_waiting; });
+    run_command(ticket);
+  }
+}
+
+void BusWorker::run_command(const std::shared_ptr<CommandTicket>& ticket) {
+  Unit* unit = unit_named(ticket->unit());
+  if (unit == nullptr) return ticket->finish(CommandOutcome::kRemoved);
+  if (!ticket->begin()) return;  // withdrawn: its client stopped waiting
+  const CommandOutcome outcome = unit->device->run(ticket->command());
+  ++unit->commands;
+  const std::string what = describe(ticket->command());
+  log::record(log::Level::kNotice,
+              "command " + unit->device->name() + ' ' + what + ": " + outcome_text(outcome));
+  ticket->finish(outcome);
+  const auto now = std::chrono::system_clock::now();
+  write_row(*unit, std::nullopt, std::nullopt);
+  table_.update_unit(unit->device->name(), [&](UnitState& row) {
+    row.last_command = LastCommand{what, outcome, now};
+  });
+  if (stream_.has_subscribers())
+    stream_.publish(CommandFinished{unit->device->name(), now, what, outcome});
+  check_failure();
+}
+
+void BusWorker::run_reloads() {
+  for (;;) {
+    std::unique_ptr<ReloadJob> job;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (reloads_.empty() || stop_) return;
+      job = std::move(reloads_.front());
+      reloads_.pop_front();
+    }
+    job->done.set_value(apply(job->changes));
+    check_failure();
+  }
+}
+
+BusWorker::Unit BusWorker::set_up(const UnitConfig& config, const LineCounters& counters,
+                                  UnitState& row) {
+  Host::AddedUnit added = host_.add_unit(config, *link_, counters);
+  row.name = config.name;
+  row.port = link_->port();
+  row.slave = config.slave;
+  row.data_id = config.data_id;
+  row.alarms = std::move(added.alarms);
+  row.commands_waiting = 0;
+  Unit unit;
+  unit.device = std::move(added.unit);
+  return unit;
+}
+
+LineCounters BusWorker::take_down(Unit& unit) {
+  if (!unit.device) return {};
+  const LineCounters counters = host_.remove_unit(*unit.device, *link_);
+  unit.device.reset();
+  return counters;
+}
+
+BusWorker::Unit* BusWorker::unit_named(const std::string& name) {
+  for (Unit& unit : units_)
+    if (unit.device->name() == name) return &unit;
+  return nullptr;
+}
+
+void BusWorker::poll(Unit& unit) {
+  const bool completed = unit.device->poll();
+  if (!completed && stop_) return;  // cut short by the stop: not a round
+  ++unit.rounds;
+  if (completed) ++unit.completed;
+  std::optional<std::string> report;
+  if (completed) report = unit.device->report_text();
+  write_row(unit, completed, report);
+  if (completed && options_.print_reports)
+    log::record(log::Level::kInfo, "report " + unit.device->name() +
+                                       (report ? ' ' + *report : std::string(" unavailable")));
+  if (completed && stream_.has_subscribers())
+    stream_.publish(RoundCompleted{unit.device->name(), std::chrono::system_clock::now(),
+                                   unit.completed, host_.last_record(*unit.device),
+                                   report.value_or("")});
+  check_failure();
+}
+
+void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
+                          const std::optional<std::string>& report) {
+  const LineCounters& line = link_->counters(unit.device->device());
+  const auto now = std::chrono::system_clock::now();
+  std::string record;
+  if (round_completed.value_or(false)) record = host_.last_record(*unit.device);
+  table_.update_unit(unit.device->name(), [&](UnitState& row) {
+    row.counters = {unit.rounds,      unit.completed,   line.requests, line.timeouts,
+                    line.bad_replies, line.port_errors, line.failed,   unit.commands};
+    if (!round_completed) return;
+    const UnitStatus status = *round_completed ? UnitStatus::kAnswering : UnitStatus::kNotAnswering;
+    if (row.status != status) {
+      row.status = status;
+      row.status_since = now;
+    }
+    if (!*round_completed) return;
+    row.last_round_at = now;
+    row.record = std::move(record);
+    if (report) row.report = *report;
+  });
+  const PortCounters& port = link_->port_counters();
+  table_.update_bus({link_->port(), link_->port_open(), port.lost, port.reopened});
+}
+
+void BusWorker::check_failure() const {
+  if (const auto failure = host_.failure()) throw HistoryError(*failure);
+}
+
+// Answers what still waits: the bus will carry nothing out any more.
+void BusWorker::finish() {
+  std::deque<std::shared_ptr<CommandTicket>> commands;
+  std::deque<std::unique_ptr<ReloadJob>> reloads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    commands.swap(commands_);
+    reloads.swap(reloads_);
+  }
+  for (const auto& ticket : commands) {
+    table_.update_unit(ticket->unit(), [](UnitState& row) { --row.commands_waiting; });
+    ticket->finish(CommandOutcome::kStopping);
+  }
+  for (const auto& job : reloads) job->done.set_value({});
+  if (options_.ended) options_.ended();
+}
+
+}  // namespace gw

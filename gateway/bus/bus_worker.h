@@ -1,0 +1,167 @@
+// A bus and the thread that drives it. The thread owns the bus's line
+// (libmodbus context) and is the only one that drives the devices of the
+// bus's units: it sets them up, polls them in passes (each unit once, in
+// turn, a pause of `interval_s` between passes), carries out the commands
+// queued for them between polls, and applies reloads between passes. After
+// every poll and command it writes the unit's row of the state table and
+// publishes what happened on the event stream.
+//
+// Other threads talk to it only through submit(), reload() and stop().
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/bus/command_ticket.h"
+#include "gateway/bus/line_waits.h"
+#include "gateway/bus/rtu_link.h"
+#include "gateway/config/config.h"
+#include "gateway/devices/host.h"
+#include "gateway/state/event_stream.h"
+#include "gateway/state/unit_table.h"
+
+namespace gw {
+
+struct BusOptions {
+  double interval_s = 5.0;     // pause between passes
+  std::optional<long> passes;  // none: until stopped
+  bool print_reports = false;  // a "report NAME TEXT" line after each completed round
+  // Called at least every `alive_every` while the thread works or waits.
+  std::function<void()> alive;
+  std::chrono::milliseconds alive_every{60000};
+  // Called on the thread when it ends (passes done, stopped, or failed).
+  std::function<void()> ended;
+};
+
+// What a reload changes on a bus.
+struct BusReload {
+  std::vector<UnitConfig> units;  // the bus's units from now on, in this order
+  double interval_s = 5.0;
+  int response_timeout_ms = 500;
+  int retries = 1;
+};
+
+struct BusReloadResult {
+  std::vector<std::string> added, removed, set_up_again, unchanged;
+  std::vector<std::string> errors;  // units that could not be set up
+};
+
+// Commands queued for one unit beyond this are answered "busy".
+inline constexpr int kMaxCommandsWaiting = 8;
+
+class BusWorker : private LineWaits {
+ public:
+  // Drives `link`, whose port is open and locked.
+  BusWorker(std::unique_ptr<RtuLink> link, std::vector<UnitConfig> units, Host& host,
+            StateTable& table, EventStream& stream, BusOptions options);
+  // Stops the thread and waits for it.
+  ~BusWorker() override;
+  BusWorker(const BusWorker&) = delete;
+  BusWorker& operator=(const BusWorker&) = delete;
+
+  // Starts the thread, which sets the units up (reloading each one's
+  // newest record); returns once they are. Rethrows a set-up error.
+  void start();
+  // From any thread: the thread stops after the exchange in flight.
+  void stop();
+  void join();
+
+  // Queues a command for one of the bus's units; nothing when none has
+  // the name. The ticket is answered at once when the bus has stopped or
+  // the unit has too many commands waiting.
+  std::shared_ptr<CommandTicket> submit(const std::string& unit, const Command& command);
+  // Applies the reload between two passes and returns what it did; waits
+  // at most `timeout` (nothing then: it is applied when the pass ends).
+  std::optional<BusReloadResult> reload(BusReload changes, std::chrono::milliseconds timeout);
+
+  bool has_unit(const std::string& name) const;
+  // The error that ended the thread (a history error), if any.
+  std::optional<std::string> error() const;
+  const std::string& port() const { return link_->port(); }
+
+ private:
+  struct Unit {
+    std::unique_ptr<UnitDevice> device;
+    long rounds = 0;
+    long completed = 0;
+    long commands = 0;
+  };
+  struct ReloadJob {
+    BusReload changes;
+    std::promise<BusReloadResult> done;
+  };
+  // What a unit set up again keeps of its former self.
+  struct Carried {
+    Unit unit;  // its counts; the device is gone
+    LineCounters line;
+    UnitState row;
+  };
+
+  // LineWaits
+  bool stopping() const override { return stop_; }
+  bool pause(std::chrono::milliseconds duration) override;
+  void alive() override;
+
+  void run();
+  void set_up_all();
+  void poll_passes();
+  // Waits until `deadline`, a stop, or work; carries out the work.
+  void wait_between_passes(std::chrono::steady_clock::time_point deadline);
+  void run_commands();
+  void run_command(const std::shared_ptr<CommandTicket>& ticket);
+  void run_reloads();
+  // bus_reload.cpp: a reload, between two passes.
+  BusReloadResult apply(const BusReload& changes);
+  std::map<std::string, Carried> take_down_changed(const BusReload& changes,
+                                                   std::vector<Unit>& before,
+                                                   BusReloadResult& result);
+  // The unit from now on: kept as it was, set up again or added.
+  void place(const UnitConfig& config, std::vector<Unit>& before,
+             std::map<std::string, Carried>& carried, std::vector<UnitState>& rows,
+             BusReloadResult& result);
+  void poll(Unit& unit);
+  // A new device for the unit and its row of the state table (`row` holds
+  // what to carry over: counters, last command; the rest comes from
+  // `config` and the history).
+  Unit set_up(const UnitConfig& config, const LineCounters& counters, UnitState& row);
+  LineCounters take_down(Unit& unit);
+  Unit* unit_named(const std::string& name);
+  // After a round (`round_completed` set) or a command.
+  void write_row(const Unit& unit, std::optional<bool> round_completed,
+                 const std::optional<std::string>& report);
+  void check_failure() const;
+  void finish();
+
+  std::unique_ptr<RtuLink> link_;
+  std::vector<UnitConfig> configs_;  // until set up
+  Host& host_;
+  StateTable& table_;
+  EventStream& stream_;
+  BusOptions options_;
+  std::vector<Unit> units_;  // the thread's own
+
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;  // guards what follows
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<CommandTicket>> commands_;
+  std::deque<std::unique_ptr<ReloadJob>> reloads_;
+  std::set<std::string> names_;
+  bool ended_ = false;
+  std::optional<std::string> error_;
+
+  std::promise<void> set_up_done_;
+  std::thread thread_;
+};
+
+}  // namespace gw

@@ -1,0 +1,34 @@
+#include "gateway/bus/command_ticket.h"
+
+namespace gw {
+
+CommandTicket::Answer CommandTicket::wait(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait_for(lock, timeout, [&] { return state_ == State::kFinished; });
+  if (state_ == State::kFinished) return {outcome_, false};
+  if (state_ == State::kWaiting) {
+    state_ = State::kFinished;  // withdrawn
+    outcome_ = CommandOutcome::kTimeout;
+    return {outcome_, false};
+  }
+  return {CommandOutcome::kTimeout, true};
+}
+
+bool CommandTicket::begin() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ != State::kWaiting) return false;
+  state_ = State::kRunning;
+  return true;
+}
+
+void CommandTicket::finish(CommandOutcome outcome) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kFinished) return;
+    state_ = State::kFinished;
+    outcome_ = outcome;
+  }
+  finished_.notify_all();
+}
+
+}  // namespace gw

@@ -1,0 +1,21 @@
+// What a serial line asks of the bus worker that drives it.
+#pragma once
+
+#include <chrono>
+
+namespace gw {
+
+class LineWaits {
+ public:
+  virtual ~LineWaits() = default;
+  // A stop was asked for: no request may begin.
+  virtual bool stopping() const = 0;
+  // Waits `duration` unless a stop comes first; false when it did.
+  virtual bool pause(std::chrono::milliseconds duration) = 0;
+  // A sign of life, given at least every kAliveEveryMs while the line is
+  // busy or waits for a reply.
+  virtual void alive() = 0;
+  static constexpr int kAliveEveryMs = 50;
+};
+
+}  // namespace gw

@@ -1,0 +1,260 @@
+#include "gateway/bus/rtu_link.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "gateway/bus/frames.h"
+#include "gateway/service/log.h"
+
+namespace gw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kFirstReopenDelayMs = 100;
+constexpr int kLongestReopenDelayMs = 2000;
+constexpr int kTriesAgainWhenInterrupted = 3;  // per request
+
+bool is_read(const standin::ModbusRequest& request) {
+  return request.function == standin::ModbusRequest::kReadHoldingRegisters;
+}
+
+// "read 1+4", "write 13=170"
+std::string request_text(const standin::ModbusRequest& request) {
+  return is_read(request)
+             ? "read " + std::to_string(request.address) + "+" + std::to_string(request.count)
+             : "write " + std::to_string(request.address) + "=" + std::to_string(request.value);
+}
+
+}  // namespace
+
+TryOutcome failure_of(int code) {
+  if (code == EINTR) return TryOutcome::kInterrupted;
+  if (code == ETIMEDOUT || code == EAGAIN) return TryOutcome::kTimeout;
+  // libmodbus's own codes: CRC, length, exceptions, ...; our frame checks.
+  if (code >= MODBUS_ENOBASE || code == EBADMSG) return TryOutcome::kBadReply;
+  // EIO, ECONNRESET (end of file on a hung-up terminal), ENOENT, EBADF...
+  return TryOutcome::kPortError;
+}
+
+RtuLink::RtuLink(const BusSettings& bus)
+    : port_(bus.port),
+      retries_(bus.retries),
+      response_timeout_ms_(bus.response_timeout_ms),
+      reopen_delay_ms_(kFirstReopenDelayMs) {
+  context_ = modbus_new_rtu(bus.port.c_str(), bus.baud, bus.parity, bus.data_bits, bus.stop_bits);
+  if (context_ == nullptr)
+    throw LinkError("serial port " + bus.port + ": bad settings: " + modbus_strerror(errno));
+  // After a corrupt reply libmodbus drops what the line holds.
+  modbus_set_error_recovery(context_, MODBUS_ERROR_RECOVERY_PROTOCOL);
+  try {
+    open_port();
+  } catch (const std::system_error& error) {
+    modbus_free(context_);
+    throw LinkError(error.what());
+  } catch (...) {
+    modbus_free(context_);
+    throw;
+  }
+}
+
+RtuLink::~RtuLink() {
+  if (port_open_) modbus_close(context_);
+  lock_.release();
+  modbus_free(context_);
+}
+
+void RtuLink::open_port() {
+  PortLock lock = PortLock::take(port_);
+  if (modbus_connect(context_) != 0)
+    throw std::system_error(errno, std::generic_category(), "cannot open serial port " + port_);
+  lock.make_exclusive();
+  lock_ = std::move(lock);
+  port_open_ = true;
+}
+
+void RtuLink::attach(const SPModbus& device, int slave, const std::string& name,
+                     const LineCounters& counters) {
+  units_[&device] = Unit{slave, name, counters};
+}
+
+LineCounters RtuLink::detach(const SPModbus& device) {
+  const auto found = units_.find(&device);
+  if (found == units_.end()) return {};
+  const LineCounters counters = found->second.counters;
+  units_.erase(found);
+  return counters;
+}
+
+void RtuLink::set_timing(int response_timeout_ms, int retries) {
+  response_timeout_ms_ = response_timeout_ms;
+  retries_ = retries;
+}
+
+const LineCounters& RtuLink::counters(const SPModbus& device) const {
+  return units_.at(&device).counters;
+}
+
+int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) {
+  const auto found = units_.find(&device);
+  if (found == units_.end()) return -1;  // not on this bus
+  Unit& unit = found->second;
+  const int tries = retries_ + 1;
+  int tried = 0, interrupted = 0;
+  Try result;
+  while (tried < tries) {
+    if (waits_->stopping()) return -1;  // no request begins after a stop
+    waits_->alive();
+    ++unit.counters.requests;
+    result = try_once(unit, request, words);
+    if (result.outcome == Outcome::kOk) return is_read(request) ? request.count : 1;
+    if (result.outcome == Outcome::kStopped) return -1;
+    // Cut short by a signal: the same try again, a few times.
+    if (result.outcome == Outcome::kInterrupted && ++interrupted <= kTriesAgainWhenInterrupted)
+      continue;
+    ++tried;
+    count_failure(unit, result);
+  }
+  give_up(unit, request, tries, result);
+  return -1;
+}
+
+void RtuLink::count_failure(Unit& unit, const Try& result) {
+  switch (result.outcome) {
+    case Outcome::kTimeout:
+      ++unit.counters.timeouts;
+      // The next try's flush drops a late reply to this one.
+      waits_->pause(milliseconds(response_timeout_ms_));
+      break;
+    case Outcome::kBadReply:
+      ++unit.counters.bad_replies;
+      // libmodbus has dropped what followed a frame with a bad CRC.
+      if (result.code != EMBBADCRC) waits_->pause(milliseconds(response_timeout_ms_));
+      break;
+    case Outcome::kPortError:
+      ++unit.counters.port_errors;
+      close_lost_port(result.reason);
+      break;
+    case Outcome::kInterrupted:  // nothing wrong with the line: try again at once
+    case Outcome::kOk:
+    case Outcome::kStopped:
+      break;
+  }
+}
+
+void RtuLink::close_lost_port(const std::string& reason) {
+  if (!port_open_) return;
+  modbus_close(context_);
+  lock_.release();
+  port_open_ = false;
+  ++port_counters_.lost;
+  log::warning("serial port " + port_ + " lost: " + reason + "; opening it again");
+}
+
+bool RtuLink::reopen(Try& result) {
+  if (!waits_->pause(milliseconds(reopen_delay_ms_))) {
+    result = {Outcome::kStopped, "stopping", 0};
+    return false;
+  }
+  try {
+    open_port();
+  } catch (const std::exception& error) {
+    reopen_delay_ms_ = std::min(2 * reopen_delay_ms_, kLongestReopenDelayMs);
+    result = {Outcome::kPortError, error.what(), EIO};
+    return false;
+  }
+  reopen_delay_ms_ = kFirstReopenDelayMs;
+  ++port_counters_.reopened;
+  log::notice("serial port " + port_ + " open again");
+  return true;
+}
+
+RtuLink::Try RtuLink::try_once(const Unit& unit, const standin::ModbusRequest& request,
+                               uint16_t* words) {
+  Try result;
+  if (!port_open_ && !reopen(result)) return result;
+  modbus_set_slave(context_, unit.slave);
+  const bool read = is_read(request);
+  const frames::Request frame =
+      read ? frames::read_request(unit.slave, request.address, request.count)
+           : frames::write_request(unit.slave, request.address,
+                                   static_cast<uint16_t>(request.value));
+  Reply reply;
+  // A read's reply may be given up for a stop; a write has gone out, and
+  // its echo says whether the unit took it.
+  result = exchange(frame.data(), static_cast<int>(frame.size()), read, reply);
+  if (result.outcome == Outcome::kOk) {
+    uint16_t echo = 0;
+    const frames::ReplyFault fault =
+        read ? frames::read_reply(reply.frame, reply.length, unit.slave, request.count, words)
+             : frames::write_echo(reply.frame, reply.length, unit.slave, request.address, &echo);
+    if (fault != frames::ReplyFault::kNone) {
+      result = {Outcome::kBadReply, frames::fault_text(fault, reply.frame, reply.length), EBADMSG};
+    } else if (!read) {
+      words[0] = echo;
+    }
+  }
+  if (log::enabled(log::Level::kDebug))
+    trace(unit, frame.data(), static_cast<int>(frame.size()), reply, result);
+  return result;
+}
+
+RtuLink::Try RtuLink::exchange(const uint8_t* request, int length, bool stop_ends_wait,
+                               Reply& reply) {
+  // A late reply to an earlier request must not pass for this one's.
+  modbus_flush(context_);
+  if (waits_->stopping()) return {Outcome::kStopped, "stopping", 0};
+  auto failed = [](int code) -> Try {
+    // EAGAIN: the line did not take the request (its output queue is full).
+    const int shown = code == EAGAIN ? ETIMEDOUT : code;
+    return {failure_of(code), modbus_strerror(shown), code};
+  };
+  if (modbus_send_raw_request(context_, request, length) < 0) return failed(errno);
+  const auto deadline = Clock::now() + milliseconds(response_timeout_ms_);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return failed(ETIMEDOUT);
+    const long slice_us =
+        std::clamp<long>(static_cast<long>(left.count()), 1000, LineWaits::kAliveEveryMs * 1000L);
+    // Waits for the reply's first byte; once it came, libmodbus reads the
+    // rest by its byte timeout. A slice that ends with nothing consumed
+    // nothing.
+    modbus_set_response_timeout(context_, 0, static_cast<uint32_t>(slice_us));
+    reply.length = modbus_receive_confirmation(context_, reply.frame);
+    if (reply.length >= 0) return {};
+    const int code = errno;
+    if (code != ETIMEDOUT) return failed(code);
+    waits_->alive();
+    if (stop_ends_wait && waits_->stopping()) return {Outcome::kStopped, "stopping", 0};
+  }
+}
+
+void RtuLink::trace(const Unit& unit, const uint8_t* request, int length, const Reply& reply,
+                    const Try& result) const {
+  uint8_t sent[16];
+  std::memcpy(sent, request, static_cast<size_t>(length));
+  const uint16_t crc = frames::crc16(request, length);
+  sent[length] = static_cast<uint8_t>(crc & 0xff);
+  sent[length + 1] = static_cast<uint8_t>(crc >> 8);
+  std::string line = "frame " + unit.name + " (slave " + std::to_string(unit.slave) + "): > " +
+                     frames::hex(sent, length + 2) + "; < ";
+  line += reply.length > 0 ? frames::hex(reply.frame, reply.length) : std::string("-");
+  line += "; ";
+  line += result.outcome == Outcome::kOk ? std::string("ok") : result.reason;
+  log::debug(line);
+}
+
+void RtuLink::give_up(Unit& unit, const standin::ModbusRequest& request, int tries,
+                      const Try& last) {
+  ++unit.counters.failed;
+  log::warning(unit.name + " (slave " + std::to_string(unit.slave) + "): " + request_text(request) +
+               ": " + last.reason + " (" + std::to_string(tries) +
+               (tries == 1 ? " try)" : " tries)"));
+}
+
+}  // namespace gw

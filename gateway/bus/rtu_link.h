@@ -1,0 +1,157 @@
+// A bus's serial line: Modbus RTU through libmodbus, one line shared by the
+// units on it, each at its own slave address, one exchange at a time.
+//
+// The port is locked for the gateway alone (PortLock) before it is set up.
+//
+// A request is sent as a raw frame and its reply awaited in slices of
+// LineWaits::kAliveEveryMs (the bus shows it is alive, and a stop ends the
+// wait of a read at the next slice: a unit that does not answer never holds
+// a stop up for a whole response timeout). A write's reply is awaited to
+// the end, so that its outcome is known. No request begins once a stop was
+// asked for.
+//
+// A request that gets no valid reply is tried again up to `retries` times;
+// after that the device gets no reply and the stand-in's serial layer
+// reports the failure to it (on_error).
+//
+// A try that timed out or got a reply that is not the answer is followed by
+// a wait of one more response timeout, and whatever came meanwhile is
+// dropped: a reply that comes late must not pass for the reply to the next
+// request, which may have the same length (registers 1-4 taken for 7-10). A
+// reply later than twice the response timeout cannot be told apart on an
+// RTU line; set the timeout above the units' slowest answer.
+//
+// A port whose descriptor stops working (a pseudo-terminal whose other end
+// went away, a USB adapter pulled out: errors that are neither timeouts nor
+// bad replies) is closed and opened again by its path. A try on a closed
+// port first waits a back-off delay, as an unanswered try waits for its
+// reply, then reopens: 100 ms after the loss, doubling after every failed
+// reopening up to 2 s, and back to 100 ms once the port is open. A system
+// call cut short by a signal (EINTR) is tried again; it is never taken for
+// a lost port.
+//
+// At debug level every try is traced: the request and the reply in hex,
+// the unit and the outcome.
+#pragma once
+
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include <modbus.h>
+
+#include "gateway/bus/line_waits.h"
+#include "gateway/bus/port_lock.h"
+#include "gateway/config/config.h"
+#include "standin/services.h"
+
+namespace gw {
+
+class LinkError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Per unit, since the gateway started.
+struct LineCounters {
+  long requests = 0;     // requests sent, tries again included
+  long timeouts = 0;     // tries that got no reply in time
+  long bad_replies = 0;  // tries answered by a corrupt, refused or mismatched reply
+  long port_errors = 0;  // tries that failed because the port was gone or could not be reopened
+  long failed = 0;       // requests given up after every try
+};
+
+// What became of one try.
+enum class TryOutcome {
+  kOk,
+  kTimeout,      // no reply in time
+  kBadReply,     // a corrupt, refused or mismatched reply
+  kPortError,    // the port does not work (gone, hung up)
+  kInterrupted,  // a system call cut short by a signal: nothing wrong with the line
+  kStopped,      // given up for a stop
+};
+
+// The outcome of a try that failed with `code`: an errno value or one of
+// libmodbus's codes. EINTR is never a port error.
+TryOutcome failure_of(int code);
+
+// The bus's port, since the gateway started.
+struct PortCounters {
+  long lost = 0;      // times the open port stopped working and was closed
+  long reopened = 0;  // times it was opened again
+};
+
+// Used by the bus's thread only (set up before it starts).
+class RtuLink : public standin::ModbusLink {
+ public:
+  // Locks, opens and sets up the port. Throws PortBusy when another
+  // process holds it, LinkError naming it for any other failure.
+  explicit RtuLink(const BusSettings& bus);
+  ~RtuLink() override;
+  RtuLink(const RtuLink&) = delete;
+  RtuLink& operator=(const RtuLink&) = delete;
+
+  // The bus worker that drives the line; set before the first exchange.
+  void set_waits(LineWaits& waits) { waits_ = &waits; }
+
+  // Puts a device on the bus at `slave`; `name` names it in messages, and
+  // its counters start from `counters`.
+  void attach(const SPModbus& device, int slave, const std::string& name,
+              const LineCounters& counters = {});
+  // Takes a device off the bus; returns its counters.
+  LineCounters detach(const SPModbus& device);
+  // New response timeout (1..60000 ms) and retries (0..10), from the next try.
+  void set_timing(int response_timeout_ms, int retries);
+
+  int transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) override;
+
+  const LineCounters& counters(const SPModbus& device) const;
+  const PortCounters& port_counters() const { return port_counters_; }
+  bool port_open() const { return port_open_; }
+  const std::string& port() const { return port_; }
+
+ private:
+  struct Unit {
+    int slave = 0;
+    std::string name;
+    LineCounters counters;
+  };
+  using Outcome = TryOutcome;
+  struct Try {
+    Outcome outcome = Outcome::kOk;
+    std::string reason;  // why it failed
+    int code = 0;        // the errno value or libmodbus code behind it
+  };
+  struct Reply {
+    uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
+    int length = -1;
+  };
+
+  // Locks and opens the port; throws PortBusy or std::system_error.
+  void open_port();
+  void close_lost_port(const std::string& reason);
+  // Waits the back-off delay and opens the port again; false (with the
+  // reason) when it cannot be opened yet or a stop came.
+  bool reopen(Try& result);
+  Try try_once(const Unit& unit, const standin::ModbusRequest& request, uint16_t* words);
+  // Sends the frame and waits for the reply in slices; a stop ends the
+  // wait when `stop_ends_wait`.
+  Try exchange(const uint8_t* request, int length, bool stop_ends_wait, Reply& reply);
+  void count_failure(Unit& unit, const Try& result);
+  void trace(const Unit& unit, const uint8_t* request, int length, const Reply& reply,
+             const Try& result) const;
+  void give_up(Unit& unit, const standin::ModbusRequest& request, int tries, const Try& last);
+
+  LineWaits* waits_ = nullptr;
+  std::string port_;
+  modbus_t* context_ = nullptr;
+  PortLock lock_;
+  int retries_ = 0;
+  int response_timeout_ms_ = 0;
+  int reopen_delay_ms_ = 0;  // before the next reopening
+  bool port_open_ = false;
+  PortCounters port_counters_;
+  std::map<const VDeviceInterface*, Unit> units_;
+};
+
+}  // namespace gw

@@ -1,0 +1,113 @@
+#include "gateway/devices/commands.h"
+
+#include <json/writer.h>
+
+namespace gw {
+namespace {
+
+// Signal ids of the upper system for the unit's controls.
+constexpr const char kSetTemperatureId[] = "150800310010";
+constexpr const char kSetHumidityId[] = "150800340010";
+constexpr const char kUnitOnId[] = "140800280010";
+constexpr const char kUnitOffId[] = "140800300010";
+
+// Command results the device reports: 1 done, 3 failed, -1 none yet.
+constexpr int kResultDone = 1;
+constexpr int kResultFailed = 3;
+
+}  // namespace
+
+ControlRequest encode_command(const Command& command) {
+  Json::Value body(Json::objectValue);
+  ControlRequest request;
+  switch (command.kind) {
+    case CommandKind::kSetTemperature:
+    case CommandKind::kSetHumidity:
+      request.code = kSetPointCode;
+      body["signal_id"] =
+          command.kind == CommandKind::kSetTemperature ? kSetTemperatureId : kSetHumidityId;
+      body["SetValue"] = std::to_string(command.value);
+      break;
+    case CommandKind::kUnitOn:
+    case CommandKind::kUnitOff:
+      request.code = kOnOffCode;
+      body["signal_id"] = command.kind == CommandKind::kUnitOn ? kUnitOnId : kUnitOffId;
+      break;
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  request.text = Json::writeString(writer, body);
+  return request;
+}
+
+std::string describe(const Command& command) {
+  switch (command.kind) {
+    case CommandKind::kSetTemperature:
+      return "set temperature " + std::to_string(command.value);
+    case CommandKind::kSetHumidity:
+      return "set humidity " + std::to_string(command.value);
+    case CommandKind::kUnitOn:
+      return "unit on";
+    case CommandKind::kUnitOff:
+      return "unit off";
+  }
+  return "command";
+}
+
+const char* kind_name(CommandKind kind) {
+  switch (kind) {
+    case CommandKind::kSetTemperature:
+      return "set_temperature";
+    case CommandKind::kSetHumidity:
+      return "set_humidity";
+    case CommandKind::kUnitOn:
+      return "unit_on";
+    case CommandKind::kUnitOff:
+      return "unit_off";
+  }
+  return "?";
+}
+
+std::optional<CommandKind> kind_named(std::string_view name) {
+  for (CommandKind kind : {CommandKind::kSetTemperature, CommandKind::kSetHumidity,
+                           CommandKind::kUnitOn, CommandKind::kUnitOff})
+    if (name == kind_name(kind)) return kind;
+  return std::nullopt;
+}
+
+bool takes_value(CommandKind kind) {
+  return kind == CommandKind::kSetTemperature || kind == CommandKind::kSetHumidity;
+}
+
+CommandOutcome outcome_of(bool answered, int result) {
+  if (!answered) return CommandOutcome::kUnknown;
+  if (result == kResultDone) return CommandOutcome::kDone;
+  if (result == kResultFailed) return CommandOutcome::kFailed;
+  return CommandOutcome::kNoAnswer;
+}
+
+const char* outcome_text(CommandOutcome outcome) {
+  switch (outcome) {
+    case CommandOutcome::kDone:
+      return "done";
+    case CommandOutcome::kFailed:
+      return "failed";
+    case CommandOutcome::kNoAnswer:
+      return "no answer";
+    case CommandOutcome::kRefused:
+      return "refused";
+    case CommandOutcome::kUnknown:
+      return "unknown";
+    case CommandOutcome::kBusy:
+      return "busy";
+    case CommandOutcome::kTimeout:
+      return "timeout";
+    case CommandOutcome::kStopping:
+      return "not done: stopping";
+    case CommandOutcome::kRemoved:
+      return "not done: unit removed";
+  }
+  return "?";
+}
+
+}  // namespace gw

@@ -1,0 +1,85 @@
+// The monitoring host's side of the plug-in, shared by every bus: the
+// loaded plug-in and the services that the stand-in hands the devices'
+// calls to (the serial lines by device, the history, the alarm book, the
+// host's control codes). Installed into the stand-in while it lives.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/bus/rtu_link.h"
+#include "gateway/config/config.h"
+#include "gateway/devices/alarms.h"
+#include "gateway/devices/host_services.h"
+#include "gateway/devices/plugin.h"
+#include "gateway/devices/unit_device.h"
+#include "gateway/devices/unit_names.h"
+#include "gateway/history/history.h"
+#include "gateway/state/event_stream.h"
+#include "gateway/state/unit_table.h"
+#include "standin/services.h"
+
+namespace gw {
+
+// The stand-in's Modbus link: hands each device's requests to the line of
+// its bus.
+class BusLinks : public standin::ModbusLink {
+ public:
+  void attach(const VDeviceInterface& device, standin::ModbusLink& link);
+  void detach(const VDeviceInterface& device);
+  int transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) override;
+
+ private:
+  std::mutex mutex_;
+  std::map<const VDeviceInterface*, standin::ModbusLink*> links_;
+};
+
+class Host {
+ public:
+  // Installs the services; the plug-in makes the devices.
+  Host(const Plugin& plugin, History& history, StateTable& table, EventStream& stream);
+  // Every unit must be removed before; the plug-in outlives it.
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  struct AddedUnit {
+    std::unique_ptr<UnitDevice> unit;
+    std::vector<ActiveAlarm> alarms;  // raised when the gateway last stopped
+  };
+  // A new device for the unit, on `link` (its counters continuing from
+  // `counters`), set up as the host does, with its alarms restored as they
+  // were when the gateway last stopped. On the bus's thread. Throws
+  // PluginError, HistoryError.
+  AddedUnit add_unit(const UnitConfig& config, RtuLink& link, const LineCounters& counters = {});
+  // Takes the unit's device off its line and out of the services; returns
+  // its line counters. The caller then deletes it.
+  LineCounters remove_unit(UnitDevice& unit, RtuLink& link);
+
+  // As the host does at start: the unit's newest stored record goes back
+  // to its device, which completes a round with it. Prints the "reload
+  // NAME: ..." record line.
+  void reload(UnitDevice& unit);
+
+  // The bytes of the last record that the unit's device saved.
+  std::string last_record(const UnitDevice& unit) const { return sink_.last_record(unit.device()); }
+  // The first history error, which must stop the gateway.
+  std::optional<std::string> failure() const { return failure_.message(); }
+
+ private:
+  const Plugin& plugin_;
+  History& history_;
+  UnitNames names_;
+  Failure failure_;
+  HistorySink sink_;
+  AlarmEventLog events_;
+  AlarmBook alarms_;
+  HostControl control_;
+  BusLinks links_;
+};
+
+}  // namespace gw

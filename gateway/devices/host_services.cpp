@@ -1,0 +1,83 @@
+#include "gateway/devices/host_services.h"
+
+#include <algorithm>
+
+#include "gateway/devices/commands.h"
+#include "gateway/service/log.h"
+
+namespace gw {
+
+void Failure::note(const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!message_) message_ = message;
+}
+
+std::optional<std::string> Failure::message() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return message_;
+}
+
+bool HistorySink::announce(SMDVDevice&, int, const void*, int, bool) { return true; }
+
+bool HistorySink::save_history(SMDVDevice& device, const void* record, int length) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_[&device].assign(static_cast<const char*>(record), static_cast<size_t>(length));
+  }
+  try {
+    history_.save_record(names_.of(device), device.data_id, time_text(device.last_data_time),
+                         record, length);
+    return true;
+  } catch (const HistoryError& error) {
+    failure_.note(error.what());
+    return false;
+  }
+}
+
+std::string HistorySink::last_record(const VDeviceInterface& device) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = last_.find(&device);
+  return found == last_.end() ? std::string() : found->second;
+}
+
+void HistorySink::forget(const VDeviceInterface& device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_.erase(&device);
+}
+
+ActiveAlarm active_alarm(const AlarmEvent& event) {
+  return {event.signal_id, event.level, event.title, event.detail, parse_time_text(event.time)};
+}
+
+void apply_alarm(std::vector<ActiveAlarm>& alarms, const AlarmEvent& event) {
+  alarms.erase(std::remove_if(alarms.begin(), alarms.end(),
+                              [&](const ActiveAlarm& a) { return a.signal_id == event.signal_id; }),
+               alarms.end());
+  if (!event.raised) return;
+  const auto at = std::lower_bound(
+      alarms.begin(), alarms.end(), event.signal_id,
+      [](const ActiveAlarm& alarm, const std::string& id) { return alarm.signal_id < id; });
+  alarms.insert(at, active_alarm(event));
+}
+
+void AlarmEventLog::record(const AlarmEvent& event) {
+  log::record(event.raised ? log::Level::kWarning : log::Level::kNotice,
+              "alarm " + event.device + (event.raised ? " raised " : " cleared ") +
+                  event.signal_id + " level " + std::to_string(event.level) + " at " + event.time +
+                  ": " + event.title + " (" + event.detail + ")");
+  try {
+    history_.save_event(event);
+  } catch (const HistoryError& error) {
+    failure_.note(error.what());
+  }
+  table_.update_unit(event.device, [&](UnitState& unit) { apply_alarm(unit.alarms, event); });
+  if (stream_.has_subscribers())
+    stream_.publish(AlarmChanged{event.device, std::chrono::system_clock::now(), event.signal_id,
+                                 event.level, event.raised, event.title, event.detail});
+}
+
+int HostControl::device_io_control(SMDVDevice&, int code, const void*, int, void*, int, int&) {
+  return code == kResultQueryCode ? 0 : -1;
+}
+
+}  // namespace gw

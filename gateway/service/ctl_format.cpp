@@ -1,0 +1,142 @@
+#include "gateway/service/ctl_format.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace gw {
+namespace {
+
+std::string text_of(const Json::Value& value) {
+  if (value.isNull()) return "-";
+  if (value.isString()) return value.asString();
+  if (value.isBool()) return value.asBool() ? "true" : "false";
+  if (value.isIntegral()) return std::to_string(value.asLargestInt());
+  if (value.isDouble()) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value.asDouble());
+    return text;
+  }
+  return value.toStyledString();
+}
+
+std::string names(const Json::Value& list) {
+  if (!list.isArray() || list.empty()) return "-";
+  std::string text;
+  for (const Json::Value& name : list) text += (text.empty() ? "" : ", ") + text_of(name);
+  return text;
+}
+
+std::string uptime(long long seconds) {
+  const long long hours = seconds / 3600, minutes = seconds / 60 % 60;
+  std::ostringstream text;
+  if (hours > 0) text << hours << " h ";
+  text << minutes << " min " << seconds % 60 << " s";
+  return text.str();
+}
+
+void format_unit(std::ostream& out, const Json::Value& unit) {
+  const Json::Value& counters = unit["counters"];
+  out << text_of(unit["name"]) << " (slave " << text_of(unit["slave"]) << ", data id "
+      << text_of(unit["data_id"]) << "): " << text_of(unit["state"]);
+  if (!unit["state_since"].isNull()) out << " since " << text_of(unit["state_since"]);
+  out << "\n  last round: " << text_of(unit["last_round"]) << "\n  rounds "
+      << text_of(counters["rounds"]) << ", completed " << text_of(counters["completed"])
+      << "; requests " << text_of(counters["requests"]) << ", timeouts "
+      << text_of(counters["timeouts"]) << ", bad replies " << text_of(counters["bad_replies"])
+      << ", port errors " << text_of(counters["port_errors"]) << ", given up "
+      << text_of(counters["given_up"]) << "; commands " << text_of(counters["commands"]) << " ("
+      << text_of(unit["commands_waiting"]) << " waiting)\n";
+  if (unit["alarms"].empty()) out << "  alarms: none\n";
+  for (const Json::Value& alarm : unit["alarms"])
+    out << "  alarm " << text_of(alarm["signal_id"]) << " level " << text_of(alarm["level"])
+        << " since " << text_of(alarm["since"]) << ": " << text_of(alarm["title"]) << " ("
+        << text_of(alarm["detail"]) << ")\n";
+  const Json::Value& command = unit["last_command"];
+  if (!command.isNull())
+    out << "  last command: " << text_of(command["command"]) << ": " << text_of(command["outcome"])
+        << " at " << text_of(command["time"]) << "\n";
+}
+
+std::string format_status(const Json::Value& reply) {
+  std::ostringstream out;
+  const Json::Value& service = reply["service"];
+  out << "norvane-gateway " << text_of(service["version"]) << " (pid " << text_of(service["pid"])
+      << "), up " << uptime(service["uptime_s"].asLargestInt()) << ", config "
+      << text_of(service["config"]) << "\n";
+  for (const Json::Value& bus : reply["buses"])
+    out << "bus " << text_of(bus["port"]) << ": " << (bus["open"].asBool() ? "open" : "closed")
+        << "; lost " << text_of(bus["lost"]) << ", reopened " << text_of(bus["reopened"]) << "\n";
+  for (const Json::Value& unit : reply["units"]) format_unit(out, unit);
+  return out.str();
+}
+
+void format_value(std::ostream& out, const std::string& name, const Json::Value& value) {
+  if (value.isObject()) {
+    for (const std::string& key : value.getMemberNames())
+      format_value(out, name + "." + key, value[key]);
+    return;
+  }
+  out << "  " << name << ": " << text_of(value) << "\n";
+}
+
+std::string format_readings(const Json::Value& reply) {
+  std::ostringstream out;
+  if (reply["readings"].isNull()) {
+    out << text_of(reply["unit"]) << ": no completed round yet\n";
+    return out.str();
+  }
+  out << text_of(reply["unit"]) << " at " << text_of(reply["time"]) << ":\n";
+  // The values first, then the groups of them (such as the alarm flags).
+  const Json::Value& readings = reply["readings"];
+  for (const bool groups : {false, true})
+    for (const std::string& key : readings.getMemberNames())
+      if (readings[key].isObject() == groups) format_value(out, key, readings[key]);
+  return out.str();
+}
+
+std::string format_command(const Json::Value& reply) {
+  std::string line = "command " + text_of(reply["unit"]) + ' ' + text_of(reply["command"]) + ": " +
+                     text_of(reply["outcome"]);
+  if (reply.isMember("detail")) line += " (" + text_of(reply["detail"]) + ")";
+  return line + "\n";
+}
+
+std::string format_reload(const Json::Value& reply) {
+  std::string text = "reloaded: added " + names(reply["added"]) + "; set up again " +
+                     names(reply["set_up_again"]) + "; removed " + names(reply["removed"]) +
+                     "; unchanged " + names(reply["unchanged"]) + "\n";
+  if (!reply["needs_restart"].empty())
+    text += "changed, applied after a restart: " + names(reply["needs_restart"]) + "\n";
+  for (const Json::Value& error : reply["errors"]) text += "not set up: " + text_of(error) + "\n";
+  return text;
+}
+
+}  // namespace
+
+std::string format_reply(const std::string& request, const Json::Value& reply) {
+  if (!reply["ok"].asBool()) return "error: " + text_of(reply["error"]) + "\n";
+  if (request == "status") return format_status(reply);
+  if (request == "readings") return format_readings(reply);
+  if (request == "command") return format_command(reply);
+  if (request == "reload") return format_reload(reply);
+  if (request == "events") return "";  // the events follow
+  return reply.toStyledString();
+}
+
+std::string format_event(const Json::Value& event) {
+  const std::string kind = text_of(event["event"]);
+  const std::string unit = text_of(event["unit"]);
+  const std::string at = " at " + text_of(event["time"]);
+  if (kind == "round") return "round " + unit + " " + text_of(event["round"]) + at + "\n";
+  if (kind == "alarm")
+    return "alarm " + unit + " " + text_of(event["state"]) + " " + text_of(event["signal_id"]) +
+           " level " + text_of(event["level"]) + at + ": " + text_of(event["title"]) + " (" +
+           text_of(event["detail"]) + ")\n";
+  if (kind == "command")
+    return "command " + unit + " " + text_of(event["command"]) + ": " + text_of(event["outcome"]) +
+           at + "\n";
+  if (kind == "dropped") return "(" + text_of(event["count"]) + " events dropped so far)\n";
+  return event.toStyledString();
+}
+
+}  // namespace gw

@@ -1,0 +1,301 @@
+#include "gateway/service/protocol.h"
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include "gateway/service/iso_time.h"
+
+namespace gw {
+namespace {
+
+using std::chrono::milliseconds;
+
+class BadRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+Json::Value time_or_null(const std::optional<SystemTime>& time) {
+  return time ? Json::Value(iso_time(*time)) : Json::Value();
+}
+
+// The report's JSON text as a value; null when there is none.
+Json::Value parsed(const std::string& text) {
+  if (text.empty()) return Json::Value();
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return Json::Value();
+  return value;
+}
+
+const char* status_name(UnitStatus status) {
+  switch (status) {
+    case UnitStatus::kNotPolled:
+      return "not polled yet";
+    case UnitStatus::kAnswering:
+      return "answering";
+    case UnitStatus::kNotAnswering:
+      return "not answering";
+  }
+  return "?";
+}
+
+Json::Value counters_json(const UnitCounters& counters) {
+  Json::Value json(Json::objectValue);
+  json["rounds"] = Json::Int64(counters.rounds);
+  json["completed"] = Json::Int64(counters.completed);
+  json["requests"] = Json::Int64(counters.requests);
+  json["timeouts"] = Json::Int64(counters.timeouts);
+  json["bad_replies"] = Json::Int64(counters.bad_replies);
+  json["port_errors"] = Json::Int64(counters.port_errors);
+  json["given_up"] = Json::Int64(counters.given_up);
+  json["commands"] = Json::Int64(counters.commands);
+  return json;
+}
+
+Json::Value unit_json(const UnitState& unit) {
+  Json::Value json(Json::objectValue);
+  json["name"] = unit.name;
+  json["bus"] = unit.port;
+  json["slave"] = unit.slave;
+  json["data_id"] = unit.data_id;
+  json["state"] = status_name(unit.status);
+  json["state_since"] = time_or_null(unit.status_since);
+  json["last_round"] = time_or_null(unit.last_round_at);
+  json["counters"] = counters_json(unit.counters);
+  Json::Value& alarms = json["alarms"] = Json::Value(Json::arrayValue);
+  for (const ActiveAlarm& alarm : unit.alarms) {
+    Json::Value& entry = alarms.append(Json::Value(Json::objectValue));
+    entry["signal_id"] = alarm.signal_id;
+    entry["level"] = alarm.level;
+    entry["title"] = alarm.title;
+    entry["detail"] = alarm.detail;
+    entry["since"] = time_or_null(alarm.since);
+  }
+  json["last_command"] = Json::Value();
+  if (unit.last_command) {
+    Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);
+    command["command"] = unit.last_command->command;
+    command["outcome"] = outcome_text(unit.last_command->outcome);
+    command["time"] = iso_time(unit.last_command->at);
+  }
+  json["commands_waiting"] = unit.commands_waiting;
+  return json;
+}
+
+const UnitState& find_unit(const StateSnapshot& snapshot, const std::string& name) {
+  for (const UnitState& unit : snapshot.units)
+    if (unit.name == name) return unit;
+  throw BadRequest("no unit named " + name);
+}
+
+std::string text_field(const Json::Value& request, const char* key) {
+  const Json::Value& value = request[key];
+  if (!value.isString() || value.asString().empty())
+    throw BadRequest(std::string("\"") + key + "\" must be a non-empty string");
+  return value.asString();
+}
+
+Command command_of(const Json::Value& request) {
+  const std::string name = text_field(request, "command");
+  const std::optional<CommandKind> kind = kind_named(name);
+  if (!kind)
+    throw BadRequest(
+        "\"command\" must be \"set_temperature\", \"set_humidity\", \"unit_on\" or "
+        "\"unit_off\", not \"" +
+        name + "\"");
+  const Json::Value& value = request["value"];
+  if (!takes_value(*kind)) {
+    if (!value.isNull()) throw BadRequest(name + " takes no \"value\"");
+    return {*kind, 0};
+  }
+  // Whole degrees and percent: the device writes tenths.
+  if (!value.isIntegral() || value.asLargestInt() < -999 || value.asLargestInt() > 999)
+    throw BadRequest(name + " needs \"value\", a whole number from -999 to 999");
+  return {*kind, value.asInt()};
+}
+
+milliseconds command_wait(const Json::Value& request, ServiceApi& api) {
+  const Json::Value& timeout = request["timeout_s"];
+  if (timeout.isNull()) return api.command_wait();
+  if (!timeout.isNumeric() || !(timeout.asDouble() >= 0.1) || timeout.asDouble() > 600)
+    throw BadRequest("\"timeout_s\" must be a number of seconds from 0.1 to 600");
+  return milliseconds(std::lround(timeout.asDouble() * 1000));
+}
+
+Json::Value command_reply(const Json::Value& request, ServiceApi& api) {
+  const std::string unit = text_field(request, "unit");
+  const Command command = command_of(request);
+  const milliseconds wait = command_wait(request, api);
+  const std::shared_ptr<CommandTicket> ticket = api.command(unit, command);
+  if (!ticket) throw BadRequest("no unit named " + unit);
+  const CommandTicket::Answer answer = ticket->wait(wait);
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = true;
+  reply["unit"] = unit;
+  reply["command"] = describe(command);
+  reply["outcome"] = outcome_text(answer.outcome);
+  reply["done"] = answer.outcome == CommandOutcome::kDone;
+  if (answer.outcome == CommandOutcome::kTimeout) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
+    reply["detail"] = answer.in_progress
+                          ? std::string("still being carried out after ") + seconds +
+                                " s; its outcome will show as the unit's last command"
+                          : std::string("not carried out within ") + seconds + " s; withdrawn";
+  }
+  return reply;
+}
+
+Json::Value names(const std::vector<std::string>& list) {
+  Json::Value json(Json::arrayValue);
+  for (const std::string& name : list) json.append(name);
+  return json;
+}
+
+Json::Value reload_reply(ServiceApi& api) {
+  const ReloadReport report = api.reload();
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = report.ok;
+  if (!report.ok) {
+    reply["error"] = report.error;
+    return reply;
+  }
+  reply["added"] = names(report.added);
+  reply["removed"] = names(report.removed);
+  reply["set_up_again"] = names(report.set_up_again);
+  reply["unchanged"] = names(report.unchanged);
+  reply["needs_restart"] = names(report.needs_restart);
+  reply["errors"] = names(report.errors);
+  return reply;
+}
+
+Json::Value readings_reply(const Json::Value& request, ServiceApi& api) {
+  const StateSnapshot snapshot = api.status();
+  const UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = true;
+  reply["unit"] = unit.name;
+  reply["time"] = time_or_null(unit.last_round_at);
+  reply["readings"] = parsed(unit.report);
+  return reply;
+}
+
+Json::Value reply_to(const Json::Value& request, ServiceApi& api, bool& stream_events) {
+  if (!request.isObject()) throw BadRequest("a request is a JSON object");
+  const std::string what = text_field(request, "request");
+  if (what == "status") {
+    const Json::Value& unit = request["unit"];
+    if (!unit.isNull() && !unit.isString()) throw BadRequest("\"unit\" must be a string");
+    const std::string name = unit.asString();
+    return status_reply(api.info(), api.status(), unit.isNull() ? nullptr : &name);
+  }
+  if (what == "readings") return readings_reply(request, api);
+  if (what == "command") return command_reply(request, api);
+  if (what == "reload") return reload_reply(api);
+  if (what == "events") {
+    stream_events = true;
+    Json::Value reply(Json::objectValue);
+    reply["ok"] = true;
+    reply["events"] = "following";
+    return reply;
+  }
+  throw BadRequest("unknown request \"" + what +
+                   "\" (status, readings, command, reload or events)");
+}
+
+}  // namespace
+
+std::string json_line(const Json::Value& value) {
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;
+  return Json::writeString(writer, value);
+}
+
+Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
+                         const std::string* unit) {
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = true;
+  Json::Value& service = reply["service"] = Json::Value(Json::objectValue);
+  service["version"] = info.version;
+  service["pid"] = Json::Int64(info.pid);
+  service["config"] = info.config_file;
+  service["started"] = iso_time(snapshot.started);
+  service["uptime_s"] = Json::Int64(std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now() - snapshot.started)
+                                        .count());
+  Json::Value& buses = reply["buses"] = Json::Value(Json::arrayValue);
+  for (const BusState& bus : snapshot.buses) {
+    Json::Value& entry = buses.append(Json::Value(Json::objectValue));
+    entry["port"] = bus.port;
+    entry["open"] = bus.open;
+    entry["lost"] = Json::Int64(bus.lost);
+    entry["reopened"] = Json::Int64(bus.reopened);
+  }
+  Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
+  if (unit != nullptr) {
+    units.append(unit_json(find_unit(snapshot, *unit)));
+  } else {
+    for (const UnitState& state : snapshot.units) units.append(unit_json(state));
+  }
+  return reply;
+}
+
+Handled handle_request(const std::string& line, ServiceApi& api) {
+  Handled handled;
+  Json::Value request;
+  Json::Value reply;
+  try {
+    Json::CharReaderBuilder builder;
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    if (!reader->parse(line.data(), line.data() + line.size(), &request, &errors))
+      throw BadRequest("not valid JSON: " + errors.substr(0, errors.find('\n')));
+    reply = reply_to(request, api, handled.stream_events);
+  } catch (const BadRequest& error) {
+    reply = Json::Value(Json::objectValue);
+    reply["ok"] = false;
+    reply["error"] = error.what();
+  }
+  if (request.isObject() && request.isMember("id")) reply["id"] = request["id"];
+  handled.reply = json_line(reply);
+  return handled;
+}
+
+std::string event_line(const Event& event) {
+  Json::Value json(Json::objectValue);
+  if (const auto* round = std::get_if<RoundCompleted>(&event)) {
+    json["event"] = "round";
+    json["unit"] = round->unit;
+    json["time"] = iso_time(round->at);
+    json["round"] = Json::Int64(round->round);
+    json["readings"] = parsed(round->report);
+  } else if (const auto* alarm = std::get_if<AlarmChanged>(&event)) {
+    json["event"] = "alarm";
+    json["unit"] = alarm->unit;
+    json["time"] = iso_time(alarm->at);
+    json["signal_id"] = alarm->signal_id;
+    json["level"] = alarm->level;
+    json["state"] = alarm->raised ? "raised" : "cleared";
+    json["title"] = alarm->title;
+    json["detail"] = alarm->detail;
+  } else if (const auto* command = std::get_if<CommandFinished>(&event)) {
+    json["event"] = "command";
+    json["unit"] = command->unit;
+    json["time"] = iso_time(command->at);
+    json["command"] = command->command;
+    json["outcome"] = outcome_text(command->outcome);
+  }
+  return json_line(json);
+}
+
+}  // namespace gw

@@ -1,0 +1,102 @@
+// The table of unit states: what every reader of the gateway's state (the
+// control socket now; metrics, MQTT and the page later) takes its copy
+// from. Bus threads write their units' rows after every poll and command;
+// readers take a consistent copy under the table's lock. The table holds
+// data only: rendering it is each reader's job.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/devices/commands.h"
+
+namespace gw {
+
+using SystemTime = std::chrono::system_clock::time_point;
+
+enum class UnitStatus {
+  kNotPolled,     // no round tried yet since the gateway (or the unit's set-up) started
+  kAnswering,     // its last round completed
+  kNotAnswering,  // its last round did not complete
+};
+
+// Since the gateway started (carried over when a reload sets the unit up again).
+struct UnitCounters {
+  long rounds = 0;       // poll rounds tried
+  long completed = 0;    // of those, completed
+  long requests = 0;     // requests sent, tries again included
+  long timeouts = 0;     // tries that got no reply in time
+  long bad_replies = 0;  // tries answered by a corrupt, refused or mismatched reply
+  long port_errors = 0;  // tries that failed on a port that was gone
+  long given_up = 0;     // requests given up after every try
+  long commands = 0;     // commands carried out (whatever their outcome)
+};
+
+struct ActiveAlarm {
+  std::string signal_id;
+  int level = 0;
+  std::string title, detail;  // the plug-in's texts (UTF-8)
+  std::optional<SystemTime> since;
+};
+
+struct LastCommand {
+  std::string command;  // "set temperature 24", as describe() gives it
+  CommandOutcome outcome = CommandOutcome::kUnknown;
+  SystemTime at;
+};
+
+struct UnitState {
+  std::string name;
+  std::string port;  // of its bus
+  int slave = 0;
+  int data_id = 0;
+  UnitStatus status = UnitStatus::kNotPolled;
+  std::optional<SystemTime> status_since;
+  std::optional<SystemTime> last_round_at;  // the last completed round
+  std::string record;                       // its record's bytes (121 for the plug-in's units)
+  std::string report;                       // its status report, JSON text (code 801)
+  UnitCounters counters;
+  std::vector<ActiveAlarm> alarms;  // by signal id
+  std::optional<LastCommand> last_command;
+  int commands_waiting = 0;  // queued, not yet carried out
+};
+
+struct BusState {
+  std::string port;
+  bool open = false;
+  long lost = 0;      // times the port stopped working
+  long reopened = 0;  // times it was opened again
+};
+
+struct StateSnapshot {
+  SystemTime started;
+  std::vector<BusState> buses;
+  std::vector<UnitState> units;  // in the configuration's order
+};
+
+class StateTable {
+ public:
+  StateTable() : started_(std::chrono::system_clock::now()) {}
+
+  // Replaces the rows of one bus's units with `units`, in this order
+  // (at set-up and after a reload); rows of other buses stay.
+  void set_units(const std::string& port, std::vector<UnitState> units);
+  // Changes a unit's row under the lock; nothing when it has none.
+  void update_unit(const std::string& name, const std::function<void(UnitState&)>& change);
+  void update_bus(const BusState& bus);
+
+  StateSnapshot snapshot() const;
+  std::optional<UnitState> unit(const std::string& name) const;
+
+ private:
+  mutable std::mutex mutex_;
+  SystemTime started_;
+  std::vector<BusState> buses_;
+  std::vector<UnitState> units_;
+};
+
+}  // namespace gw

@@ -1,0 +1,184 @@
+// The service's parts in process: the control protocol against a fake
+// service, the event stream, and the bus's thread driving the simulated
+// unit while other threads send commands and read the state (this one is
+// for ThreadSanitizer too).
+#include <atomic>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <json/json.h>
+
+#include "gateway/bus/bus_worker.h"
+#include "gateway/devices/plugin.h"
+#include "gateway/service/protocol.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using ::testing::HasSubstr;
+
+class FakeService : public gw::ServiceApi {
+ public:
+  gw::ServiceInfo info() const override { return {"1.0.0", 42, "/etc/norvane/gateway.json"}; }
+  gw::StateSnapshot status() const override {
+    gw::StateSnapshot snapshot;
+    snapshot.units.emplace_back().name = "ac1";
+    return snapshot;
+  }
+  std::shared_ptr<gw::CommandTicket> command(const std::string& unit,
+                                             const gw::Command& command) override {
+    if (unit != "ac1") return nullptr;
+    last = std::make_shared<gw::CommandTicket>(unit, command);
+    return last;  // left waiting: no bus carries it out
+  }
+  milliseconds command_wait() const override { return milliseconds(50); }
+  gw::ReloadReport reload() override { return {}; }
+  gw::EventStream& events() override { return stream; }
+
+  std::shared_ptr<gw::CommandTicket> last;
+  gw::EventStream stream;
+};
+
+Json::Value reply_to(const std::string& line, gw::ServiceApi& api) {
+  Json::Value reply;
+  EXPECT_TRUE(Json::Reader().parse(gw::handle_request(line, api).reply, reply));
+  return reply;
+}
+
+TEST(ControlProtocol, AnswersEveryMalformedRequestWithWhatIsWrong) {
+  FakeService service;
+  const struct {
+    const char* request;
+    const char* error;
+  } cases[] = {
+      {"status please", "not valid JSON"},
+      {"[\"status\"]", "a request is a JSON object"},
+      {R"({"request": "dance"})", "unknown request \"dance\""},
+      {R"({"request": "readings"})", "\"unit\" must be a non-empty string"},
+      {R"({"request": "readings", "unit": "ac9"})", "no unit named ac9"},
+      {R"({"request": "command", "unit": "ac1", "command": "cool"})", "\"command\" must be"},
+      {R"({"request": "command", "unit": "ac1", "command": "set_temperature", "value": 1000})",
+       "a whole number from -999 to 999"},
+      {R"({"request": "command", "unit": "ac1", "command": "set_humidity", "value": 45.5})",
+       "a whole number from -999 to 999"},
+      {R"({"request": "command", "unit": "ac1", "command": "unit_on", "value": 1})",
+       "unit_on takes no \"value\""},
+      {R"({"request": "command", "unit": "ac1", "command": "unit_on", "timeout_s": 0})",
+       "\"timeout_s\" must be"},
+      {R"({"request": "command", "unit": "ac9", "command": "unit_on"})", "no unit named ac9"},
+      {R"({"request": "status", "request": "status"})", "not valid JSON"},
+  };
+  for (const auto& c : cases) {
+    const Json::Value reply = reply_to(c.request, service);
+    EXPECT_FALSE(reply["ok"].asBool()) << c.request;
+    EXPECT_THAT(reply["error"].asString(), HasSubstr(c.error)) << c.request;
+  }
+  EXPECT_FALSE(service.last) << "no command was queued";
+  const Json::Value tagged = reply_to(R"({"request": "status", "id": [7]})", service);
+  EXPECT_TRUE(tagged["ok"].asBool());
+  EXPECT_EQ(tagged["id"][0], 7) << "the id comes back";
+}
+
+TEST(ControlProtocol, ACommandNotBegunWithinItsBoundIsWithdrawnAndNeverCarriedOut) {
+  FakeService service;
+  const Json::Value reply = reply_to(
+      R"({"request": "command", "unit": "ac1", "command": "set_temperature", "value": 26,
+          "timeout_s": 0.1})",
+      service);
+  EXPECT_TRUE(reply["ok"].asBool());
+  EXPECT_EQ(reply["command"], "set temperature 26");
+  EXPECT_EQ(reply["outcome"], "timeout");
+  EXPECT_FALSE(reply["done"].asBool());
+  EXPECT_THAT(reply["detail"].asString(), HasSubstr("not carried out within 0.1 s; withdrawn"));
+  ASSERT_TRUE(service.last);
+  EXPECT_FALSE(service.last->begin()) << "the bus skips a withdrawn command";
+}
+
+TEST(EventStream, ASlowSubscriberLosesItsOldestEventsWithoutHoldingUpThePublisher) {
+  gw::EventStream stream;
+  auto slow = stream.subscribe(3);
+  auto ample = stream.subscribe(100);
+  for (long round = 1; round <= 5; ++round)
+    stream.publish(gw::RoundCompleted{"ac1", {}, round, {}, {}});
+  auto round_of = [](const std::optional<gw::Event>& event) {
+    return event ? std::get<gw::RoundCompleted>(*event).round : -1;
+  };
+  for (long round : {3, 4, 5}) EXPECT_EQ(round_of(slow->next(milliseconds(0))), round);
+  EXPECT_EQ(slow->dropped(), 2);
+  for (long round = 1; round <= 5; ++round)
+    EXPECT_EQ(round_of(ample->next(milliseconds(0))), round);
+  EXPECT_EQ(ample->dropped(), 0);
+  stream.close();
+  EXPECT_FALSE(ample->next(milliseconds(10000))) << "a closed stream wakes its readers at once";
+}
+
+// The bus's thread against the simulated unit, with clients and readers on
+// threads of their own.
+class BusThread : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unit_ = std::make_unique<testproc::Process>(std::vector<std::string>{NORVANE_SIM});
+    const auto line = unit_->next_line("pty ");
+    ASSERT_TRUE(line) << unit_->err();
+    bus_.port = line->substr(4);
+    bus_.response_timeout_ms = 400;
+  }
+
+  testproc::TempDir dir_;
+  std::unique_ptr<testproc::Process> unit_;
+  gw::BusSettings bus_;
+};
+
+TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
+  gw::UnitConfig config;
+  config.name = "ac1";
+  config.data_id = 101;
+  gw::Plugin plugin(NORVANE_PLUGIN_PATH);
+  gw::History history(dir_.file("history.db"));
+  gw::StateTable table;
+  gw::EventStream stream;
+  gw::Host host(plugin, history, table, stream);
+  gw::BusOptions options;
+  options.interval_s = 0;
+  gw::BusWorker worker(std::make_unique<gw::RtuLink>(bus_), {config}, host, table, stream, options);
+  auto events = stream.subscribe(10000);
+  worker.start();
+
+  constexpr int kClients = 3, kCommands = 4;
+  std::atomic<int> done{0};
+  std::atomic<bool> finished{false};
+  std::thread reader([&] {
+    while (!finished) {
+      const gw::StateSnapshot snapshot = table.snapshot();
+      ASSERT_EQ(snapshot.units.size(), 1u);
+      EXPECT_LE(snapshot.units[0].counters.completed, snapshot.units[0].counters.rounds);
+    }
+  });
+  std::vector<std::thread> clients;
+  for (int client = 0; client < kClients; ++client)
+    clients.emplace_back([&, client] {
+      for (int i = 0; i < kCommands; ++i) {
+        const gw::Command command{gw::CommandKind::kSetTemperature, 20 + client};
+        const auto ticket = worker.submit("ac1", command);
+        done += ticket->wait(milliseconds(20000)).outcome == gw::CommandOutcome::kDone;
+      }
+    });
+  for (std::thread& client : clients) client.join();
+  finished = true;
+  reader.join();
+  worker.stop();
+  worker.join();
+
+  EXPECT_EQ(done, kClients * kCommands);
+  const gw::UnitState row = *table.unit("ac1");
+  EXPECT_EQ(row.counters.commands, kClients * kCommands);
+  EXPECT_EQ(row.commands_waiting, 0);
+  int finished_commands = 0;
+  while (const auto event = events->next(milliseconds(0)))
+    finished_commands += std::holds_alternative<gw::CommandFinished>(*event);
+  EXPECT_EQ(finished_commands, kClients * kCommands);
+  EXPECT_EQ(history.record_count("ac1"), row.counters.completed);
+}
+
+}  // namespace
