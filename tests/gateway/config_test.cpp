@@ -86,6 +86,20 @@ TEST_P(ConfigMistakes, AreNamedWithTheFileAndTheField) {
   }
 }
 
+// 5,000 arrays deep, as the value of a field.
+std::string nested_deep() {
+  return "{\"bus\": {}, \"units\": " + std::string(5000, '[') + std::string(5000, ']') + "}";
+}
+
+TEST(ConfigFile, NestingTooDeepIsAMistakeNamedWithTheFile) {
+  try {
+    gw::parse_config(nested_deep(), "c.json");
+    ADD_FAILURE() << "accepted";
+  } catch (const gw::ConfigError& error) {
+    EXPECT_EQ(std::string(error.what()), "c.json: not valid JSON: nested more than 1000 deep");
+  }
+}
+
 #define UNIT(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1" fields "}]}"
 
 INSTANTIATE_TEST_SUITE_P(
@@ -109,7 +123,53 @@ INSTANTIATE_TEST_SUITE_P(
                 "interval_s: must be a number of seconds from 0 to 86400"},
         Mistake{"{\"bus\": {}, \"units\": [{\"slave\": 1}]}", "units[0].name: is missing"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a b\", \"slave\": 1}]}",
-                "units[0].name: must not contain white space"},
+                "units[0].name: must be 1 to 32 letters, digits, '-', '_' or '.'"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\\u0000\\u001b[2J\", \"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"\xc3\xa4\", \"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"\xff\xfe\", \"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"abcdefghijklmnopqrstuvwxyz0123456\", "
+                "\"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 18446744073709551615}]}",
+                "units[0].slave: must be a whole number from 1 to 247"},
+        Mistake{UNIT(", \"data_id\": 1e19"),
+                "units[0].data_id: must be a whole number from -2147483648 to 2147483647"},
+        Mistake{UNIT(", \"data_id\": -18446744073709551615"),
+                "units[0].data_id: must be a whole number from -2147483648 to 2147483647"},
+        Mistake{UNIT(", \"alarm_levels\": {\"120800150010\": 18446744073709551615}"),
+                "units[0].alarm_levels.120800150010: must be a whole number"},
+        Mistake{"{\"bus\": {\"baud\": 14400}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.baud: must be a speed of the serial line: 50, 75, 110,"},
+        Mistake{"{\"bus\": {\"rts\": \"sideways\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.rts: must be \"none\", \"up\" or \"down\""},
+        Mistake{"{\"bus\": {\"serial_mode\": \"rs422\"}, \"units\": [{\"name\": \"a\", "
+                "\"slave\": 1}]}",
+                "bus.serial_mode: must be \"rs232\" or \"rs485\""},
+        Mistake{
+            "{\"bus\": {\"lost_after_rounds\": 0}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+            "bus.lost_after_rounds: must be a whole number from 1 to 1000"},
+        Mistake{
+            "{\"bus\": {\"max_backoff_s\": 1e19}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+            "bus.max_backoff_s: must be a whole number from 1 to 3600"},
+        Mistake{"{\"history_keep_days\": -1, \"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": "
+                "1}]}",
+                "history_keep_days: must be a number of days from 0 to 36500"},
+        Mistake{"{\"history_synchronous\": \"off\", \"bus\": {}, \"units\": [{\"name\": \"a\", "
+                "\"slave\": 1}]}",
+                "history_synchronous: must be \"full\" or \"normal\""},
+        Mistake{"{\"history_queue\": 0, \"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "history_queue: must be a whole number from 1 to 1000000"},
+        Mistake{
+            UNIT(", \"setpoint_limits\": {\"temperature\": [30, 20]}"),
+            "units[0].setpoint_limits.temperature: must be [MIN, MAX], two numbers from -999 to "
+            "999 with MIN <= MAX"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [30]}"),
+                "units[0].setpoint_limits.humidity: must be [MIN, MAX]"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"pressure\": [1, 2]}"),
+                "units[0].setpoint_limits.pressure: is not a known field"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\"}]}", "units[0].slave: is missing"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 0}]}",
                 "units[0].slave: must be a whole number from 1 to 247"},
