@@ -53,6 +53,7 @@ Json::Value counters_json(const UnitCounters& counters) {
   json["requests"] = Json::Int64(counters.requests);
   json["timeouts"] = Json::Int64(counters.timeouts);
   json["bad_replies"] = Json::Int64(counters.bad_replies);
+  json["exceptions"] = Json::Int64(counters.exceptions);
   json["port_errors"] = Json::Int64(counters.port_errors);
   json["given_up"] = Json::Int64(counters.given_up);
   json["commands"] = Json::Int64(counters.commands);
@@ -83,6 +84,7 @@ Json::Value unit_json(const UnitState& unit) {
     Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);
     command["command"] = unit.last_command->command;
     command["outcome"] = outcome_text(unit.last_command->outcome);
+    if (!unit.last_command->detail.empty()) command["detail"] = unit.last_command->detail;
     command["time"] = iso_time(unit.last_command->at);
   }
   json["commands_waiting"] = unit.commands_waiting;
@@ -142,6 +144,7 @@ Json::Value command_reply(const Json::Value& request, ServiceApi& api) {
   reply["command"] = describe(command);
   reply["outcome"] = outcome_text(answer.outcome);
   reply["done"] = answer.outcome == CommandOutcome::kDone;
+  if (!answer.detail.empty()) reply["detail"] = answer.detail;
   if (answer.outcome == CommandOutcome::kTimeout) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
@@ -239,6 +242,18 @@ Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
     entry["lost"] = Json::Int64(bus.lost);
     entry["reopened"] = Json::Int64(bus.reopened);
   }
+  const HistoryState& stored = snapshot.history;
+  Json::Value& history = reply["history"] = Json::Value(Json::objectValue);
+  history["path"] = stored.path;
+  history["writable"] = stored.writable;
+  history["error"] = stored.writable ? Json::Value() : Json::Value(stored.error);
+  history["failing_since"] = time_or_null(stored.failing_since);
+  history["queued_records"] = Json::Int64(stored.queued_records);
+  history["queued_events"] = Json::Int64(stored.queued_events);
+  history["records_written"] = Json::Int64(stored.records_written);
+  history["events_written"] = Json::Int64(stored.events_written);
+  history["records_lost"] = Json::Int64(stored.records_lost);
+  history["events_lost"] = Json::Int64(stored.events_lost);
   Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
   if (unit != nullptr) {
     units.append(unit_json(find_unit(snapshot, *unit)));
@@ -294,6 +309,7 @@ std::string event_line(const Event& event) {
     json["time"] = iso_time(command->at);
     json["command"] = command->command;
     json["outcome"] = outcome_text(command->outcome);
+    if (!command->detail.empty()) json["detail"] = command->detail;
   }
   return json_line(json);
 }

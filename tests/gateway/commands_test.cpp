@@ -37,9 +37,9 @@ TEST_F(GatewayCommandChecks, SetPointsOutsideTheUnitsLimitsAreRefusedWithTheRang
                                     "--set-temperature", "27", "--rounds", "1"});
   EXPECT_EQ(run.status, 3) << "a command was not done";
   EXPECT_THAT(run.out, HasSubstr("command ac1 set temperature 28: refused: outside the limits "
-                                 "18 to 27 C"));
-  EXPECT_THAT(run.out, HasSubstr("command ac1 set humidity 95: refused: outside the limits 30 "
-                                 "to 80 %"))
+                                 "(18 to 27 C)"));
+  EXPECT_THAT(run.out, HasSubstr("command ac1 set humidity 95: refused: outside the limits (30 "
+                                 "to 80 %)"))
       << "the default limits";
   EXPECT_THAT(run.out, HasSubstr("command ac1 set temperature 27: done"));
   EXPECT_TRUE(unit->next_line("write slave 1 register 1 <- 270"));

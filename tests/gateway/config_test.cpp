@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{"{\"bus\": {\"parity\": \"mark\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
                 "bus.parity: must be \"none\", \"even\" or \"odd\""},
         Mistake{"{\"bus\": {\"baud\": \"fast\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
-                "bus.baud: must be a whole number"},
+                "bus.baud: must be a speed of the serial line"},
         Mistake{"{\"bus\": {\"retries\": 11}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
                 "bus.retries: must be a whole number from 0 to 10"},
         Mistake{"{\"bus\": {\"speed\": 9600}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",

@@ -34,7 +34,7 @@ TEST_F(Peers, MbpollReadsAndWritesTheSimulatedUnit) {
 
   const Finished write = mbpoll({"-r", "13", pty, "85"});
   ASSERT_EQ(write.status, 0) << write.out;
-  EXPECT_TRUE(unit->next_line("write slave 1 register 13 <- 85, echo 0"));
+  EXPECT_TRUE(unit->next_line("write slave 1 register 13 <- 85, echo 85"));
   read = mbpoll({"-r", "27", "-c", "1", pty, "-1"});
   EXPECT_NE(read.out.find("[27]: \t0\n"), std::string::npos) << "stopped: " << read.out;
 
