@@ -60,6 +60,21 @@ Json::Value counters_json(const UnitCounters& counters) {
   return json;
 }
 
+Json::Value history_json(const HistoryState& history) {
+  Json::Value json(Json::objectValue);
+  json["path"] = history.path;
+  json["writable"] = history.writable;
+  json["error"] = history.writable ? Json::Value() : Json::Value(history.error);
+  json["failing_since"] = time_or_null(history.failing_since);
+  json["queued_records"] = Json::Int64(history.queued_records);
+  json["queued_events"] = Json::Int64(history.queued_events);
+  json["records_written"] = Json::Int64(history.records_written);
+  json["events_written"] = Json::Int64(history.events_written);
+  json["records_lost"] = Json::Int64(history.records_lost);
+  json["events_lost"] = Json::Int64(history.events_lost);
+  return json;
+}
+
 Json::Value unit_json(const UnitState& unit) {
   Json::Value json(Json::objectValue);
   json["name"] = unit.name;
@@ -242,18 +257,7 @@ Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
     entry["lost"] = Json::Int64(bus.lost);
     entry["reopened"] = Json::Int64(bus.reopened);
   }
-  const HistoryState& stored = snapshot.history;
-  Json::Value& history = reply["history"] = Json::Value(Json::objectValue);
-  history["path"] = stored.path;
-  history["writable"] = stored.writable;
-  history["error"] = stored.writable ? Json::Value() : Json::Value(stored.error);
-  history["failing_since"] = time_or_null(stored.failing_since);
-  history["queued_records"] = Json::Int64(stored.queued_records);
-  history["queued_events"] = Json::Int64(stored.queued_events);
-  history["records_written"] = Json::Int64(stored.records_written);
-  history["events_written"] = Json::Int64(stored.events_written);
-  history["records_lost"] = Json::Int64(stored.records_lost);
-  history["events_lost"] = Json::Int64(stored.events_lost);
+  reply["history"] = history_json(snapshot.history);
   Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
   if (unit != nullptr) {
     units.append(unit_json(find_unit(snapshot, *unit)));

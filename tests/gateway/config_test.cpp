@@ -12,15 +12,20 @@ constexpr char kExample[] = R"({
   // comments are allowed
   "plugin": "lib/norvane.so",
   "history": "/var/lib/norvane/history.db",
+  "history_keep_days": 7.5, "history_synchronous": "normal", "history_queue": 500,
+  "history_max_mb": 64,
   "interval_s": 2.5,
   "bus": {"port": "/dev/ttyS1", "baud": 19200, "parity": "even", "data_bits": 8,
-          "stop_bits": 2, "response_timeout_ms": 250, "retries": 3},
+          "stop_bits": 2, "response_timeout_ms": 250, "retries": 3,
+          "lost_after_rounds": 5, "max_backoff_s": 120,
+          "serial_mode": "rs485", "rts": "up", "rts_delay_us": 300},
   "units": [
     {"name": "ac1", "slave": 1, "data_id": 101,
      "settings": {"appSetting": {"b_mode": "2"}, "extra": [1, 2]},
-     "alarm_levels": {"120800150010": 3, "120800090010": -1},
+     "alarm_levels": {"120800150010": 3, "120800090010": -1, "comm_lost": 4},
      "alarm_thresholds": {"120800090010": 28.5},
-     "ao_signal_ids": ["110800010010"]},
+     "ao_signal_ids": ["110800010010"],
+     "setpoint_limits": {"temperature": [18, 27.5]}},
     {"name": "ac2", "slave": 2}
   ],
   "control": {"socket": "run/gateway.sock"}
@@ -37,6 +42,15 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(config.bus.stop_bits, 2);
   EXPECT_EQ(config.bus.response_timeout_ms, 250);
   EXPECT_EQ(config.bus.retries, 3);
+  EXPECT_EQ(config.bus.lost_after_rounds, 5);
+  EXPECT_EQ(config.bus.max_backoff_s, 120);
+  EXPECT_EQ(config.bus.serial_mode, gw::SerialMode::kRs485);
+  EXPECT_EQ(config.bus.rts, gw::RtsMode::kUp);
+  EXPECT_EQ(config.bus.rts_delay_us, 300);
+  EXPECT_DOUBLE_EQ(config.history_options.keep_days, 7.5);
+  EXPECT_FALSE(config.history_options.synchronous_full);
+  EXPECT_EQ(config.history_options.queue, 500);
+  EXPECT_EQ(config.history_options.max_mb, 64);
   ASSERT_EQ(config.units.size(), 2u);
   const gw::UnitConfig& first = config.units[0];
   EXPECT_EQ(first.name, "ac1");
@@ -45,6 +59,10 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(first.settings["extra"].size(), 2u) << "settings pass to the device whole";
   EXPECT_EQ(first.alarm_levels.at("120800150010"), 3);
   EXPECT_EQ(first.alarm_levels.at("120800090010"), -1);
+  EXPECT_EQ(first.alarm_levels.count("comm_lost"), 0u) << "the gateway's own, not the device's";
+  EXPECT_EQ(first.comm_lost_level, 4);
+  EXPECT_DOUBLE_EQ(first.setpoint_limits.temperature.high, 27.5);
+  EXPECT_DOUBLE_EQ(first.setpoint_limits.humidity.low, 30) << "the default";
   EXPECT_FLOAT_EQ(first.alarm_thresholds.at("120800090010"), 28.5f);
   EXPECT_EQ(first.ao_signal_ids, std::vector<std::string>{"110800010010"});
   const gw::UnitConfig& second = config.units[1];
@@ -55,13 +73,19 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
 }
 
 TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
-  const gw::Config config =
-      gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
+  const gw::Config config = gw::parse_config(
+      R"({"plugin": "norvane.so", "bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
   EXPECT_EQ(config.bus.baud, 9600);
   EXPECT_EQ(config.bus.parity, 'N');
   EXPECT_EQ(config.bus.data_bits, 8);
   EXPECT_EQ(config.bus.stop_bits, 1);
+  EXPECT_FALSE(config.bus.serial_mode) << "the port as it is";
+  EXPECT_EQ(config.bus.lost_after_rounds, 3);
+  EXPECT_EQ(config.bus.max_backoff_s, 60);
   EXPECT_GT(config.interval_s, 1.0) << "a few seconds between rounds";
+  EXPECT_TRUE(config.history_options.synchronous_full);
+  EXPECT_DOUBLE_EQ(config.history_options.keep_days, 30);
+  EXPECT_EQ(config.plugin, "./norvane.so") << "a file beside the configuration, never searched";
 }
 
 struct Mistake {

@@ -75,6 +75,16 @@ TEST_F(GatewayErrors, ASerialDeviceThatCannotBeOpenedIsNamed) {
   EXPECT_THAT(run.err, Says("cannot open serial port " + dir.file("ttyNONE")));
 }
 
+TEST_F(GatewayErrors, AnRs485ModeThatThePortDoesNotTakeIsNamedWithItsField) {
+  harness::ConfigParts parts;
+  parts.bus_fields = R"("serial_mode": "rs485", "rts": "up")";
+  write_config(harness::config_text(parts));
+  const Finished run = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("serial port " + pty + ": cannot set bus.serial_mode rs485: "))
+      << "a pseudo-terminal has no RS-485 mode";
+}
+
 TEST_F(GatewayErrors, AHistoryThatCannotBeOpenedIsNamed) {
   const Finished run = run_with("--history", dir.file("no/such/folder/history.db"));
   EXPECT_EQ(run.status, 1);
