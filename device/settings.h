@@ -1,13 +1,11 @@
-// Conversions that a data device applies to its settings and times.
+// The mode setting that a data device reads from its settings.
 #pragma once
 
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <optional>
 
 #include <json/value.h>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 namespace device_settings {
 
@@ -35,17 +33,6 @@ inline std::optional<int> mode_setting(const Json::Value& settings) {
   const double whole = std::trunc(number);
   if (whole < -2147483648.0 || whole > 2147483647.0) return std::nullopt;
   return static_cast<int>(whole);
-}
-
-// Seconds from 1970-01-01 00:00:00 to `t` (a local time), clamped to what 32
-// bits without sign hold: 0 for an earlier time or one that is not a date.
-inline uint32_t seconds_since_1970(const boost::posix_time::ptime& t) {
-  if (t.is_special()) return 0;
-  const boost::posix_time::ptime epoch(boost::gregorian::date(1970, 1, 1));
-  const int64_t seconds = (t - epoch).total_seconds();
-  if (seconds < 0) return 0;
-  if (seconds > 0xffffffffLL) return 0xffffffffu;
-  return static_cast<uint32_t>(seconds);
 }
 
 }  // namespace device_settings

@@ -63,7 +63,8 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   // written (0 to 65535), 1 after "on", 0 after "off"; -1 at first.
   std::atomic<int> expected_value{-1};
   // The round_count for which `report` was last built, and the rebuilds so
-  // far: at most one per completed round. Guarded by report_mutex.
+  // far: at most one per request that finds a new round. Guarded by
+  // report_mutex.
   unsigned report_round = 0;
   unsigned report_builds = 0;
 

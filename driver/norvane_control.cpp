@@ -7,6 +7,7 @@
 #include <string>
 
 #include <json/writer.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "driver/commands.h"
 #include "driver/norvane.h"
@@ -43,16 +44,22 @@ int Norvane::DeviceIoControl(int code, const void* in, int in_len, void* out, in
 
 // Status report ------------------------------------------------------------
 
-// Rebuilds the report from the copy of the last completed round, once per
-// round however many requests arrive. The caller holds report_mutex.
+// Rebuilds the report when a round has completed since the last rebuild,
+// once per round however many requests arrive. A round has completed when
+// the host's last_data_time differs from the one the report was built for
+// (also when the host set it itself), or when more rounds have been counted:
+// the count catches a round (or a reload) that ends in the same second as
+// the one on show, since times have whole seconds.
 //
-// A round is told by its count, not by its time alone: the time has whole
-// seconds, and a round (or a reload) that ends in the same second as the
-// one the report shows must still reach the report.
+// The report is always built from the copy of the last completed round, so
+// it never mixes two rounds, even when the host moves last_data_time while
+// the next round is arriving. The caller holds report_mutex.
 void Norvane::bring_report_up_to_date() {
-  if (round_count == report_round) return;
-  report_round = round_count;
+  const boost::posix_time::ptime round_time =
+      round_end.read(data_state, last_data_time).last_data_time;
+  if (round_time == report_time && round_count == report_round) return;
   report_time = round_time;
+  report_round = round_count;
   norvane::build_report(round_record, report);
   ++report_builds;
 }
