@@ -1,7 +1,7 @@
 #include "driver/commands.h"
 
 #include <cstdint>
-#include <cstring>
+#include <exception>
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -16,15 +16,22 @@ struct MemberText {
   std::optional<std::string> text;
 };
 
+// `object` is an object: looking a key up does not insert it, and a missing
+// key gives null.
 MemberText member_text(const Json::Value& object, const char* key) {
   MemberText member;
-  const Json::Value* value = object.find(key, key + std::strlen(key));
-  if (value == nullptr || value->isNull()) return member;
-  if (value->isArray() || value->isObject()) {
-    member.readable = false;
-    return member;
+  const Json::Value& value = object[key];
+  switch (value.type()) {
+    case Json::nullValue:
+      break;
+    case Json::arrayValue:
+    case Json::objectValue:
+      member.readable = false;
+      break;
+    default:
+      member.text = value.asString();
+      break;
   }
-  member.text = value->asString();
   return member;
 }
 
@@ -38,7 +45,8 @@ std::optional<CommandText> read_command(const void* text, int length, bool with_
   try {
     Json::Value root;
     Json::Reader reader;
-    if (!reader.parse(begin, begin + length, root, true) || !root.isObject()) return std::nullopt;
+    if (!reader.parse(begin, begin + length, root, true) || root.type() != Json::objectValue)
+      return std::nullopt;
     CommandText command;
     MemberText id = member_text(root, "signal_id");
     if (!id.readable) return std::nullopt;
@@ -49,9 +57,11 @@ std::optional<CommandText> read_command(const void* text, int length, bool with_
       command.set_value = std::move(set_value.text);
     }
     return command;
-  } catch (const Json::Exception&) {
+  } catch (const std::exception&) {
     // The parser throws on text nested beyond its depth limit, and member
     // access throws on values it cannot convert: neither is a command.
+    // JsonCpp's exceptions derive from std::exception (Json::Exception in
+    // 1.x); caught as such, the plug-in needs no JsonCpp typeinfo.
     return std::nullopt;
   }
 }

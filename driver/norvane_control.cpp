@@ -60,7 +60,9 @@ void Norvane::bring_report_up_to_date() {
   if (round_time == report_time && round_count == report_round) return;
   report_time = round_time;
   report_round = round_count;
-  norvane::build_report(round_record, report);
+  const bool first = report.type() == Json::nullValue;
+  norvane::build_report(round_record, first ? nullptr : &report_record, report);
+  report_record = round_record;
   ++report_builds;
 }
 
