@@ -75,13 +75,15 @@ std::optional<int> set_point_word(const std::string& set_value) {
     negative = set_value[i] == '-';
     ++i;
   }
+  const size_t first_digit = i;
   long magnitude = 0;
   for (; i < set_value.size() && set_value[i] >= '0' && set_value[i] <= '9'; ++i) {
     magnitude = 10 * magnitude + (set_value[i] - '0');
     if (magnitude > kLargest) return std::nullopt;  // stops before it could overflow
   }
-  const long word = 10 * (negative ? -magnitude : magnitude);
-  return static_cast<int>(word);
+  if (i == first_digit) return std::nullopt;           // no number at all
+  if (negative && magnitude > 0) return std::nullopt;  // the unit would read it wrapped
+  return static_cast<int>(10 * magnitude);
 }
 
 }  // namespace norvane

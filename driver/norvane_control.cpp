@@ -93,18 +93,18 @@ int Norvane::report_address(void* out, int out_len, int& out_size) {
 // Commands -----------------------------------------------------------------
 
 // Code 310. Nothing in the device changes until the command names a set
-// point, carries a value and that value's tenfold fits the register.
+// point and carries a value of 0 to 3276 (set_point_word).
 int Norvane::set_point_command(const ControlRequest& request) {
   const auto command = norvane::read_command(request.in, request.in_len, true);
   if (!command) return -1;
   const auto* target = command_for(norvane::kSetPointTargets, command->signal_id);
   if (target == nullptr || !command->set_value) return pass_on(request);
   const std::optional<int> word = norvane::set_point_word(*command->set_value);
-  if (!word) return -1;  // a wrapped set point must never reach the unit
+  if (!word) return -1;  // not a set point that the unit would read as meant
   step = target->ack_step;
   command_result = norvane::kCommandPending;
-  // The echo must carry the word written, as the unit holds it (0 to 65535).
-  expected_value = static_cast<uint16_t>(*word);
+  // The echo must carry the word written (0 to 32760).
+  expected_value = *word;
   OpenPort();
   modbus_write_register(target->reg, *word);
   return 0;
