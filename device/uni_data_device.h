@@ -20,6 +20,7 @@
 #include <json/value.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "device/local_clock.h"
 #include "device/round_end.h"
 #include "device/settings.h"
 #include "host/framework.h"
@@ -46,15 +47,14 @@ class UniDataDevice : public Protocol {
   int LoadFromCache(const unsigned char* bytes, int length) override {
     if (bytes == nullptr || length != kRecordSize) return 0;
     std::memcpy(static_cast<void*>(&data), bytes, sizeof data);
-    device_state::store_bytes(this->data_state, true);
-    RoundDone();
+    RoundDone();  // sets data_state and last_data_time together
     return 1;
   }
 
   // The end of a completed round (or of an accepted reload): stamp the
   // record, hand it to the host, run the checks and store it.
   void RoundDone() override {
-    const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
+    const boost::posix_time::ptime now = device_clock::local_time();
     round_end.write(this->data_state, this->last_data_time, now);
     data.update_time = get_ttime(now);
     keep_round_record();

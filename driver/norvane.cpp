@@ -8,6 +8,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "device/local_clock.h"
 #include "driver/alarm_checks.h"
 #include "driver/texts_zh.h"
 
@@ -98,8 +99,7 @@ int Norvane::judge_echo(bool accepted) {
 double Norvane::Get_Value(unsigned int, const std::string&) const {
   const device_state::RoundEnd seen = round_end.read(data_state, last_data_time);
   if (!seen.data_state) throw std::out_of_range(std::string(norvane::zh::kDataNotReady));
-  const boost::posix_time::time_duration age =
-      boost::posix_time::second_clock::local_time() - seen.last_data_time;
+  const boost::posix_time::time_duration age = device_clock::local_time() - seen.last_data_time;
   // Exactly 60 s is still fresh; a negative age (the clock was set back) too.
   // A last_data_time that is not a date leaves the data stale.
   if (age.is_not_a_date_time() || age.total_seconds() > kFreshForSeconds)
