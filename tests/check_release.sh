@@ -4,14 +4,24 @@
 # pre-cxx11-abi/) and no other, each stripped of its symbol table and debug
 # sections and still passing check_plugin_file.sh with its own options; the
 # text beside each names every runtime version that the installed file
-# requires and its std::string ABI.
-# Usage: check_release.sh BUILD-DIR OUT-DIR
+# requires and its std::string ABI; norvane-preflight is installed beside
+# the folders and, given the options after --preflight and the root folder
+# /, finds the files there and names the first one as the one that fits.
+# Usage: check_release.sh BUILD-DIR OUT-DIR [--preflight OPTION...]
 #          --file FOLDER [check_plugin_file.sh options] [--file FOLDER [options]]...
 set -euo pipefail
-usage="usage: check_release.sh BUILD-DIR OUT-DIR --file FOLDER [options]..."
+usage="usage: check_release.sh BUILD-DIR OUT-DIR [--preflight OPTION...] --file FOLDER [options]..."
 build=${1:?$usage}
 out=${2:?$usage}
 shift 2
+preflight=()
+if [ "${1:-}" = "--preflight" ]; then
+  shift
+  while [ $# -gt 0 ] && [ "$1" != "--file" ]; do
+    preflight+=("$1")
+    shift
+  done
+fi
 [ "${1:-}" = "--file" ] || { echo "$usage" >&2; exit 2; }
 here=$(dirname "$0")
 failures=0
@@ -57,6 +67,13 @@ while read -r found; do
   printf '%s\n' "${folders[@]}" | grep -qxF "$(dirname "${found#"$out"/}")" ||
     fail "installs ${found#"$out"/}, which is not one of the files checked"
 done < <(find "$out" -name norvane.so)
+if [ ! -x "$out/norvane-preflight" ]; then
+  fail "norvane-preflight is not installed"
+elif [ "${#preflight[@]}" -gt 0 ]; then
+  verdict=$("$out/norvane-preflight" "${preflight[@]}" / | tail -n 1) || true
+  [ "$verdict" = "This controller can load: $out/${folders[0]}/norvane.so" ] ||
+    fail "norvane-preflight beside the files says: $verdict"
+fi
 
 [ "$failures" -eq 0 ] || exit 1
-echo "$out: ${folders[*]}"
+echo "$out: ${folders[*]} and norvane-preflight"
