@@ -87,9 +87,10 @@ grep -Eq 'FUNC +GLOBAL +DEFAULT +[0-9]+ get_providers$' <<<"$dyn_syms" ||
 # compared demangled, with either std::string written as std::string.
 undefined=$(awk '$2 == "UND" { print $3 }' <<<"$symbols")
 versioned=$(grep '@' <<<"$undefined" || true)
-from_process=$(grep -v '@' <<<"$undefined" | grep -Ev '^(_ITM_.*|__gmon_start__|_Jv_RegisterClasses)$' |
-  c++filt | sed -E 's/std::(__cxx11::)?basic_string<char, std::char_traits<char>, std::allocator<char> >/std::string/g; s/\[abi:cxx11\]//g' |
-  sort)
+basic_string='std::(__cxx11::)?basic_string<char, std::char_traits<char>, std::allocator<char> >'
+from_process=$(grep -v '@' <<<"$undefined" |
+  grep -Ev '^(_ITM_.*|__gmon_start__|_Jv_RegisterClasses)$' | c++filt |
+  sed -E "s/$basic_string/std::string/g; s/\[abi:cxx11\]//g" | sort)
 grep -q '^Json::' <<<"$from_process" || fail "no JsonCpp symbol is left undefined: is JsonCpp linked in?"
 grep -q 'SPModbus' <<<"$from_process" || fail "no host symbol is left undefined: is the host linked in?"
 if [ -n "$imports" ]; then
