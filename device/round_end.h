@@ -57,13 +57,14 @@ class RoundEndCount {
  public:
   // Sets data_state to true and last_data_time to `time`. One writer at a
   // time: the host keeps a device's exchanges (and so its round ends) apart.
+  // Should two overlap all the same, the count still ends even, so readers
+  // never wait for ever.
   void write(bool& data_state, boost::posix_time::ptime& last_data_time,
              const boost::posix_time::ptime& time) {
-    const unsigned before = writes_.load(std::memory_order_relaxed);
-    writes_.store(before + 1, std::memory_order_relaxed);
+    writes_.fetch_add(1, std::memory_order_relaxed);
     store_bytes(data_state, true);
     store_bytes(last_data_time, time);
-    writes_.store(before + 2, std::memory_order_release);
+    writes_.fetch_add(1, std::memory_order_release);
   }
 
   // Both members as one write left them (or as the host set them).
