@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <new>
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -57,6 +58,8 @@ std::optional<CommandText> read_command(const void* text, int length, bool with_
       command.set_value = std::move(set_value.text);
     }
     return command;
+  } catch (const std::bad_alloc&) {
+    throw;  // not the text's fault: the caller's to handle
   } catch (const std::exception&) {
     // The parser throws on text nested beyond its depth limit, and member
     // access throws on values it cannot convert: neither is a command.
