@@ -331,6 +331,9 @@ void Service::update_status() {
   std::string text = std::to_string(completed) + " rounds completed; " + std::to_string(answering) +
                      " of " + std::to_string(snapshot.units.size()) + " units answering";
   if (!silent.empty()) text += "; not answering: " + name_list(silent);
+  if (!snapshot.history.writable)
+    text += "; history not writable, " + std::to_string(snapshot.history.queued_records) +
+            " records waiting";
   notifier_.status(text);
 }
 

@@ -40,6 +40,7 @@ TEST(HistoryWriter, AFullQueueGivesWayOldestRecordFirstAlarmEventsLastAndKeepsTh
   testproc::TempDir dir;
   gw::HistoryOptions options;
   options.queue = 4;
+  options.keep_days = 0;  // the rows' times are long past
   gw::HistoryWriter writer(dir.file("history.db"), options);
   // Before the thread starts, as while the file cannot be written: the
   // queue alone decides.
@@ -69,7 +70,9 @@ TEST(HistoryWriter, AFullQueueGivesWayOldestRecordFirstAlarmEventsLastAndKeepsTh
 
 TEST(HistoryWriter, ReadsCountWhatStillWaitsInTheQueue) {
   testproc::TempDir dir;
-  gw::HistoryWriter writer(dir.file("history.db"), gw::HistoryOptions{});
+  gw::HistoryOptions options;
+  options.keep_days = 0;  // the rows' times are long past
+  gw::HistoryWriter writer(dir.file("history.db"), options);
   writer.start();
   // Written by two threads at once, read by a third meanwhile.
   std::vector<std::thread> writers;
