@@ -9,20 +9,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 rounds=${2:-2000}
 work=$(mktemp -d /tmp/norvane-bench.XXXXXX)
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=unit.sh
+. "$root/bench/unit.sh"
 
-"$build/simulator/norvane-sim" >"$work/unit.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  pty=$(sed -n 's/^pty //p' "$work/unit.log")
-  [ -n "$pty" ] && break
-  sleep 0.1
-done
+start_unit
 cat >"$work/gateway.json" <<CONFIG
 {"plugin": "$build/plugin/norvane.so", "history": "$work/history.db", "interval_s": 0,
  "bus": {"port": "$pty", "baud": 9600, "parity": "none", "data_bits": 8, "stop_bits": 1},

@@ -18,19 +18,8 @@ build=$(cd "${1:-$root/build}" && pwd)
 rounds_one=${2:-50}
 passes_many=${3:-3}
 work=$(mktemp -d /tmp/norvane-wire.XXXXXX)
-sim_pid=
-stop_unit() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  sim_pid=
-}
-cleanup() {
-  stop_unit
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=unit.sh
+. "$root/bench/unit.sh"
 
 # A round: four reads (registers 1+4, 7+4, 13+3, 22+44), each an 8-byte
 # request and a reply of 5 + 2n bytes, each frame followed by 3.5
@@ -42,19 +31,6 @@ wire_minimum_ms() {  # baud -> milliseconds
     for (i = 1; i <= 4; i++) characters += 8 + 5 + 2 * counts[i] + 2 * 3.5
     printf "%.2f", 1000 * characters * 10 / baud
   }'
-}
-
-start_unit() {  # baud slaves
-  "$build/simulator/norvane-sim" --pace --baud "$1" --slaves "1-$2" >"$work/unit.log" 2>&1 &
-  sim_pid=$!
-  pty=
-  for _ in $(seq 100); do
-    pty=$(sed -n 's/^pty //p' "$work/unit.log")
-    [ -n "$pty" ] && return 0
-    sleep 0.1
-  done
-  echo "the simulated unit did not start: $(cat "$work/unit.log")" >&2
-  exit 1
 }
 
 write_config() {  # baud units
@@ -80,12 +56,12 @@ measure() {
 
 run_case() {  # baud units passes
   local baud=$1 units=$2 passes=$3
-  start_unit "$baud" "$units"
+  start_unit --pace --baud "$baud" --slaves "1-$units"
   write_config "$baud" "$units"
   local gateway=("$build/gateway/norvane-gateway" --config "$work/gateway.json")
   "${gateway[@]}" --rounds 1 >/dev/null # stops here, with its message, if it cannot run
   stop_unit
-  start_unit "$baud" "$units" # its figures then cover the measured run only
+  start_unit --pace --baud "$baud" --slaves "1-$units" # its figures then cover the measured run only
   sed -i "s|\"port\": \"[^\"]*\"|\"port\": \"$pty\"|" "$work/gateway.json"
   local base_wall base_user base_sys wall user sys
   read -r base_wall base_user base_sys < <(measure "${gateway[@]}" --rounds 0)

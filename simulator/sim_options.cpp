@@ -44,12 +44,12 @@ void add_unit_options(CLI::App& app, SimOptions& options) {
   const std::map<std::string, OnOffEcho> echo_modes{{"state", OnOffEcho::kRunState},
                                                     {"standard", OnOffEcho::kWrittenWord}};
   app.add_option("--echo-mode", options.on_off_echo,
-                 "Acknowledge an on/off write (register 13) with the resulting run state, 1 or 0 "
-                 "(state), or with the word written, 170 or 85, as a standard Modbus unit "
-                 "(standard)")
-      ->type_name("state|standard")
+                 "Acknowledge an on/off write (register 13) with the word written, 170 or 85, as "
+                 "a standard Modbus unit (standard), or with the resulting run state, 1 or 0 "
+                 "(state)")
+      ->type_name("standard|state")
       ->transform(CLI::CheckedTransformer(echo_modes).description(""))
-      ->default_str("state");
+      ->default_str("standard");
   app.add_option("--scenario", options.scenario_file,
                  "Raise and clear alarm flags at given times (simulator/scenario.h)")
       ->type_name("FILE");

@@ -16,7 +16,7 @@ namespace sim {
 struct SimOptions {
   LineSettings line;
   std::vector<int> slaves;  // 1 when none is given
-  OnOffEcho on_off_echo = OnOffEcho::kRunState;
+  OnOffEcho on_off_echo = OnOffEcho::kWrittenWord;
   std::string scenario_file;
   Faults faults;
   Timing timing;

@@ -7,10 +7,10 @@
 // around the set points while the unit runs and warm up while it is off.
 //
 // Only registers 1 (temperature set point), 2 (humidity set point) and 13
-// (on/off: 170 on, 85 off) take writes. A write of 1 or 2 is acknowledged
-// with the value written; a write of 13 with the unit's resulting run state
-// (1 running, 0 stopped) by default, or with the value written, as a
-// standard Modbus unit does (OnOffEcho).
+// (on/off: 170 on, 85 off) take writes. A write is acknowledged with the
+// value written, as a standard Modbus unit does; a write of 13 may be
+// acknowledged with the unit's resulting run state instead (1 running, 0
+// stopped: OnOffEcho).
 #pragma once
 
 #include <array>
@@ -62,7 +62,7 @@ struct WriteResult {
 
 class UnitModel {
  public:
-  explicit UnitModel(OnOffEcho on_off_echo = OnOffEcho::kRunState);
+  explicit UnitModel(OnOffEcho on_off_echo = OnOffEcho::kWrittenWord);
 
   // Brings the drifting registers to `seconds` since the unit started.
   void advance(double seconds);

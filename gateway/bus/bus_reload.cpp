@@ -26,6 +26,8 @@ BusReloadResult BusWorker::apply(const BusReload& changes) {
   BusReloadResult result;
   link_->set_timing(changes.response_timeout_ms, changes.retries);
   options_.interval_s = changes.interval_s;
+  options_.lost_after_rounds = changes.lost_after_rounds;
+  options_.max_backoff_s = changes.max_backoff_s;
 
   std::vector<Unit> before = std::move(units_);
   units_.clear();
@@ -38,10 +40,8 @@ BusReloadResult BusWorker::apply(const BusReload& changes) {
     for (const Unit& unit : units_) names_.insert(unit.device->name());
   }
   table_.set_units(link_->port(), std::move(rows));
-  for (Unit& unit : units_) {
+  for (Unit& unit : units_)
     if (!listed(result.unchanged, unit.device->name())) host_.reload(*unit.device);
-    check_failure();
-  }
   log::notice("reload on " + link_->port() + ": added " + name_list(result.added) +
               "; set up again " + name_list(result.set_up_again) + "; removed " +
               name_list(result.removed) + "; unchanged " + name_list(result.unchanged));
@@ -91,8 +91,6 @@ void BusWorker::place(const UnitConfig& config, std::vector<Unit>& before,
     }
     units_.push_back(std::move(unit));
     rows.push_back(std::move(row));
-  } catch (const HistoryError&) {
-    throw;  // stops the bus
   } catch (const std::exception& error) {
     log::error("reload: unit " + config.name + " cannot be set up: " + error.what());
     result.errors.push_back(config.name + ": " + error.what());

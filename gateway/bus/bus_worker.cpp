@@ -1,13 +1,28 @@
 #include "gateway/bus/bus_worker.h"
 
 #include <algorithm>
+#include <cstdio>
 
+#include "gateway/bus/frames.h"
+#include "gateway/outputs/alarm_table.h"
 #include "gateway/service/log.h"
 
 namespace gw {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr double kShortestBackoffS = 0.5;  // the first pause of a unit not answering, at least
+
+Clock::duration seconds(double value) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
+bool has_comm_lost(const std::vector<ActiveAlarm>& alarms) {
+  return std::any_of(alarms.begin(), alarms.end(), [](const ActiveAlarm& alarm) {
+    return alarm.signal_id == outputs::kCommLostSignalId;
+  });
+}
 
 }  // namespace
 
@@ -135,24 +150,35 @@ void BusWorker::set_up_all() {
   }
   table_.set_units(link_->port(), std::move(rows));
   table_.update_bus({link_->port(), link_->port_open(), 0, 0});
-  for (Unit& unit : units_) {
-    host_.reload(*unit.device);
-    check_failure();
-  }
+  for (Unit& unit : units_) host_.reload(*unit.device);
 }
 
+// A pass polls every unit that is due; one that polled nobody (every unit
+// backing off) does not count, and the next begins when a unit is due.
 void BusWorker::poll_passes() {
   run_commands();  // those given at start run before the first round
   auto next_pass = Clock::now();
-  for (long pass = 0; !stop_ && (!options_.passes || pass < *options_.passes); ++pass) {
-    if (pass > 0) wait_between_passes(next_pass);
+  bool first = true;
+  for (long pass = 0; !stop_ && (!options_.passes || pass < *options_.passes);) {
+    if (!first) wait_between_passes(next_pass);
+    first = false;
+    bool polled = false;
     for (size_t i = 0; i < units_.size() && !stop_; ++i) {
+      if (!due(units_[i])) continue;
       poll(units_[i]);
+      polled = true;
       run_commands();
     }
-    next_pass = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(options_.interval_s));
+    if (polled) ++pass;
+    next_pass = polled ? Clock::now() + seconds(options_.interval_s) : next_due();
   }
+}
+
+BusWorker::Clock::time_point BusWorker::next_due() const {
+  auto next = Clock::now() + seconds(std::max(options_.interval_s, kShortestBackoffS));
+  for (const Unit& unit : units_)
+    if (unit.lost) next = std::min(next, unit.next_try);
+  return next;
 }
 
 void BusWorker::wait_between_passes(Clock::time_point deadline) {
@@ -192,20 +218,30 @@ void BusWorker::run_command(const std::shared_ptr<CommandTicket>& ticket) {
   Unit* unit = unit_named(ticket->unit());
   if (unit == nullptr) return ticket->finish(CommandOutcome::kRemoved);
   if (!ticket->begin()) return;  // withdrawn: its client stopped waiting
-  const CommandOutcome outcome = unit->device->run(ticket->command());
+  const Command& command = ticket->command();
+  std::string detail = outside_limits(command, unit->device->config().setpoint_limits);
+  CommandOutcome outcome = CommandOutcome::kOutOfLimits;
+  if (detail.empty()) {
+    outcome = unit->device->run(command);
+    const std::optional<int> refusal = link_->refusal(unit->device->device());
+    if (outcome == CommandOutcome::kNoAnswer && refusal) {
+      outcome = CommandOutcome::kRefusedByUnit;
+      detail = frames::exception_text(*refusal);
+    }
+  }
   ++unit->commands;
-  const std::string what = describe(ticket->command());
-  log::record(log::Level::kNotice,
-              "command " + unit->device->name() + ' ' + what + ": " + outcome_text(outcome));
-  ticket->finish(outcome);
+  const std::string what = describe(command);
+  log::record(log::Level::kNotice, "command " + unit->device->name() + ' ' + what + ": " +
+                                       outcome_text(outcome) +
+                                       (detail.empty() ? "" : " (" + detail + ")"));
+  ticket->finish(outcome, detail);
   const auto now = std::chrono::system_clock::now();
   write_row(*unit, std::nullopt, std::nullopt);
   table_.update_unit(unit->device->name(), [&](UnitState& row) {
-    row.last_command = LastCommand{what, outcome, now};
+    row.last_command = LastCommand{what, outcome, now, detail};
   });
   if (stream_.has_subscribers())
-    stream_.publish(CommandFinished{unit->device->name(), now, what, outcome});
-  check_failure();
+    stream_.publish(CommandFinished{unit->device->name(), now, what, outcome, detail});
 }
 
 void BusWorker::run_reloads() {
@@ -218,7 +254,6 @@ void BusWorker::run_reloads() {
       reloads_.pop_front();
     }
     job->done.set_value(apply(job->changes));
-    check_failure();
   }
 }
 
@@ -233,7 +268,24 @@ BusWorker::Unit BusWorker::set_up(const UnitConfig& config, const LineCounters& 
   row.commands_waiting = 0;
   Unit unit;
   unit.device = std::move(added.unit);
+  // Not answering when the gateway last stopped: it backs off from the
+  // first round on, and its next completed round clears the alarm.
+  if (has_comm_lost(row.alarms)) {
+    set_lost(unit, true);
+    unit.failed_in_a_row = options_.lost_after_rounds;
+    unit.next_try = Clock::now();
+    row.status = UnitStatus::kNotAnswering;
+    for (const ActiveAlarm& alarm : row.alarms)
+      if (alarm.signal_id == outputs::kCommLostSignalId) row.status_since = alarm.since;
+  }
   return unit;
+}
+
+void BusWorker::set_lost(Unit& unit, bool lost) {
+  unit.lost = lost;
+  unit.backoff_s = std::min(std::max(options_.interval_s, kShortestBackoffS),
+                            static_cast<double>(options_.max_backoff_s));
+  link_->set_backing_off(unit.device->device(), lost);
 }
 
 LineCounters BusWorker::take_down(Unit& unit) {
@@ -250,10 +302,13 @@ BusWorker::Unit* BusWorker::unit_named(const std::string& name) {
 }
 
 void BusWorker::poll(Unit& unit) {
+  const auto started = Clock::now();
+  const auto began = std::chrono::system_clock::now();
   const bool completed = unit.device->poll();
   if (!completed && stop_) return;  // cut short by the stop: not a round
   ++unit.rounds;
   if (completed) ++unit.completed;
+  after_round(unit, completed, started, began);
   std::optional<std::string> report;
   if (completed) report = unit.device->report_text();
   write_row(unit, completed, report);
@@ -264,7 +319,47 @@ void BusWorker::poll(Unit& unit) {
     stream_.publish(RoundCompleted{unit.device->name(), std::chrono::system_clock::now(),
                                    unit.completed, host_.last_record(*unit.device),
                                    report.value_or("")});
-  check_failure();
+}
+
+void BusWorker::after_round(Unit& unit, bool completed, Clock::time_point started,
+                            SystemTime began) {
+  const UnitConfig& config = unit.device->config();
+  AlarmEvent event{now_text(),
+                   config.name,
+                   outputs::kCommLostSignalId,
+                   config.comm_lost_level,
+                   false,
+                   outputs::alarm_title(outputs::kCommLostSignalId),
+                   ""};
+  if (completed) {
+    const int missed = unit.failed_in_a_row;
+    unit.failed_in_a_row = 0;
+    unit.failing_since.reset();
+    if (!unit.lost) return;
+    set_lost(unit, false);
+    event.detail = "a round completed after " + std::to_string(missed) + " that did not";
+  } else {
+    if (unit.failed_in_a_row++ == 0) unit.failing_since = began;
+    if (unit.lost) {
+      // Start to start: the round's own time counts in the pause.
+      unit.backoff_s = std::min(2 * unit.backoff_s, static_cast<double>(options_.max_backoff_s));
+      unit.next_try = started + seconds(unit.backoff_s);
+      return;
+    }
+    if (unit.failed_in_a_row < options_.lost_after_rounds) return;
+    set_lost(unit, true);
+    unit.next_try = started + seconds(unit.backoff_s);
+    event.raised = true;
+    event.detail = std::to_string(unit.failed_in_a_row) + " rounds in a row did not complete";
+  }
+  char backoff[64];
+  std::snprintf(backoff, sizeof backoff, "%g s, doubling up to %d s", unit.backoff_s,
+                options_.max_backoff_s);
+  log::notice(config.name + (event.raised ? std::string(" is not answering: one try a request, "
+                                                        "its rounds ") +
+                                                backoff + " apart"
+                                          : std::string(" is answering again")));
+  if (config.comm_lost_level != 0) host_.record_alarm(event);
 }
 
 void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
@@ -274,12 +369,15 @@ void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
   std::string record;
   if (round_completed.value_or(false)) record = host_.last_record(*unit.device);
   table_.update_unit(unit.device->name(), [&](UnitState& row) {
-    row.counters = {unit.rounds,      unit.completed,   line.requests, line.timeouts,
-                    line.bad_replies, line.port_errors, line.failed,   unit.commands};
+    row.counters = {unit.rounds,      unit.completed,   line.requests,
+                    line.timeouts,    line.bad_replies, line.exceptions,
+                    line.port_errors, line.failed,      unit.commands};
     if (!round_completed) return;
-    const UnitStatus status = *round_completed ? UnitStatus::kAnswering : UnitStatus::kNotAnswering;
-    if (row.status != status) {
-      row.status = status;
+    if (unit.lost && row.status != UnitStatus::kNotAnswering) {
+      row.status = UnitStatus::kNotAnswering;
+      row.status_since = unit.failing_since.value_or(now);
+    } else if (*round_completed && row.status != UnitStatus::kAnswering) {
+      row.status = UnitStatus::kAnswering;
       row.status_since = now;
     }
     if (!*round_completed) return;
@@ -289,10 +387,6 @@ void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
   });
   const PortCounters& port = link_->port_counters();
   table_.update_bus({link_->port(), link_->port_open(), port.lost, port.reopened});
-}
-
-void BusWorker::check_failure() const {
-  if (const auto failure = host_.failure()) throw HistoryError(*failure);
 }
 
 // Answers what still waits: the bus will carry nothing out any more.

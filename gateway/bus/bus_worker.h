@@ -6,6 +6,13 @@
 // every poll and command it writes the unit's row of the state table and
 // publishes what happened on the event stream.
 //
+// A unit whose last `lost_after_rounds` rounds did not complete is not
+// answering: the gateway raises its alarm "comm_lost" and backs off. The
+// unit is then polled with one try per request, its rounds at least 0.5 s
+// (or the interval, if longer) apart, doubling after every round that
+// fails, up to `max_backoff_s`; the other units keep their pace. Its next
+// completed round clears the alarm and brings its pace back.
+//
 // Other threads talk to it only through submit(), reload() and stop().
 #pragma once
 
@@ -35,6 +42,8 @@ namespace gw {
 
 struct BusOptions {
   double interval_s = 5.0;     // pause between passes
+  int lost_after_rounds = 3;   // rounds in a row without a completed one
+  int max_backoff_s = 60;      // longest pause between rounds of a unit not answering
   std::optional<long> passes;  // none: until stopped
   bool print_reports = false;  // a "report NAME TEXT" line after each completed round
   // Called at least every `alive_every` while the thread works or waits.
@@ -50,6 +59,8 @@ struct BusReload {
   double interval_s = 5.0;
   int response_timeout_ms = 500;
   int retries = 1;
+  int lost_after_rounds = 3;
+  int max_backoff_s = 60;
 };
 
 struct BusReloadResult {
@@ -86,16 +97,22 @@ class BusWorker : private LineWaits {
   std::optional<BusReloadResult> reload(BusReload changes, std::chrono::milliseconds timeout);
 
   bool has_unit(const std::string& name) const;
-  // The error that ended the thread (a history error), if any.
+  // The error that ended the thread, if any.
   std::optional<std::string> error() const;
   const std::string& port() const { return link_->port(); }
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Unit {
     std::unique_ptr<UnitDevice> device;
     long rounds = 0;
     long completed = 0;
     long commands = 0;
+    int failed_in_a_row = 0;                  // rounds since the last completed one
+    std::optional<SystemTime> failing_since;  // when the first of them began
+    bool lost = false;                        // not answering: backing off
+    double backoff_s = 0;                     // from one round to the next, while lost
+    Clock::time_point next_try{};             // while lost
   };
   struct ReloadJob {
     BusReload changes;
@@ -131,6 +148,13 @@ class BusWorker : private LineWaits {
              std::map<std::string, Carried>& carried, std::vector<UnitState>& rows,
              BusReloadResult& result);
   void poll(Unit& unit);
+  bool due(const Unit& unit) const { return !unit.lost || Clock::now() >= unit.next_try; }
+  // When the next pass begins after one that polled nobody.
+  Clock::time_point next_due() const;
+  // Counts the round in the unit's run of failures, and raises or clears
+  // its communication loss.
+  void after_round(Unit& unit, bool completed, Clock::time_point started, SystemTime began);
+  void set_lost(Unit& unit, bool lost);
   // A new device for the unit and its row of the state table (`row` holds
   // what to carry over: counters, last command; the rest comes from
   // `config` and the history).
@@ -140,7 +164,6 @@ class BusWorker : private LineWaits {
   // After a round (`round_completed` set) or a command.
   void write_row(const Unit& unit, std::optional<bool> round_completed,
                  const std::optional<std::string>& report);
-  void check_failure() const;
   void finish();
 
   std::unique_ptr<RtuLink> link_;

@@ -5,13 +5,13 @@ namespace gw {
 CommandTicket::Answer CommandTicket::wait(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   finished_.wait_for(lock, timeout, [&] { return state_ == State::kFinished; });
-  if (state_ == State::kFinished) return {outcome_, false};
+  if (state_ == State::kFinished) return {outcome_, false, detail_};
   if (state_ == State::kWaiting) {
     state_ = State::kFinished;  // withdrawn
     outcome_ = CommandOutcome::kTimeout;
-    return {outcome_, false};
+    return {outcome_, false, {}};
   }
-  return {CommandOutcome::kTimeout, true};
+  return {CommandOutcome::kTimeout, true, {}};
 }
 
 bool CommandTicket::begin() {
@@ -21,12 +21,13 @@ bool CommandTicket::begin() {
   return true;
 }
 
-void CommandTicket::finish(CommandOutcome outcome) {
+void CommandTicket::finish(CommandOutcome outcome, const std::string& detail) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::kFinished) return;
     state_ = State::kFinished;
     outcome_ = outcome;
+    detail_ = detail;
   }
   finished_.notify_all();
 }

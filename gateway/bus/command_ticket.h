@@ -24,6 +24,7 @@ class CommandTicket {
     // Timed out while the bus was carrying it out: its outcome will show
     // as the unit's last command.
     bool in_progress = false;
+    std::string detail;  // what the outcome text leaves out, e.g. the limits
   };
   // Waits until the command has an outcome or `timeout` passes. A command
   // that has not begun by then is withdrawn and never carried out.
@@ -31,7 +32,7 @@ class CommandTicket {
 
   // The bus's side: false when the client withdrew it.
   bool begin();
-  void finish(CommandOutcome outcome);
+  void finish(CommandOutcome outcome, const std::string& detail = "");
 
  private:
   enum class State { kWaiting, kRunning, kFinished };
@@ -42,6 +43,7 @@ class CommandTicket {
   std::condition_variable finished_;
   State state_ = State::kWaiting;
   CommandOutcome outcome_ = CommandOutcome::kUnknown;
+  std::string detail_;
 };
 
 }  // namespace gw

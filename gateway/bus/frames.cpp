@@ -78,10 +78,8 @@ std::string fault_text(ReplyFault fault, const uint8_t* frame, int length) {
       return "ok";
     case ReplyFault::kOtherSlave:
       return "a reply from another slave";
-    case ReplyFault::kException: {
-      const int code = length >= 3 ? frame[2] : 0;
-      return "exception " + std::to_string(code) + " (" + exception_name(code) + ")";
-    }
+    case ReplyFault::kException:
+      return exception_text(length >= 3 ? frame[2] : 0);
     case ReplyFault::kOtherFunction:
       return "a reply of another function";
     case ReplyFault::kWrongLength:
@@ -90,6 +88,10 @@ std::string fault_text(ReplyFault fault, const uint8_t* frame, int length) {
       return "the echo of a write to another register";
   }
   return "?";
+}
+
+std::string exception_text(int code) {
+  return "exception " + std::to_string(code) + " (" + exception_name(code) + ")";
 }
 
 uint16_t crc16(const uint8_t* bytes, int length) {

@@ -46,6 +46,8 @@ ReplyFault write_echo(const uint8_t* frame, int length, int slave, int address, 
 
 // "exception 2 (illegal data address)", "another slave's reply", ...
 std::string fault_text(ReplyFault fault, const uint8_t* frame, int length);
+// "exception 4 (slave device failure)"
+std::string exception_text(int code);
 
 // The Modbus CRC-16 as it goes on the wire (low byte first).
 uint16_t crc16(const uint8_t* bytes, int length);

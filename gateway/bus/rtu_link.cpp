@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "gateway/bus/frames.h"
+#include "gateway/bus/serial_speeds.h"
+#include "gateway/devices/acknowledgements.h"
 #include "gateway/service/log.h"
 
 namespace gw {
@@ -42,7 +44,8 @@ TryOutcome failure_of(int code) {
 }
 
 RtuLink::RtuLink(const BusSettings& bus)
-    : port_(bus.port),
+    : settings_(bus),
+      port_(bus.port),
       retries_(bus.retries),
       response_timeout_ms_(bus.response_timeout_ms),
       reopen_delay_ms_(kFirstReopenDelayMs) {
@@ -72,14 +75,50 @@ void RtuLink::open_port() {
   PortLock lock = PortLock::take(port_);
   if (modbus_connect(context_) != 0)
     throw std::system_error(errno, std::generic_category(), "cannot open serial port " + port_);
+  try {
+    set_port_up();
+  } catch (...) {
+    modbus_close(context_);
+    throw;
+  }
   lock.make_exclusive();
   lock_ = std::move(lock);
   port_open_ = true;
 }
 
+void RtuLink::set_port_up() {
+  auto fail = [&](const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), "serial port " + port_ + ": " + what);
+  };
+  const SerialSpeed* speed = serial_speed(settings_.baud);
+  if (speed != nullptr && !speed->set_by_libmodbus) {
+    termios line{};
+    const int fd = modbus_get_socket(context_);
+    if (tcgetattr(fd, &line) != 0 || cfsetispeed(&line, speed->code) != 0 ||
+        cfsetospeed(&line, speed->code) != 0 || tcsetattr(fd, TCSANOW, &line) != 0)
+      fail("cannot set bus.baud " + std::to_string(settings_.baud));
+  }
+  if (settings_.serial_mode) {
+    const bool rs485 = *settings_.serial_mode == SerialMode::kRs485;
+    if (modbus_rtu_set_serial_mode(context_, rs485 ? MODBUS_RTU_RS485 : MODBUS_RTU_RS232) != 0)
+      fail(std::string("cannot set bus.serial_mode ") + (rs485 ? "rs485" : "rs232"));
+  }
+  if (settings_.rts) {
+    const int mode = *settings_.rts == RtsMode::kUp     ? MODBUS_RTU_RTS_UP
+                     : *settings_.rts == RtsMode::kDown ? MODBUS_RTU_RTS_DOWN
+                                                        : MODBUS_RTU_RTS_NONE;
+    if (modbus_rtu_set_rts(context_, mode) != 0) fail("cannot set bus.rts");
+  }
+  if (settings_.rts_delay_us && modbus_rtu_set_rts_delay(context_, *settings_.rts_delay_us) != 0)
+    fail("cannot set bus.rts_delay_us");
+}
+
 void RtuLink::attach(const SPModbus& device, int slave, const std::string& name,
                      const LineCounters& counters) {
-  units_[&device] = Unit{slave, name, counters};
+  Unit& unit = units_[&device] = Unit{};
+  unit.slave = slave;
+  unit.name = name;
+  unit.counters = counters;
 }
 
 LineCounters RtuLink::detach(const SPModbus& device) {
@@ -99,41 +138,85 @@ const LineCounters& RtuLink::counters(const SPModbus& device) const {
   return units_.at(&device).counters;
 }
 
+void RtuLink::set_backing_off(const SPModbus& device, bool backing_off) {
+  const auto found = units_.find(&device);
+  if (found != units_.end()) found->second.backing_off = backing_off;
+}
+
+std::optional<int> RtuLink::refusal(const SPModbus& device) const {
+  const auto found = units_.find(&device);
+  return found == units_.end() ? std::nullopt : found->second.refusal;
+}
+
 int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) {
   const auto found = units_.find(&device);
   if (found == units_.end()) return -1;  // not on this bus
   Unit& unit = found->second;
-  const int tries = retries_ + 1;
+  unit.refusal.reset();
+  if (!carry_out(unit, request, words)) return -1;
+  if (is_read(request)) return request.count;
+  if (const StateAcknowledgement* rule = state_acknowledgement(request.address, request.value))
+    return acknowledge_by_state(unit, rule->state_register, rule->state, words) ? 1 : -1;
+  return 1;
+}
+
+bool RtuLink::carry_out(Unit& unit, const standin::ModbusRequest& request, uint16_t* words) {
+  const int tries = unit.backing_off ? 1 : retries_ + 1;
   int tried = 0, interrupted = 0;
   Try result;
   while (tried < tries) {
-    if (waits_->stopping()) return -1;  // no request begins after a stop
+    if (waits_->stopping()) return false;  // no request begins after a stop
     waits_->alive();
     ++unit.counters.requests;
     result = try_once(unit, request, words);
-    if (result.outcome == Outcome::kOk) return is_read(request) ? request.count : 1;
-    if (result.outcome == Outcome::kStopped) return -1;
+    if (result.outcome == Outcome::kOk) return true;
+    if (result.outcome == Outcome::kStopped) return false;
     // Cut short by a signal: the same try again, a few times.
     if (result.outcome == Outcome::kInterrupted && ++interrupted <= kTriesAgainWhenInterrupted)
       continue;
     ++tried;
     count_failure(unit, result);
+    if (result.outcome == Outcome::kException) break;  // an answer: asking again changes nothing
   }
-  give_up(unit, request, tries, result);
-  return -1;
+  give_up(unit, request, tried, result);
+  return false;
+}
+
+bool RtuLink::acknowledge_by_state(Unit& unit, int state_register, uint16_t state,
+                                   uint16_t* words) {
+  const standin::ModbusRequest read{standin::ModbusRequest::kReadHoldingRegisters, state_register,
+                                    1, 0};
+  uint16_t shown = 0;
+  for (int i = 0; i < kStateReads; ++i) {
+    if (i > 0 && !waits_->pause(kStateReadSpacing)) return false;
+    if (!carry_out(unit, read, &shown)) return false;
+    if (shown == state) break;
+  }
+  if (shown != state)
+    log::warning(unit.name + " (slave " + std::to_string(unit.slave) + "): register " +
+                 std::to_string(state_register) + " shows " + std::to_string(shown) + ", not " +
+                 std::to_string(state) + ", " + std::to_string(kStateReads) +
+                 " reads after the write");
+  words[0] = shown;
+  return true;
 }
 
 void RtuLink::count_failure(Unit& unit, const Try& result) {
   switch (result.outcome) {
     case Outcome::kTimeout:
       ++unit.counters.timeouts;
-      // The next try's flush drops a late reply to this one.
-      waits_->pause(milliseconds(response_timeout_ms_));
+      // The next try's flush drops a late reply to this one. A unit that
+      // is backing off is not waited for: its late reply, should one come,
+      // is another slave's to the next request, and refused as such.
+      if (!unit.backing_off) waits_->pause(milliseconds(response_timeout_ms_));
       break;
     case Outcome::kBadReply:
       ++unit.counters.bad_replies;
       // libmodbus has dropped what followed a frame with a bad CRC.
       if (result.code != EMBBADCRC) waits_->pause(milliseconds(response_timeout_ms_));
+      break;
+    case Outcome::kException:  // a whole frame, and the unit's answer
+      ++unit.counters.exceptions;
       break;
     case Outcome::kPortError:
       ++unit.counters.port_errors;
@@ -173,8 +256,7 @@ bool RtuLink::reopen(Try& result) {
   return true;
 }
 
-RtuLink::Try RtuLink::try_once(const Unit& unit, const standin::ModbusRequest& request,
-                               uint16_t* words) {
+RtuLink::Try RtuLink::try_once(Unit& unit, const standin::ModbusRequest& request, uint16_t* words) {
   Try result;
   if (!port_open_ && !reopen(result)) return result;
   modbus_set_slave(context_, unit.slave);
@@ -192,7 +274,10 @@ RtuLink::Try RtuLink::try_once(const Unit& unit, const standin::ModbusRequest& r
     const frames::ReplyFault fault =
         read ? frames::read_reply(reply.frame, reply.length, unit.slave, request.count, words)
              : frames::write_echo(reply.frame, reply.length, unit.slave, request.address, &echo);
-    if (fault != frames::ReplyFault::kNone) {
+    if (fault == frames::ReplyFault::kException) {
+      unit.refusal = reply.frame[2];
+      result = {Outcome::kException, frames::fault_text(fault, reply.frame, reply.length), EBADMSG};
+    } else if (fault != frames::ReplyFault::kNone) {
       result = {Outcome::kBadReply, frames::fault_text(fault, reply.frame, reply.length), EBADMSG};
     } else if (!read) {
       words[0] = echo;

@@ -12,14 +12,19 @@
 //
 // A request that gets no valid reply is tried again up to `retries` times;
 // after that the device gets no reply and the stand-in's serial layer
-// reports the failure to it (on_error).
+// reports the failure to it (on_error). An exception reply is an answer
+// (the unit refused): it is counted as such and not tried again. A unit
+// that is backing off (not answering) gets one try per request.
+//
+// The echo of an on/off write is not handed on as it came: the device gets
+// the unit's run state, read after the echo (devices/acknowledgements.h).
 //
 // A try that timed out or got a reply that is not the answer is followed by
-// a wait of one more response timeout, and whatever came meanwhile is
-// dropped: a reply that comes late must not pass for the reply to the next
-// request, which may have the same length (registers 1-4 taken for 7-10). A
-// reply later than twice the response timeout cannot be told apart on an
-// RTU line; set the timeout above the units' slowest answer.
+// a wait of one more response timeout (but for a unit that is backing
+// off), and whatever came meanwhile is dropped: a reply that comes late must not pass for the reply
+// to the next request, which may have the same length (registers 1-4 taken for 7-10). A reply later
+// than twice the response timeout cannot be told apart on an RTU line; set the timeout above the
+// units' slowest answer.
 //
 // A port whose descriptor stops working (a pseudo-terminal whose other end
 // went away, a USB adapter pulled out: errors that are neither timeouts nor
@@ -30,11 +35,16 @@
 // call cut short by a signal (EINTR) is tried again; it is never taken for
 // a lost port.
 //
+// The port is set to its speed (a termios speed that libmodbus does not set
+// is set by the line itself) and, when configured, to RS-485 mode and the
+// RTS handling, each time it is opened.
+//
 // At debug level every try is traced: the request and the reply in hex,
 // the unit and the outcome.
 #pragma once
 
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -56,7 +66,8 @@ class LinkError : public std::runtime_error {
 struct LineCounters {
   long requests = 0;     // requests sent, tries again included
   long timeouts = 0;     // tries that got no reply in time
-  long bad_replies = 0;  // tries answered by a corrupt, refused or mismatched reply
+  long bad_replies = 0;  // tries answered by a corrupt or mismatched reply
+  long exceptions = 0;   // tries answered by an exception reply
   long port_errors = 0;  // tries that failed because the port was gone or could not be reopened
   long failed = 0;       // requests given up after every try
 };
@@ -65,7 +76,8 @@ struct LineCounters {
 enum class TryOutcome {
   kOk,
   kTimeout,      // no reply in time
-  kBadReply,     // a corrupt, refused or mismatched reply
+  kBadReply,     // a corrupt or mismatched reply
+  kException,    // an exception reply: the unit refused
   kPortError,    // the port does not work (gone, hung up)
   kInterrupted,  // a system call cut short by a signal: nothing wrong with the line
   kStopped,      // given up for a stop
@@ -102,6 +114,12 @@ class RtuLink : public standin::ModbusLink {
   LineCounters detach(const SPModbus& device);
   // New response timeout (1..60000 ms) and retries (0..10), from the next try.
   void set_timing(int response_timeout_ms, int retries);
+  // A unit that is not answering gets one try per request, and no wait
+  // after a try that timed out.
+  void set_backing_off(const SPModbus& device, bool backing_off);
+  // The exception code with which the unit refused its last request, if it
+  // did.
+  std::optional<int> refusal(const SPModbus& device) const;
 
   int transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) override;
 
@@ -115,6 +133,8 @@ class RtuLink : public standin::ModbusLink {
     int slave = 0;
     std::string name;
     LineCounters counters;
+    bool backing_off = false;
+    std::optional<int> refusal;
   };
   using Outcome = TryOutcome;
   struct Try {
@@ -127,13 +147,18 @@ class RtuLink : public standin::ModbusLink {
     int length = -1;
   };
 
-  // Locks and opens the port; throws PortBusy or std::system_error.
+  // Locks, opens and sets the port up; throws PortBusy or std::system_error.
   void open_port();
+  void set_port_up();
+  // Carries the request out with its tries; false when it got no answer.
+  bool carry_out(Unit& unit, const standin::ModbusRequest& request, uint16_t* words);
+  // Reads the state register after an on/off write's echo (see above).
+  bool acknowledge_by_state(Unit& unit, int state_register, uint16_t state, uint16_t* words);
   void close_lost_port(const std::string& reason);
   // Waits the back-off delay and opens the port again; false (with the
   // reason) when it cannot be opened yet or a stop came.
   bool reopen(Try& result);
-  Try try_once(const Unit& unit, const standin::ModbusRequest& request, uint16_t* words);
+  Try try_once(Unit& unit, const standin::ModbusRequest& request, uint16_t* words);
   // Sends the frame and waits for the reply in slices; a stop ends the
   // wait when `stop_ends_wait`.
   Try exchange(const uint8_t* request, int length, bool stop_ends_wait, Reply& reply);
@@ -143,6 +168,7 @@ class RtuLink : public standin::ModbusLink {
   void give_up(Unit& unit, const standin::ModbusRequest& request, int tries, const Try& last);
 
   LineWaits* waits_ = nullptr;
+  const BusSettings settings_;
   std::string port_;
   modbus_t* context_ = nullptr;
   PortLock lock_;

@@ -28,7 +28,8 @@ SIGUSR2 switches the debug log (a trace of every frame) on and off.
 
 Exit status: 0 done; 1 an error (configuration, plug-in, serial port or its
 lock, history, control socket), named on standard error; 2 a usage error;
-3 a command was not done.
+3 a command was not done; 4 --rounds N ended with a unit that completed no
+round.
 
 Files: /etc/norvane/gateway.json (configuration), /run/norvane/gateway.sock
 (control socket), /var/lib/norvane/history.db (history, as configured).)";

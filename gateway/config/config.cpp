@@ -1,15 +1,29 @@
 #include "gateway/config/config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include <json/reader.h>
 
+#include "gateway/bus/serial_speeds.h"
+#include "gateway/outputs/alarm_table.h"
+
 namespace gw {
 namespace {
+
+constexpr long kLargestFile = 1024 * 1024;
+constexpr int kDeepestNesting = 1000;  // JsonCpp's own limit
+constexpr size_t kLongestUnitName = 32;
+constexpr double kLargestSetpoint = 999;  // what a command can carry
 
 // One JSON object of the file being read: hands out its fields by name and
 // names the file and the field in every error.
@@ -42,11 +56,43 @@ class Fields {
     return integer_value(*value, path_of(key), low, high);
   }
 
+  // isInt64 holds for a whole number that fits 64 bits, written as an
+  // integer or not (1e3); 2^64-1 and 1e19 fail it rather than throw.
   int integer_value(const Json::Value& value, const std::string& field, int low, int high) const {
-    if (!value.isIntegral() || value.asLargestInt() < low || value.asLargestInt() > high)
+    if (!value.isInt64() || value.asInt64() < low || value.asInt64() > high)
       fail(field,
            "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-    return value.asInt();
+    return static_cast<int>(value.asInt64());
+  }
+
+  // A number from `low` to `high`; `what` says of what ("seconds").
+  double number(const std::string& key, double low, double high, double fallback,
+                const std::string& what) {
+    const Json::Value* value = optional(key);
+    if (value == nullptr) return fallback;
+    if (!value->isNumeric() || !(value->asDouble() >= low) || value->asDouble() > high) {
+      char range[64];
+      std::snprintf(range, sizeof range, "%g to %g", low, high);
+      fail(path_of(key), "must be a number of " + what + " from " + range);
+    }
+    return value->asDouble();
+  }
+
+  // One of the texts of `choices`, by the value it stands for.
+  template <typename Value>
+  std::optional<Value> choice(const std::string& key,
+                              const std::vector<std::pair<const char*, Value>>& choices) {
+    const Json::Value* value = optional(key);
+    if (value == nullptr) return std::nullopt;
+    for (const auto& [text, meaning] : choices)
+      if (value->isString() && value->asString() == text) return meaning;
+    std::string names;
+    for (size_t i = 0; i < choices.size(); ++i)
+      names += std::string(i == 0                    ? ""
+                           : i + 1 == choices.size() ? " or "
+                                                     : ", ") +
+               '"' + choices[i].first + '"';
+    fail(path_of(key), "must be " + names);
   }
 
   std::string text(const std::string& key, const std::string& fallback) {
@@ -78,31 +124,44 @@ bool is_signal_id(const std::string& id) {
   return id.size() == 12 && id.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// From the configuration file's folder; "./" before a path that has no
+// folder, so that the plug-in's is never searched for.
 std::string resolve(const std::string& path, const std::string& file) {
   if (path.empty() || path[0] == '/') return path;
   const size_t slash = file.rfind('/');
-  return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+  return slash == std::string::npos ? "./" + path : file.substr(0, slash + 1) + path;
 }
 
-char parity_letter(Fields& bus) {
-  const std::string parity = bus.text("parity", "none");
-  if (parity == "none") return 'N';
-  if (parity == "even") return 'E';
-  if (parity == "odd") return 'O';
-  bus.fail(bus.path_of("parity"), "must be \"none\", \"even\" or \"odd\"");
+int parse_baud(Fields& bus, int fallback) {
+  const Json::Value* value = bus.optional("baud");
+  if (value == nullptr) return fallback;
+  if (!value->isInt64() || serial_speed(static_cast<int>(
+                               std::clamp<Json::Int64>(value->asInt64(), 0, 1 << 30))) == nullptr)
+    bus.fail(bus.path_of("baud"), "must be a speed of the serial line: " + serial_speed_list());
+  return static_cast<int>(value->asInt64());
 }
 
 BusSettings parse_bus(const Json::Value& value, const std::string& file) {
   Fields bus(value, "bus", file);
   BusSettings settings;
   settings.port = bus.text("port", "");
-  settings.baud = bus.integer("baud", 50, 4000000, settings.baud);
-  settings.parity = parity_letter(bus);
+  settings.baud = parse_baud(bus, settings.baud);
+  settings.parity = bus.choice<char>("parity", {{"none", 'N'}, {"even", 'E'}, {"odd", 'O'}})
+                        .value_or(settings.parity);
   settings.data_bits = bus.integer("data_bits", 5, 8, settings.data_bits);
   settings.stop_bits = bus.integer("stop_bits", 1, 2, settings.stop_bits);
   settings.response_timeout_ms =
       bus.integer("response_timeout_ms", 1, 60000, settings.response_timeout_ms);
   settings.retries = bus.integer("retries", 0, 10, settings.retries);
+  settings.lost_after_rounds =
+      bus.integer("lost_after_rounds", 1, 1000, settings.lost_after_rounds);
+  settings.max_backoff_s = bus.integer("max_backoff_s", 1, 3600, settings.max_backoff_s);
+  settings.serial_mode = bus.choice<SerialMode>(
+      "serial_mode", {{"rs232", SerialMode::kRs232}, {"rs485", SerialMode::kRs485}});
+  settings.rts = bus.choice<RtsMode>(
+      "rts", {{"none", RtsMode::kNone}, {"up", RtsMode::kUp}, {"down", RtsMode::kDown}});
+  if (bus.optional("rts_delay_us") != nullptr)
+    settings.rts_delay_us = bus.integer("rts_delay_us", 0, 1000000, 0);
   bus.reject_unknown();
   return settings;
 }
@@ -125,19 +184,57 @@ Json::Value parse_settings(Fields& unit) {
   return *settings;
 }
 
+// Signal id -> value; `gateway_id`, when given, is a signal id of the
+// gateway's own that the table may hold too.
 template <typename Number, typename Convert>
 std::map<std::string, Number> parse_signal_table(Fields& unit, const std::string& key,
-                                                 Convert convert) {
+                                                 Convert convert,
+                                                 const char* gateway_id = nullptr) {
   std::map<std::string, Number> table;
   const Json::Value* value = unit.optional(key);
   if (value == nullptr) return table;
   const std::string path = unit.path_of(key);
   if (!value->isObject()) unit.fail(path, "must be an object of signal id to value");
   for (const std::string& id : value->getMemberNames()) {
-    if (!is_signal_id(id)) unit.fail(path + "." + id, "is not a 12-digit signal id");
+    if (!is_signal_id(id) && (gateway_id == nullptr || id != gateway_id))
+      unit.fail(path + "." + id, "is not a 12-digit signal id");
     table[id] = convert((*value)[id], path + "." + id);
   }
   return table;
+}
+
+// 1 to 32 of letters, digits, '-', '_' and '.': a name that is safe in a
+// terminal, a log line, a file name and a topic.
+bool is_unit_name(const std::string& name) {
+  if (name.empty() || name.size() > kLongestUnitName) return false;
+  for (const char c : name) {
+    const bool letter_or_digit =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!letter_or_digit && c != '-' && c != '_' && c != '.') return false;
+  }
+  return true;
+}
+
+Range parse_range(const Json::Value& value, const std::string& field, Fields& unit) {
+  const bool numbers =
+      value.isArray() && value.size() == 2 && value[0].isNumeric() && value[1].isNumeric();
+  if (!numbers || !(value[0].asDouble() >= -kLargestSetpoint) ||
+      !(value[1].asDouble() <= kLargestSetpoint) || !(value[0].asDouble() <= value[1].asDouble()))
+    unit.fail(field, "must be [MIN, MAX], two numbers from -999 to 999 with MIN <= MAX");
+  return {value[0].asDouble(), value[1].asDouble()};
+}
+
+SetpointLimits parse_setpoint_limits(Fields& unit, const std::string& file) {
+  SetpointLimits limits;
+  const Json::Value* value = unit.optional("setpoint_limits");
+  if (value == nullptr) return limits;
+  Fields fields(*value, unit.path_of("setpoint_limits"), file);
+  if (const Json::Value* range = fields.optional("temperature"))
+    limits.temperature = parse_range(*range, fields.path_of("temperature"), unit);
+  if (const Json::Value* range = fields.optional("humidity"))
+    limits.humidity = parse_range(*range, fields.path_of("humidity"), unit);
+  fields.reject_unknown();
+  return limits;
 }
 
 std::vector<std::string> parse_ao_signal_ids(Fields& unit) {
@@ -158,17 +255,26 @@ std::vector<std::string> parse_ao_signal_ids(Fields& unit) {
 UnitConfig parse_unit(const Json::Value& value, const std::string& path, const std::string& file) {
   Fields unit(value, path, file);
   UnitConfig config;
-  config.name = unit.text("name", "");
-  if (config.name.empty()) unit.fail(unit.path_of("name"), "is missing");
-  if (config.name.find_first_of(" \t\r\n") != std::string::npos)
-    unit.fail(unit.path_of("name"), "must not contain white space");
+  const Json::Value* name = unit.optional("name");
+  if (name == nullptr) unit.fail(unit.path_of("name"), "is missing");
+  if (!name->isString() || !is_unit_name(name->asString()))
+    unit.fail(unit.path_of("name"), "must be 1 to 32 letters, digits, '-', '_' or '.'");
+  config.name = name->asString();
   config.slave = unit.integer_value(unit.required("slave"), unit.path_of("slave"), 1, 247);
   config.data_id = unit.integer("data_id", INT32_MIN, INT32_MAX, 0);
   config.settings = parse_settings(unit);
   config.alarm_levels = parse_signal_table<int>(
-      unit, "alarm_levels", [&](const Json::Value& level, const std::string& field) {
+      unit, "alarm_levels",
+      [&](const Json::Value& level, const std::string& field) {
         return unit.integer_value(level, field, INT32_MIN, INT32_MAX);
-      });
+      },
+      outputs::kCommLostSignalId);
+  // The gateway's own alarm: its level is the gateway's, not the device's.
+  if (const auto own = config.alarm_levels.find(outputs::kCommLostSignalId);
+      own != config.alarm_levels.end()) {
+    config.comm_lost_level = own->second;
+    config.alarm_levels.erase(own);
+  }
   config.alarm_thresholds = parse_signal_table<float>(
       unit, "alarm_thresholds", [&](const Json::Value& limit, const std::string& field) {
         if (!limit.isNumeric() || !std::isfinite(limit.asDouble()))
@@ -176,6 +282,7 @@ UnitConfig parse_unit(const Json::Value& value, const std::string& path, const s
         return limit.asFloat();
       });
   config.ao_signal_ids = parse_ao_signal_ids(unit);
+  config.setpoint_limits = parse_setpoint_limits(unit, file);
   unit.reject_unknown();
   return config;
 }
@@ -207,23 +314,65 @@ std::string parse_control(Fields& top, const std::string& file) {
   return socket;
 }
 
+HistoryOptions parse_history_options(Fields& top) {
+  HistoryOptions options;
+  options.keep_days = top.number("history_keep_days", 0, 36500, options.keep_days, "days");
+  options.synchronous_full =
+      top.choice<bool>("history_synchronous", {{"full", true}, {"normal", false}})
+          .value_or(options.synchronous_full);
+  options.queue = top.integer("history_queue", 1, 1000000, options.queue);
+  options.max_mb = top.integer("history_max_mb", 0, 1 << 20, options.max_mb);
+  return options;
+}
+
+// Only a regular file of at most 1 MiB: a FIFO or a device such as
+// /dev/zero is refused at once instead of holding the start up.
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ConfigError(path + ": cannot be read");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  auto fail = [&](const std::string& reason) -> ConfigError {
+    return ConfigError(path + ": " + reason);
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw fail(std::string("cannot be read: ") + std::strerror(errno));
+  struct stat info {};
+  std::string text;
+  std::string problem;
+  if (::fstat(fd, &info) != 0) {
+    problem = std::string("cannot be read: ") + std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    problem = "is not a regular file";
+  } else {
+    text.resize(static_cast<size_t>(kLargestFile) + 1);  // one more: a file that grew
+    size_t got = 0;
+    for (ssize_t count = 1; count > 0 && got < text.size(); got += static_cast<size_t>(count)) {
+      count = ::read(fd, text.data() + got, text.size() - got);
+      if (count < 0 && errno == EINTR) count = 0;
+      if (count < 0) problem = std::string("cannot be read: ") + std::strerror(errno);
+      if (count <= 0) break;
+    }
+    text.resize(got);
+    if (got > static_cast<size_t>(kLargestFile)) problem = "is larger than 1 MiB";
+  }
+  ::close(fd);
+  if (!problem.empty()) throw fail(problem);
+  return text;
 }
 
 Json::Value parse_json(const std::string& text, const std::string& file) {
   Json::CharReaderBuilder builder;
   builder["rejectDupKeys"] = true;
   builder["failIfExtra"] = true;
+  builder["stackLimit"] = kDeepestNesting;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
-    throw ConfigError(file + ": not valid JSON: " + errors);
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
+      throw ConfigError(file + ": not valid JSON: " + errors);
+  } catch (const Json::Exception&) {
+    // JsonCpp throws only for nesting beyond its stack limit.
+    throw ConfigError(file + ": not valid JSON: nested more than " +
+                      std::to_string(kDeepestNesting) + " deep");
+  }
   return root;
 }
 
@@ -231,13 +380,15 @@ Json::Value parse_json(const std::string& text, const std::string& file) {
 
 bool same_line(const BusSettings& a, const BusSettings& b) {
   return a.port == b.port && a.baud == b.baud && a.parity == b.parity &&
-         a.data_bits == b.data_bits && a.stop_bits == b.stop_bits;
+         a.data_bits == b.data_bits && a.stop_bits == b.stop_bits &&
+         a.serial_mode == b.serial_mode && a.rts == b.rts && a.rts_delay_us == b.rts_delay_us;
 }
 
 bool operator==(const UnitConfig& a, const UnitConfig& b) {
   return a.name == b.name && a.slave == b.slave && a.data_id == b.data_id &&
          a.settings == b.settings && a.alarm_levels == b.alarm_levels &&
-         a.alarm_thresholds == b.alarm_thresholds && a.ao_signal_ids == b.ao_signal_ids;
+         a.alarm_thresholds == b.alarm_thresholds && a.ao_signal_ids == b.ao_signal_ids &&
+         a.setpoint_limits == b.setpoint_limits && a.comm_lost_level == b.comm_lost_level;
 }
 
 Config parse_config(const std::string& text, const std::string& file) {
@@ -246,11 +397,8 @@ Config parse_config(const std::string& text, const std::string& file) {
   Config config;
   config.plugin = resolve(top.text("plugin", ""), file);
   config.history = resolve(top.text("history", ""), file);
-  if (const Json::Value* interval = top.optional("interval_s")) {
-    if (!interval->isNumeric() || !(interval->asDouble() >= 0) || interval->asDouble() > 86400)
-      top.fail("interval_s", "must be a number of seconds from 0 to 86400");
-    config.interval_s = interval->asDouble();
-  }
+  config.history_options = parse_history_options(top);
+  config.interval_s = top.number("interval_s", 0, 86400, config.interval_s, "seconds");
   config.bus = parse_bus(top.required("bus"), file);
   config.units = parse_units(top, file);
   config.control_socket = parse_control(top, file);
@@ -266,6 +414,10 @@ std::string read_control_socket(const std::string& path) {
   if (socket.isObject() && socket["socket"].isString() && !socket["socket"].asString().empty())
     return resolve(socket["socket"].asString(), path);
   return kDefaultControlSocket;
+}
+
+std::string command_line_path(const std::string& path) {
+  return path.find('/') == std::string::npos && !path.empty() ? "./" + path : path;
 }
 
 }  // namespace gw

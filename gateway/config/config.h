@@ -2,31 +2,50 @@
 // history database and the units on the bus with their alarm tables.
 //
 //   {
-//     "plugin": "norvane.so",              path of the plug-in file
+//     "plugin": "norvane.so",              path of the plug-in file (never searched for)
 //     "history": "history.db",             SQLite database of records and events
+//     "history_keep_days": 30,             records older than this are pruned; 0: never
+//     "history_synchronous": "full",       "full" (no committed record lost on power
+//                                          loss) or "normal" (the last ones may be)
+//     "history_queue": 10000,              records and events that wait while the
+//                                          history cannot be written, 1..1000000
+//     "history_max_mb": 0,                 the most the database may hold; 0: no limit
 //     "interval_s": 5,                     seconds from round to round, >= 0
 //     "bus": {
 //       "port": "/dev/ttyS1",               serial device (a tty or a pty)
-//       "baud": 9600, "parity": "none",     "none", "even" or "odd"
+//       "baud": 9600, "parity": "none",     a termios speed; "none", "even" or "odd"
 //       "data_bits": 8, "stop_bits": 1,
 //       "response_timeout_ms": 500,         wait for each reply, 1..60000
-//       "retries": 1                        extra tries of an unanswered request, 0..10
+//       "retries": 1,                       extra tries of an unanswered request, 0..10
+//       "lost_after_rounds": 3,             rounds without a completed one before a unit
+//                                           is not answering, 1..1000
+//       "max_backoff_s": 60,                longest pause between the rounds of a unit
+//                                           that is not answering, 1..3600
+//       "serial_mode": "rs485",             "rs232" or "rs485" (the driver's RS-485
+//                                           mode); absent: the port as it is
+//       "rts": "up", "rts_delay_us": 1000   RTS driven by the gateway around a request
+//                                           ("none", "up" or "down") and its delay
 //     },
 //     "units": [{
-//       "name": "ac1", "slave": 1, "data_id": 101,
+//       "name": "ac1", "slave": 1, "data_id": 101,      name: 1 to 32 of A-Z a-z 0-9 - _ .
 //       "settings": {"appSetting": {"b_mode": "2"}},   given to InitSetting
-//       "alarm_levels": {"120800150010": 3},           signal id -> level, 0 = off
+//       "alarm_levels": {"120800150010": 3},           signal id -> level, 0 = off;
+//                                                      "comm_lost": the gateway's own
 //       "alarm_thresholds": {"120800090010": 28.0},    signal id -> limit
-//       "ao_signal_ids": []                            analogue signals to check
+//       "ao_signal_ids": [],                           analogue signals to check
+//       "setpoint_limits": {"temperature": [16, 32],   C, set points allowed
+//                           "humidity": [30, 80]}      %
 //     }],
 //     "control": {"socket": "/run/norvane/gateway.sock"}   the control socket
 //   }
 //
 // Relative paths are taken from the configuration file's folder. Unknown
 // fields are errors, so that a misspelt field is never silently ignored.
+// The file must be a regular file of at most 1 MiB.
 #pragma once
 
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,6 +64,9 @@ class ConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+enum class SerialMode { kRs232, kRs485 };
+enum class RtsMode { kNone, kUp, kDown };
+
 struct BusSettings {
   std::string port;
   int baud = 9600;
@@ -53,11 +75,34 @@ struct BusSettings {
   int stop_bits = 1;
   int response_timeout_ms = 500;
   int retries = 1;
+  int lost_after_rounds = 3;
+  int max_backoff_s = 60;
+  // Set through libmodbus when given; else the port keeps its own.
+  std::optional<SerialMode> serial_mode;
+  std::optional<RtsMode> rts;
+  std::optional<int> rts_delay_us;  // 0..1000000; libmodbus's default: a character time
 };
 
-// Whether two buses are the same line: port, speed and framing (timeouts
-// and retries aside).
+// Whether two buses are the same line: port, speed, framing and the port's
+// mode (timeouts, retries and the handling of lost units aside).
 bool same_line(const BusSettings& a, const BusSettings& b);
+
+// The set points that a unit takes, in whole degrees C and percent.
+struct Range {
+  double low = 0, high = 0;
+  bool operator==(const Range& other) const { return low == other.low && high == other.high; }
+};
+struct SetpointLimits {
+  Range temperature{16, 32};  // what a computer room's unit is run at
+  Range humidity{30, 80};
+  bool operator==(const SetpointLimits& other) const {
+    return temperature == other.temperature && humidity == other.humidity;
+  }
+};
+
+// The level of the communication-loss alarm unless "alarm_levels" gives
+// one for "comm_lost"; 0 there leaves the alarm out.
+inline constexpr int kDefaultCommLostLevel = 2;
 
 struct UnitConfig {
   std::string name;  // unique; names the unit in output and history
@@ -67,14 +112,32 @@ struct UnitConfig {
   std::map<std::string, int> alarm_levels;
   std::map<std::string, float> alarm_thresholds;
   std::vector<std::string> ao_signal_ids;
+  SetpointLimits setpoint_limits;
+  int comm_lost_level = kDefaultCommLostLevel;
 };
 
 bool operator==(const UnitConfig& a, const UnitConfig& b);
 inline bool operator!=(const UnitConfig& a, const UnitConfig& b) { return !(a == b); }
 
+// What the history keeps and how, besides its path.
+struct HistoryOptions {
+  // Sized for a small controller: at the 5 s interval a unit stores about
+  // 3.1 MB a day, so 30 days hold about 95 MB a unit and the file stops
+  // growing there (SQLite uses freed pages again).
+  double keep_days = 30;  // 0: keep every record
+  bool synchronous_full = true;
+  int queue = 10000;  // records and events waiting
+  int max_mb = 0;     // 0: as large as the disk allows
+  bool operator==(const HistoryOptions& other) const {
+    return keep_days == other.keep_days && synchronous_full == other.synchronous_full &&
+           queue == other.queue && max_mb == other.max_mb;
+  }
+};
+
 struct Config {
   std::string plugin;   // may be empty here and given on the command line
   std::string history;  // likewise
+  HistoryOptions history_options;
   double interval_s = 5.0;
   BusSettings bus;
   std::vector<UnitConfig> units;
@@ -84,15 +147,21 @@ struct Config {
 };
 
 // Parses and checks a configuration text; `file` names it in errors and
-// gives the folder that relative paths start from. Throws ConfigError.
+// gives the folder that relative paths start from (a path without a slash
+// becomes "./PATH"). Throws ConfigError.
 Config parse_config(const std::string& text, const std::string& file);
 
-// Reads and parses the file at `path`. Throws ConfigError.
+// Reads and parses the file at `path`, a regular file of at most 1 MiB.
+// Throws ConfigError.
 Config load_config(const std::string& path);
 
 // Only the control socket of the file at `path` ("control"."socket", else
 // kDefaultControlSocket), for clients: the rest of the file is not
 // checked. Throws ConfigError when the file cannot be read or is not JSON.
 std::string read_control_socket(const std::string& path);
+
+// A path given on the command line: relative to the working directory, and
+// "./NAME" for a bare name, so that it never goes through a search.
+std::string command_line_path(const std::string& path);
 
 }  // namespace gw

@@ -1,6 +1,10 @@
 #include "gateway/devices/commands.h"
 
+#include <cstdio>
+
 #include <json/writer.h>
+
+#include "gateway/config/config.h"
 
 namespace gw {
 namespace {
@@ -79,6 +83,16 @@ bool takes_value(CommandKind kind) {
   return kind == CommandKind::kSetTemperature || kind == CommandKind::kSetHumidity;
 }
 
+std::string outside_limits(const Command& command, const SetpointLimits& limits) {
+  if (!takes_value(command.kind)) return {};
+  const bool temperature = command.kind == CommandKind::kSetTemperature;
+  const Range& range = temperature ? limits.temperature : limits.humidity;
+  if (command.value >= range.low && command.value <= range.high) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%g to %g %s", range.low, range.high, temperature ? "C" : "%");
+  return text;
+}
+
 CommandOutcome outcome_of(bool answered, int result) {
   if (!answered) return CommandOutcome::kUnknown;
   if (result == kResultDone) return CommandOutcome::kDone;
@@ -96,6 +110,10 @@ const char* outcome_text(CommandOutcome outcome) {
       return "no answer";
     case CommandOutcome::kRefused:
       return "refused";
+    case CommandOutcome::kRefusedByUnit:
+      return "refused by unit";
+    case CommandOutcome::kOutOfLimits:
+      return "refused: outside the limits";
     case CommandOutcome::kUnknown:
       return "unknown";
     case CommandOutcome::kBusy:

@@ -43,12 +43,19 @@ std::optional<CommandKind> kind_named(std::string_view name);
 // Whether the kind takes a value (the set points).
 bool takes_value(CommandKind kind);
 
+struct SetpointLimits;
+// Why a set point is outside the unit's limits ("18 to 27 C"); empty when
+// the command is within them or is no set point.
+std::string outside_limits(const Command& command, const SetpointLimits& limits);
+
 enum class CommandOutcome {
-  kDone,      // the unit acknowledged as the device expects
-  kFailed,    // the unit acknowledged something else
-  kNoAnswer,  // no valid acknowledgement came
-  kRefused,   // the device issued no write for the command
-  kUnknown,   // the device did not answer the result query
+  kDone,           // the unit acknowledged as the device expects
+  kFailed,         // the unit acknowledged something else
+  kNoAnswer,       // no valid acknowledgement came
+  kRefused,        // the device issued no write for the command
+  kRefusedByUnit,  // the unit answered the write with an exception
+  kOutOfLimits,    // a set point outside the unit's limits: nothing written
+  kUnknown,        // the device did not answer the result query
   // Not carried out:
   kBusy,      // too many commands already wait for the unit
   kTimeout,   // not carried out within the time the client waits (withdrawn)
@@ -60,8 +67,9 @@ enum class CommandOutcome {
 // query filled four bytes, `result` the device's command_result.
 CommandOutcome outcome_of(bool answered, int result);
 
-// "done", "failed", "no answer", "refused", "unknown", "busy", "timeout",
-// "not done: stopping", "not done: unit removed".
+// "done", "failed", "no answer", "refused", "refused by unit", "refused:
+// outside the limits", "unknown", "busy", "timeout", "not done: stopping",
+// "not done: unit removed".
 const char* outcome_text(CommandOutcome outcome);
 
 }  // namespace gw

@@ -1,8 +1,16 @@
 #include "gateway/devices/host.h"
 
+#include "gateway/outputs/alarm_table.h"
 #include "gateway/service/log.h"
 
 namespace gw {
+namespace {
+
+// How long a unit's set-up waits for the history to answer: a locked file
+// must not hold polling up.
+constexpr std::chrono::milliseconds kHistoryReadWait{2000};
+
+}  // namespace
 
 void BusLinks::attach(const VDeviceInterface& device, standin::ModbusLink& link) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -24,11 +32,11 @@ int BusLinks::transact(SPModbus& device, const standin::ModbusRequest& request, 
   return link == nullptr ? -1 : link->transact(device, request, words);
 }
 
-Host::Host(const Plugin& plugin, History& history, StateTable& table, EventStream& stream)
+Host::Host(const Plugin& plugin, HistoryWriter& history, StateTable& table, EventStream& stream)
     : plugin_(plugin),
       history_(history),
-      sink_(history, names_, failure_),
-      events_(history, table, stream, failure_),
+      sink_(history, names_),
+      events_(history, table, stream),
       alarms_(names_, events_) {
   standin::install({&links_, &sink_, &alarms_, &control_});
 }
@@ -44,9 +52,14 @@ Host::AddedUnit Host::add_unit(const UnitConfig& config, RtuLink& link,
   links_.attach(unit.device(), link);
   try {
     unit.set_up();
-    for (const AlarmEvent& raised : history_.raised_alarms(config.name)) {
-      alarms_.restore(config.name, raised.signal_id);
-      added.alarms.push_back(active_alarm(raised));
+    const auto raised = history_.raised_alarms(config.name, kHistoryReadWait);
+    if (!raised)
+      log::warning("unit " + config.name +
+                   ": the history cannot be read: its alarms start as not raised");
+    for (const AlarmEvent& alarm : raised.value_or(std::vector<AlarmEvent>{})) {
+      if (alarm.signal_id != outputs::kCommLostSignalId)
+        alarms_.restore(config.name, alarm.signal_id);
+      added.alarms.push_back(active_alarm(alarm));
     }
   } catch (...) {
     remove_unit(unit, link);
@@ -63,12 +76,15 @@ LineCounters Host::remove_unit(UnitDevice& unit, RtuLink& link) {
 }
 
 void Host::reload(UnitDevice& unit) {
-  const std::optional<std::string> record = history_.newest_record(unit.name());
-  if (!record) {
-    log::record(log::Level::kInfo, "reload " + unit.name() + ": no stored record");
+  const auto stored = history_.newest_record(unit.name(), unit.config().data_id, kHistoryReadWait);
+  if (!stored || !*stored) {
+    log::record(log::Level::kInfo, "reload " + unit.name() + ": " +
+                                       (stored ? "no stored record" : "history unavailable"));
     return;
   }
-  const bool taken = unit.load(*record);
+  sink_.set_reloading(unit.device(), true);
+  const bool taken = unit.load(**stored);
+  sink_.set_reloading(unit.device(), false);
   log::record(log::Level::kInfo, "reload " + unit.name() + ": " +
                                      (taken ? "record taken" : "record refused") +
                                      "; lookup: " + unit.lookup_answer());

@@ -18,7 +18,7 @@
 #include "gateway/devices/plugin.h"
 #include "gateway/devices/unit_device.h"
 #include "gateway/devices/unit_names.h"
-#include "gateway/history/history.h"
+#include "gateway/history/history_writer.h"
 #include "gateway/state/event_stream.h"
 #include "gateway/state/unit_table.h"
 #include "standin/services.h"
@@ -41,7 +41,7 @@ class BusLinks : public standin::ModbusLink {
 class Host {
  public:
   // Installs the services; the plug-in makes the devices.
-  Host(const Plugin& plugin, History& history, StateTable& table, EventStream& stream);
+  Host(const Plugin& plugin, HistoryWriter& history, StateTable& table, EventStream& stream);
   // Every unit must be removed before; the plug-in outlives it.
   ~Host();
   Host(const Host&) = delete;
@@ -53,28 +53,30 @@ class Host {
   };
   // A new device for the unit, on `link` (its counters continuing from
   // `counters`), set up as the host does, with its alarms restored as they
-  // were when the gateway last stopped. On the bus's thread. Throws
-  // PluginError, HistoryError.
+  // were when the gateway last stopped (when the history can tell). On the
+  // bus's thread. Throws PluginError.
   AddedUnit add_unit(const UnitConfig& config, RtuLink& link, const LineCounters& counters = {});
   // Takes the unit's device off its line and out of the services; returns
   // its line counters. The caller then deletes it.
   LineCounters remove_unit(UnitDevice& unit, RtuLink& link);
 
-  // As the host does at start: the unit's newest stored record goes back
-  // to its device, which completes a round with it. Prints the "reload
-  // NAME: ..." record line.
+  // As the host does at start: the unit's newest stored record of its own
+  // data id goes back to its device, which completes a round with it; that
+  // round's record is stored marked as a reload. Prints the "reload NAME:
+  // ..." record line.
   void reload(UnitDevice& unit);
+
+  // An alarm of the gateway's own (comm_lost): printed, stored, put in the
+  // unit's row and published like the device's.
+  void record_alarm(const AlarmEvent& event) { events_.record(event); }
 
   // The bytes of the last record that the unit's device saved.
   std::string last_record(const UnitDevice& unit) const { return sink_.last_record(unit.device()); }
-  // The first history error, which must stop the gateway.
-  std::optional<std::string> failure() const { return failure_.message(); }
 
  private:
   const Plugin& plugin_;
-  History& history_;
+  HistoryWriter& history_;
   UnitNames names_;
-  Failure failure_;
   HistorySink sink_;
   AlarmEventLog events_;
   AlarmBook alarms_;

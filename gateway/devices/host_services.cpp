@@ -7,31 +7,27 @@
 
 namespace gw {
 
-void Failure::note(const std::string& message) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!message_) message_ = message;
-}
-
-std::optional<std::string> Failure::message() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return message_;
-}
-
 bool HistorySink::announce(SMDVDevice&, int, const void*, int, bool) { return true; }
 
 bool HistorySink::save_history(SMDVDevice& device, const void* record, int length) {
+  StoredRecord stored{names_.of(device), device.data_id, time_text(device.last_data_time),
+                      std::string(static_cast<const char*>(record), static_cast<size_t>(length)),
+                      false};
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    last_[&device].assign(static_cast<const char*>(record), static_cast<size_t>(length));
+    last_[&device] = stored.bytes;
+    stored.reload = reloading_.count(&device) > 0;
   }
-  try {
-    history_.save_record(names_.of(device), device.data_id, time_text(device.last_data_time),
-                         record, length);
-    return true;
-  } catch (const HistoryError& error) {
-    failure_.note(error.what());
-    return false;
-  }
+  history_.save_record(std::move(stored));
+  return true;
+}
+
+void HistorySink::set_reloading(const VDeviceInterface& device, bool reloading) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reloading)
+    reloading_.insert(&device);
+  else
+    reloading_.erase(&device);
 }
 
 std::string HistorySink::last_record(const VDeviceInterface& device) const {
@@ -43,6 +39,7 @@ std::string HistorySink::last_record(const VDeviceInterface& device) const {
 void HistorySink::forget(const VDeviceInterface& device) {
   std::lock_guard<std::mutex> lock(mutex_);
   last_.erase(&device);
+  reloading_.erase(&device);
 }
 
 ActiveAlarm active_alarm(const AlarmEvent& event) {
@@ -65,11 +62,7 @@ void AlarmEventLog::record(const AlarmEvent& event) {
               "alarm " + event.device + (event.raised ? " raised " : " cleared ") +
                   event.signal_id + " level " + std::to_string(event.level) + " at " + event.time +
                   ": " + event.title + " (" + event.detail + ")");
-  try {
-    history_.save_event(event);
-  } catch (const HistoryError& error) {
-    failure_.note(error.what());
-  }
+  history_.save_event(event);
   table_.update_unit(event.device, [&](UnitState& unit) { apply_alarm(unit.alarms, event); });
   if (stream_.has_subscribers())
     stream_.publish(AlarmChanged{event.device, std::chrono::system_clock::now(), event.signal_id,

@@ -3,13 +3,14 @@
 // host's own handling of the control codes that devices pass on.
 //
 // Services are called from inside the plug-in's code, so they never throw:
-// a history error is kept in a Failure, and the bus stops on it once the
-// device's call has returned. Each may be called from every bus's thread.
+// the history takes records and events into its writer's queue, and its
+// errors never reach them. Each may be called from every bus's thread.
 #pragma once
 
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "gateway/devices/alarms.h"
@@ -21,28 +22,18 @@
 
 namespace gw {
 
-// The first error that must stop the gateway.
-class Failure {
- public:
-  void note(const std::string& message);
-  std::optional<std::string> message() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::optional<std::string> message_;
-};
-
 // Stores every record that a device saves and keeps the last one of each
 // device; announcements need no action here, since there is no upper
 // system to forward them to.
 class HistorySink : public standin::RecordSink {
  public:
-  HistorySink(HistoryStore& history, const UnitNames& names, Failure& failure)
-      : history_(history), names_(names), failure_(failure) {}
+  HistorySink(HistoryStore& history, const UnitNames& names) : history_(history), names_(names) {}
   bool announce(SMDVDevice& device, int type, const void* record, int length,
                 bool delayed) override;
   bool save_history(SMDVDevice& device, const void* record, int length) override;
 
+  // While set, the device's records are stored marked as a reload's.
+  void set_reloading(const VDeviceInterface& device, bool reloading);
   // The bytes of the last record that the device saved.
   std::string last_record(const VDeviceInterface& device) const;
   void forget(const VDeviceInterface& device);
@@ -50,9 +41,9 @@ class HistorySink : public standin::RecordSink {
  private:
   HistoryStore& history_;
   const UnitNames& names_;
-  Failure& failure_;
   mutable std::mutex mutex_;
   std::map<const VDeviceInterface*, std::string> last_;
+  std::set<const VDeviceInterface*> reloading_;
 };
 
 // Every alarm event: printed as a record line ("alarm NAME raised|cleared
@@ -60,15 +51,14 @@ class HistorySink : public standin::RecordSink {
 // in the unit's row of the state table and published on the stream.
 class AlarmEventLog : public EventLog {
  public:
-  AlarmEventLog(HistoryStore& history, StateTable& table, EventStream& stream, Failure& failure)
-      : history_(history), table_(table), stream_(stream), failure_(failure) {}
+  AlarmEventLog(HistoryStore& history, StateTable& table, EventStream& stream)
+      : history_(history), table_(table), stream_(stream) {}
   void record(const AlarmEvent& event) override;
 
  private:
   HistoryStore& history_;
   StateTable& table_;
   EventStream& stream_;
-  Failure& failure_;
 };
 
 // A unit's active alarm as the state table holds it.

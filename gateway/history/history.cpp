@@ -2,19 +2,26 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <ctime>
 #include <memory>
+
+#include "gateway/service/log.h"
 
 namespace gw {
 namespace {
 
+constexpr int kBusyTimeoutMs = 200;  // the writer tries again itself, with a back-off
+constexpr long kWalLimitBytes = 4L << 20;
+
 constexpr const char kSchema[] =
-    "BEGIN IMMEDIATE;"
     "CREATE TABLE IF NOT EXISTS history ("
     "  id INTEGER PRIMARY KEY,"
     "  device TEXT NOT NULL,"
     "  data_id INTEGER NOT NULL,"
     "  time TEXT NOT NULL,"
-    "  record BLOB NOT NULL);"
+    "  record BLOB NOT NULL,"
+    "  reload INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS history_by_device ON history (device, id);"
     "CREATE TABLE IF NOT EXISTS alarm_events ("
     "  id INTEGER PRIMARY KEY,"
@@ -25,71 +32,180 @@ constexpr const char kSchema[] =
     "  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),"
     "  title TEXT NOT NULL,"
     "  detail TEXT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS alarm_events_by_device ON alarm_events (device, signal_id, id);"
-    "COMMIT;";
+    "CREATE INDEX IF NOT EXISTS alarm_events_by_device ON alarm_events (device, signal_id, id);";
 
 struct Finalize {
   void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
 
+void bind_text(sqlite3_stmt* statement, int index, const std::string& text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string column_text(sqlite3_stmt* statement, int column) {
+  const auto* bytes = sqlite3_column_text(statement, column);
+  return bytes == nullptr ? std::string() : reinterpret_cast<const char*>(bytes);
+}
+
+// "20240501-120000", local time.
+std::string stamp_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+// Renames the damaged file (and its journal files, which belong to it)
+// aside; returns the new name.
+std::string set_aside(const std::string& path) {
+  std::string aside = path + ".damaged-" + stamp_now();
+  for (int n = 2; std::FILE* taken = std::fopen(aside.c_str(), "r"); ++n) {
+    std::fclose(taken);
+    aside = path + ".damaged-" + stamp_now() + "-" + std::to_string(n);
+  }
+  if (std::rename(path.c_str(), aside.c_str()) != 0)
+    throw HistoryError("history database " + path + " is damaged and cannot be renamed aside",
+                       SQLITE_CANTOPEN);
+  for (const char* suffix : {"-wal", "-shm"})
+    std::rename((path + suffix).c_str(), (aside + suffix).c_str());
+  return aside;
+}
+
 }  // namespace
 
-History::History(const std::string& path) : path_(path) {
-  const int opened =
-      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  if (opened != SQLITE_OK) {
-    const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(opened);
-    sqlite3_close(db_);
-    throw HistoryError("history database " + path + ": cannot open: " + reason);
+HistoryFault fault_of(const HistoryError& error) {
+  switch (error.code()) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return HistoryFault::kDamaged;
+    case SQLITE_CONSTRAINT:
+    case SQLITE_TOOBIG:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+      return HistoryFault::kRefused;
+    default:  // busy, locked, full, I/O, cannot open, read-only, ...
+      return HistoryFault::kWait;
   }
+}
+
+History::History(const std::string& path, const HistorySetup& setup) : path_(path) {
   try {
-    sqlite3_busy_timeout(db_, 5000);
-    // The write-ahead log with NORMAL sync keeps a round's insert cheap; a
-    // crash may lose the last records but never corrupts the database. The
-    // history is only appended to, so a small page cache (256 KiB instead
-    // of 2 MiB) serves as well and keeps the gateway's memory flat.
-    execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -256;");
-    execute(kSchema);
-    insert_record_ =
-        prepare("INSERT INTO history (device, data_id, time, record) VALUES (?, ?, ?, ?)");
-    insert_event_ = prepare(
-        "INSERT INTO alarm_events (time, device, signal_id, level, state, title, detail)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?)");
+    open(setup);
   } catch (...) {
-    sqlite3_finalize(insert_record_);
-    sqlite3_close(db_);
+    close();
     throw;
   }
 }
 
-History::~History() {
+History::~History() { close(); }
+
+void History::close() {
   sqlite3_finalize(insert_record_);
   sqlite3_finalize(insert_event_);
+  insert_record_ = insert_event_ = nullptr;
   sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+void History::open(const HistorySetup& setup) {
+  for (int attempt = 0;; ++attempt) {
+    const int opened =
+        sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (opened != SQLITE_OK) {
+      const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(opened);
+      throw HistoryError("history database " + path_ + ": cannot open: " + reason, opened);
+    }
+    sqlite3_extended_result_codes(db_, 0);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    std::string problem;
+    if (checks_whole(problem)) break;
+    close();
+    if (attempt > 0)
+      throw HistoryError("history database " + path_ + ": " + problem, SQLITE_CORRUPT);
+    const std::string aside = set_aside(path_);
+    log::error("history database " + path_ + " is damaged (" + problem + "): renamed to " + aside +
+               " and kept; a new history starts");
+  }
+  // The write-ahead log: a reader never blocks the writer. FULL syncs the
+  // log at every commit, so that a committed round survives a power loss
+  // (NORMAL may lose the last ones, never the file). The history is only
+  // appended to, so a small page cache (256 KiB) serves as well as the
+  // default 2 MiB and keeps the gateway's memory flat; the log is cut back
+  // to 4 MiB after each checkpoint, so that it does not hold flash.
+  execute("PRAGMA journal_mode = WAL", "cannot set up");
+  execute(setup.synchronous_full ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL",
+          "cannot set up");
+  execute(
+      ("PRAGMA cache_size = -256; PRAGMA journal_size_limit = " + std::to_string(kWalLimitBytes))
+          .c_str(),
+      "cannot set up");
+  if (setup.max_mb > 0) {
+    const long pages = (static_cast<long>(setup.max_mb) << 20) / 4096;
+    execute(("PRAGMA max_page_count = " + std::to_string(pages)).c_str(), "cannot set up");
+  }
+  begin();
+  try {
+    execute(kSchema, "cannot set up");
+    Statement columns(
+        prepare("SELECT count(*) FROM pragma_table_info('history')"
+                " WHERE name = 'reload'"));
+    if (sqlite3_step(columns.get()) == SQLITE_ROW && sqlite3_column_int(columns.get(), 0) == 0)
+      execute("ALTER TABLE history ADD COLUMN reload INTEGER NOT NULL DEFAULT 0",
+              "cannot add the reload column");
+    commit();
+  } catch (...) {
+    rollback();
+    throw;
+  }
+  insert_record_ =
+      prepare("INSERT INTO history (device, data_id, time, record, reload) VALUES (?, ?, ?, ?, ?)");
+  insert_event_ = prepare(
+      "INSERT INTO alarm_events (time, device, signal_id, level, state, title, detail)"
+      " VALUES (?, ?, ?, ?, ?, ?, ?)");
+}
+
+bool History::checks_whole(std::string& problem) {
+  sqlite3_stmt* raw = nullptr;
+  int result = sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &raw, nullptr);
+  Statement check(raw);
+  std::string first;
+  if (result == SQLITE_OK) {
+    result = sqlite3_step(check.get());
+    if (result == SQLITE_ROW) first = column_text(check.get(), 0);
+  }
+  if (result == SQLITE_ROW && first == "ok") return true;
+  if (result == SQLITE_ROW) {
+    problem = "quick_check: " + first;
+    return false;
+  }
+  const HistoryError error("history database " + path_ + ": cannot open: " + sqlite3_errmsg(db_),
+                           result);
+  if (fault_of(error) != HistoryFault::kDamaged) throw error;
+  problem = sqlite3_errmsg(db_);
+  return false;
 }
 
 void History::fail(const std::string& what) const {
-  throw HistoryError("history database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
+  throw HistoryError("history database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_),
+                     sqlite3_errcode(db_));
 }
 
-void History::execute(const char* sql) {
+void History::execute(const char* sql, const char* what) {
   char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return;
+  const int result = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+  if (result == SQLITE_OK) return;
   const std::string reason = message != nullptr ? message : sqlite3_errmsg(db_);
   sqlite3_free(message);
-  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);  // harmless outside a transaction
-  throw HistoryError("history database " + path_ + ": cannot set up: " + reason);
+  throw HistoryError("history database " + path_ + ": " + what + ": " + reason, result);
 }
 
 sqlite3_stmt* History::prepare(const char* sql) {
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) fail("cannot prepare");
   return statement;
-}
-
-void History::bind_text(sqlite3_stmt* statement, int index, const std::string& text) {
-  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
 void History::step_done(sqlite3_stmt* statement, const char* what) {
@@ -99,34 +215,21 @@ void History::step_done(sqlite3_stmt* statement, const char* what) {
   if (result != SQLITE_DONE) fail(what);
 }
 
-void History::save_record(const std::string& device, int data_id, const std::string& time,
-                          const void* record, int length) {
-  bind_text(insert_record_, 1, device);
-  sqlite3_bind_int(insert_record_, 2, data_id);
-  bind_text(insert_record_, 3, time);
-  sqlite3_bind_blob(insert_record_, 4, record, length, SQLITE_TRANSIENT);
+void History::begin() { execute("BEGIN IMMEDIATE", "cannot store"); }
+void History::commit() { execute("COMMIT", "cannot store"); }
+void History::rollback() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+void History::insert_record(const StoredRecord& record) {
+  bind_text(insert_record_, 1, record.device);
+  sqlite3_bind_int(insert_record_, 2, record.data_id);
+  bind_text(insert_record_, 3, record.time);
+  sqlite3_bind_blob(insert_record_, 4, record.bytes.data(), static_cast<int>(record.bytes.size()),
+                    SQLITE_TRANSIENT);
+  sqlite3_bind_int(insert_record_, 5, record.reload ? 1 : 0);
   step_done(insert_record_, "cannot store a record");
 }
 
-std::optional<std::string> History::newest_record(const std::string& device) {
-  Statement query(prepare("SELECT record FROM history WHERE device = ? ORDER BY id DESC LIMIT 1"));
-  bind_text(query.get(), 1, device);
-  const int result = sqlite3_step(query.get());
-  if (result == SQLITE_DONE) return std::nullopt;
-  if (result != SQLITE_ROW) fail("cannot read the newest record");
-  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.get(), 0));
-  return std::string(bytes == nullptr ? "" : bytes,
-                     static_cast<size_t>(sqlite3_column_bytes(query.get(), 0)));
-}
-
-long History::record_count(const std::string& device) {
-  Statement query(prepare("SELECT count(*) FROM history WHERE device = ?"));
-  bind_text(query.get(), 1, device);
-  if (sqlite3_step(query.get()) != SQLITE_ROW) fail("cannot count records");
-  return static_cast<long>(sqlite3_column_int64(query.get(), 0));
-}
-
-void History::save_event(const AlarmEvent& event) {
+void History::insert_event(const AlarmEvent& event) {
   bind_text(insert_event_, 1, event.time);
   bind_text(insert_event_, 2, event.device);
   bind_text(insert_event_, 3, event.signal_id);
@@ -137,6 +240,29 @@ void History::save_event(const AlarmEvent& event) {
   step_done(insert_event_, "cannot store an alarm event");
 }
 
+std::optional<std::string> History::newest_record(const std::string& device, int data_id) {
+  Statement query(
+      prepare("SELECT record FROM history WHERE device = ? AND data_id = ? AND reload = 0"
+              " ORDER BY id DESC LIMIT 1"));
+  bind_text(query.get(), 1, device);
+  sqlite3_bind_int(query.get(), 2, data_id);
+  const int result = sqlite3_step(query.get());
+  if (result == SQLITE_DONE) return std::nullopt;
+  if (result != SQLITE_ROW) fail("cannot read the newest record");
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.get(), 0));
+  return std::string(bytes == nullptr ? "" : bytes,
+                     static_cast<size_t>(sqlite3_column_bytes(query.get(), 0)));
+}
+
+long History::record_count(const std::string& device, int data_id) {
+  Statement query(
+      prepare("SELECT count(*) FROM history WHERE device = ? AND data_id = ? AND reload = 0"));
+  bind_text(query.get(), 1, device);
+  sqlite3_bind_int(query.get(), 2, data_id);
+  if (sqlite3_step(query.get()) != SQLITE_ROW) fail("cannot count records");
+  return static_cast<long>(sqlite3_column_int64(query.get(), 0));
+}
+
 std::vector<AlarmEvent> History::raised_alarms(const std::string& device) {
   Statement query(
       prepare("SELECT time, signal_id, level, title, detail FROM alarm_events AS e"
@@ -144,17 +270,34 @@ std::vector<AlarmEvent> History::raised_alarms(const std::string& device) {
               " AND id = (SELECT max(id) FROM alarm_events"
               "           WHERE device = ?1 AND signal_id = e.signal_id) ORDER BY signal_id"));
   bind_text(query.get(), 1, device);
-  auto text = [&](int column) {
-    const auto* bytes = sqlite3_column_text(query.get(), column);
-    return std::string(bytes == nullptr ? "" : reinterpret_cast<const char*>(bytes));
-  };
   std::vector<AlarmEvent> events;
   int result;
   while ((result = sqlite3_step(query.get())) == SQLITE_ROW)
-    events.push_back(
-        {text(0), device, text(1), sqlite3_column_int(query.get(), 2), true, text(3), text(4)});
+    events.push_back({column_text(query.get(), 0), device, column_text(query.get(), 1),
+                      sqlite3_column_int(query.get(), 2), true, column_text(query.get(), 3),
+                      column_text(query.get(), 4)});
   if (result != SQLITE_DONE) fail("cannot read the alarm events");
   return events;
+}
+
+int History::prune(const std::string& cutoff, int batch) {
+  // Rows go in in time order, so the oldest by id are the ones to look at:
+  // a batch never scans the table.
+  Statement records(
+      prepare("DELETE FROM history WHERE id IN (SELECT id FROM (SELECT id, time FROM history"
+              " ORDER BY id LIMIT ?2) WHERE time < ?1)"));
+  Statement events(prepare(
+      "DELETE FROM alarm_events WHERE id IN (SELECT id FROM (SELECT id, time, device, signal_id"
+      " FROM alarm_events ORDER BY id LIMIT ?2) AS e WHERE time < ?1 AND id < (SELECT max(id)"
+      " FROM alarm_events WHERE device = e.device AND signal_id = e.signal_id))"));
+  int deleted = 0;
+  for (sqlite3_stmt* statement : {records.get(), events.get()}) {
+    bind_text(statement, 1, cutoff);
+    sqlite3_bind_int(statement, 2, batch);
+    if (sqlite3_step(statement) != SQLITE_DONE) fail("cannot prune");
+    deleted += sqlite3_changes(db_);
+  }
+  return deleted;
 }
 
 }  // namespace gw

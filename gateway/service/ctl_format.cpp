@@ -43,9 +43,10 @@ void format_unit(std::ostream& out, const Json::Value& unit) {
       << text_of(counters["rounds"]) << ", completed " << text_of(counters["completed"])
       << "; requests " << text_of(counters["requests"]) << ", timeouts "
       << text_of(counters["timeouts"]) << ", bad replies " << text_of(counters["bad_replies"])
-      << ", port errors " << text_of(counters["port_errors"]) << ", given up "
-      << text_of(counters["given_up"]) << "; commands " << text_of(counters["commands"]) << " ("
-      << text_of(unit["commands_waiting"]) << " waiting)\n";
+      << ", exceptions " << text_of(counters["exceptions"]) << ", port errors "
+      << text_of(counters["port_errors"]) << ", given up " << text_of(counters["given_up"])
+      << "; commands " << text_of(counters["commands"]) << " (" << text_of(unit["commands_waiting"])
+      << " waiting)\n";
   if (unit["alarms"].empty()) out << "  alarms: none\n";
   for (const Json::Value& alarm : unit["alarms"])
     out << "  alarm " << text_of(alarm["signal_id"]) << " level " << text_of(alarm["level"])
@@ -54,7 +55,8 @@ void format_unit(std::ostream& out, const Json::Value& unit) {
   const Json::Value& command = unit["last_command"];
   if (!command.isNull())
     out << "  last command: " << text_of(command["command"]) << ": " << text_of(command["outcome"])
-        << " at " << text_of(command["time"]) << "\n";
+        << (command.isMember("detail") ? " (" + text_of(command["detail"]) + ")" : "") << " at "
+        << text_of(command["time"]) << "\n";
 }
 
 std::string format_status(const Json::Value& reply) {
@@ -66,6 +68,14 @@ std::string format_status(const Json::Value& reply) {
   for (const Json::Value& bus : reply["buses"])
     out << "bus " << text_of(bus["port"]) << ": " << (bus["open"].asBool() ? "open" : "closed")
         << "; lost " << text_of(bus["lost"]) << ", reopened " << text_of(bus["reopened"]) << "\n";
+  const Json::Value& history = reply["history"];
+  out << "history " << text_of(history["path"]) << ": "
+      << (history["writable"].asBool() ? "writable"
+                                       : "not writable since " + text_of(history["failing_since"]) +
+                                             " (" + text_of(history["error"]) + ")")
+      << "; waiting " << text_of(history["queued_records"]) << " records, "
+      << text_of(history["queued_events"]) << " events; lost " << text_of(history["records_lost"])
+      << " records, " << text_of(history["events_lost"]) << " events\n";
   for (const Json::Value& unit : reply["units"]) format_unit(out, unit);
   return out.str();
 }
@@ -134,7 +144,7 @@ std::string format_event(const Json::Value& event) {
            text_of(event["detail"]) + ")\n";
   if (kind == "command")
     return "command " + unit + " " + text_of(event["command"]) + ": " + text_of(event["outcome"]) +
-           at + "\n";
+           (event.isMember("detail") ? " (" + text_of(event["detail"]) + ")" : "") + at + "\n";
   if (kind == "dropped") return "(" + text_of(event["count"]) + " events dropped so far)\n";
   return event.toStyledString();
 }

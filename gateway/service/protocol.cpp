@@ -53,9 +53,25 @@ Json::Value counters_json(const UnitCounters& counters) {
   json["requests"] = Json::Int64(counters.requests);
   json["timeouts"] = Json::Int64(counters.timeouts);
   json["bad_replies"] = Json::Int64(counters.bad_replies);
+  json["exceptions"] = Json::Int64(counters.exceptions);
   json["port_errors"] = Json::Int64(counters.port_errors);
   json["given_up"] = Json::Int64(counters.given_up);
   json["commands"] = Json::Int64(counters.commands);
+  return json;
+}
+
+Json::Value history_json(const HistoryState& history) {
+  Json::Value json(Json::objectValue);
+  json["path"] = history.path;
+  json["writable"] = history.writable;
+  json["error"] = history.writable ? Json::Value() : Json::Value(history.error);
+  json["failing_since"] = time_or_null(history.failing_since);
+  json["queued_records"] = Json::Int64(history.queued_records);
+  json["queued_events"] = Json::Int64(history.queued_events);
+  json["records_written"] = Json::Int64(history.records_written);
+  json["events_written"] = Json::Int64(history.events_written);
+  json["records_lost"] = Json::Int64(history.records_lost);
+  json["events_lost"] = Json::Int64(history.events_lost);
   return json;
 }
 
@@ -83,6 +99,7 @@ Json::Value unit_json(const UnitState& unit) {
     Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);
     command["command"] = unit.last_command->command;
     command["outcome"] = outcome_text(unit.last_command->outcome);
+    if (!unit.last_command->detail.empty()) command["detail"] = unit.last_command->detail;
     command["time"] = iso_time(unit.last_command->at);
   }
   json["commands_waiting"] = unit.commands_waiting;
@@ -142,6 +159,7 @@ Json::Value command_reply(const Json::Value& request, ServiceApi& api) {
   reply["command"] = describe(command);
   reply["outcome"] = outcome_text(answer.outcome);
   reply["done"] = answer.outcome == CommandOutcome::kDone;
+  if (!answer.detail.empty()) reply["detail"] = answer.detail;
   if (answer.outcome == CommandOutcome::kTimeout) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
@@ -239,6 +257,7 @@ Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
     entry["lost"] = Json::Int64(bus.lost);
     entry["reopened"] = Json::Int64(bus.reopened);
   }
+  reply["history"] = history_json(snapshot.history);
   Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
   if (unit != nullptr) {
     units.append(unit_json(find_unit(snapshot, *unit)));
@@ -294,6 +313,7 @@ std::string event_line(const Event& event) {
     json["time"] = iso_time(command->at);
     json["command"] = command->command;
     json["outcome"] = outcome_text(command->outcome);
+    if (!command->detail.empty()) json["detail"] = command->detail;
   }
   return json_line(json);
 }

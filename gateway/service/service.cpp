@@ -18,7 +18,7 @@
 #include "gateway/devices/host.h"
 #include "gateway/devices/plugin.h"
 #include "gateway/devices/unit_names.h"
-#include "gateway/history/history.h"
+#include "gateway/history/history_writer.h"
 #include "gateway/service/control_server.h"
 #include "gateway/service/ctl_format.h"
 #include "gateway/service/forward_commands.h"
@@ -38,6 +38,10 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kLongestCommandWait{kLongestCommandWaitMs};
 constexpr milliseconds kMainLoopTick{1000};
+// How long the history may take to write what waits when the gateway stops
+// (a lock held by a backup, say), within the service manager's stop timeout.
+constexpr milliseconds kHistoryPatienceAtStop{10000};
+constexpr milliseconds kSummaryReadWait{2000};
 
 std::string command_target(const RunOptions& options, const Config& config) {
   if (options.commands.empty()) return {};
@@ -54,8 +58,10 @@ std::string command_target(const RunOptions& options, const Config& config) {
 std::vector<std::string> needs_restart(const Config& running, const Config& loaded) {
   std::vector<std::string> fields;
   if (running.plugin != loaded.plugin) fields.push_back("plugin");
-  if (running.history != loaded.history) fields.push_back("history");
-  if (!same_line(running.bus, loaded.bus)) fields.push_back("bus (port, baud, framing)");
+  if (running.history != loaded.history || !(running.history_options == loaded.history_options))
+    fields.push_back("history");
+  if (!same_line(running.bus, loaded.bus))
+    fields.push_back("bus (port, baud, framing, serial_mode, rts)");
   if (running.control_socket != loaded.control_socket) fields.push_back("control.socket");
   return fields;
 }
@@ -87,6 +93,8 @@ class Service final : public ServiceApi {
   void update_status();
   void log_states() const;
   void print_summary() const;
+  // 4 when a unit completed no round in the rounds asked for (logged).
+  int rounds_status() const;
 
   const RunOptions options_;
   mutable std::mutex config_mutex_;
@@ -103,7 +111,7 @@ class Service final : public ServiceApi {
   std::mutex reload_mutex_;
   std::unique_ptr<ControlServer> control_;
   std::unique_ptr<Plugin> plugin_;
-  std::unique_ptr<History> history_;
+  std::unique_ptr<HistoryWriter> history_;
   std::unique_ptr<Host> host_;
   std::unique_ptr<BusWorker> bus_;
 };
@@ -114,10 +122,14 @@ Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLi
   ended_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   open_control_socket();
   plugin_ = std::make_unique<Plugin>(config_.plugin);
-  history_ = std::make_unique<History>(config_.history);
+  history_ = std::make_unique<HistoryWriter>(config_.history, config_.history_options);
+  history_->start();
+  table_.set_history_source([this] { return history_->state(); });
   host_ = std::make_unique<Host>(*plugin_, *history_, table_, stream_);
   BusOptions bus;
   bus.interval_s = config_.interval_s;
+  bus.lost_after_rounds = config_.bus.lost_after_rounds;
+  bus.max_backoff_s = config_.bus.max_backoff_s;
   bus.passes = options_.rounds;
   bus.print_reports = options_.report;
   bus.alive = [this] { watchdog_.kick(bus_kicks_); };
@@ -137,6 +149,8 @@ Service::~Service() {
   control_.reset();
   bus_.reset();
   host_.reset();
+  table_.set_history_source({});
+  history_.reset();
   ::close(ended_fd_);
 }
 
@@ -176,6 +190,7 @@ int Service::run(const std::string& target) {
   bus_->join();
   if (control_) control_->stop();
   stream_.close();
+  history_->finish(kHistoryPatienceAtStop);
   print_summary();
   if (const auto error = bus_->error()) {
     log::error(*error);
@@ -184,7 +199,19 @@ int Service::run(const std::string& target) {
   const bool all_done = std::all_of(tickets.begin(), tickets.end(), [](const auto& ticket) {
     return ticket->wait(milliseconds(0)).outcome == CommandOutcome::kDone;
   });
-  return all_done ? 0 : 3;
+  return all_done ? rounds_status() : 3;
+}
+
+int Service::rounds_status() const {
+  if (!options_.rounds || *options_.rounds == 0) return 0;
+  int status = 0;
+  for (const UnitState& unit : table_.snapshot().units) {
+    if (unit.counters.completed > 0) continue;
+    log::error(unit.name + " completed no round in " + std::to_string(unit.counters.rounds) +
+               " rounds");
+    status = 4;
+  }
+  return status;
 }
 
 void Service::main_loop() {
@@ -246,17 +273,23 @@ ReloadReport Service::reload_configuration(bool wait) {
   report.needs_restart = needs_restart(running, loaded);
   if (!report.needs_restart.empty())
     log::warning("reload: changed, applied after a restart: " + name_list(report.needs_restart));
-  BusReload changes{loaded.units, loaded.interval_s, loaded.bus.response_timeout_ms,
-                    loaded.bus.retries};
+  BusReload changes{loaded.units,
+                    loaded.interval_s,
+                    loaded.bus.response_timeout_ms,
+                    loaded.bus.retries,
+                    loaded.bus.lost_after_rounds,
+                    loaded.bus.max_backoff_s};
   // What a reload cannot change stays as it runs, so that it is named again
   // by the next reload.
   loaded.plugin = running.plugin;
   loaded.history = running.history;
-  loaded.bus.port = running.bus.port;
-  loaded.bus.baud = running.bus.baud;
-  loaded.bus.parity = running.bus.parity;
-  loaded.bus.data_bits = running.bus.data_bits;
-  loaded.bus.stop_bits = running.bus.stop_bits;
+  loaded.history_options = running.history_options;
+  const BusSettings applied = loaded.bus;
+  loaded.bus = running.bus;
+  loaded.bus.response_timeout_ms = applied.response_timeout_ms;
+  loaded.bus.retries = applied.retries;
+  loaded.bus.lost_after_rounds = applied.lost_after_rounds;
+  loaded.bus.max_backoff_s = applied.max_backoff_s;
   loaded.control_socket = running.control_socket;
   {
     std::lock_guard<std::mutex> lock(config_mutex_);
@@ -298,6 +331,9 @@ void Service::update_status() {
   std::string text = std::to_string(completed) + " rounds completed; " + std::to_string(answering) +
                      " of " + std::to_string(snapshot.units.size()) + " units answering";
   if (!silent.empty()) text += "; not answering: " + name_list(silent);
+  if (!snapshot.history.writable)
+    text += "; history not writable, " + std::to_string(snapshot.history.queued_records) +
+            " records waiting";
   notifier_.status(text);
 }
 
@@ -307,35 +343,39 @@ void Service::log_states() const {
   for (std::string line; std::getline(lines, line);) log::notice(line);
 }
 
+// After the history's writer finished: the counts come from the file.
 void Service::print_summary() const {
   const StateSnapshot snapshot = table_.snapshot();
   for (const UnitState& unit : snapshot.units) {
-    long records = -1;
-    try {
-      records = history_->record_count(unit.name);
-    } catch (const HistoryError& error) {
-      log::error(error.what());
-    }
+    const std::optional<long> records =
+        history_->record_count(unit.name, unit.data_id, kSummaryReadWait);
     const UnitCounters& c = unit.counters;
     log::record(log::Level::kInfo,
                 "summary " + unit.name + ": rounds " + std::to_string(c.rounds) + " completed " +
                     std::to_string(c.completed) + "; requests " + std::to_string(c.requests) +
                     " timeouts " + std::to_string(c.timeouts) + " bad replies " +
-                    std::to_string(c.bad_replies) + " port errors " +
-                    std::to_string(c.port_errors) + " given up " + std::to_string(c.given_up) +
-                    "; history " + std::to_string(records) + " records");
+                    std::to_string(c.bad_replies) + " exceptions " + std::to_string(c.exceptions) +
+                    " port errors " + std::to_string(c.port_errors) + " given up " +
+                    std::to_string(c.given_up) + "; history " +
+                    (records ? std::to_string(*records) : "unreadable") + " records");
   }
   for (const BusState& bus : snapshot.buses)
     log::record(log::Level::kInfo, "summary port " + bus.port + ": lost " +
                                        std::to_string(bus.lost) + " reopened " +
                                        std::to_string(bus.reopened));
+  const HistoryState& history = snapshot.history;
+  log::record(log::Level::kInfo, "summary history " + history.path + ": written " +
+                                     std::to_string(history.records_written) + " records " +
+                                     std::to_string(history.events_written) + " events; lost " +
+                                     std::to_string(history.records_lost) + " records " +
+                                     std::to_string(history.events_lost) + " events");
 }
 
 }  // namespace
 
 Config effective_config(const RunOptions& options) {
   Config config = load_config(options.config_file);
-  if (options.plugin) config.plugin = *options.plugin;
+  if (options.plugin) config.plugin = command_line_path(*options.plugin);
   if (options.port) config.bus.port = *options.port;
   if (options.history) config.history = *options.history;
   if (options.socket) config.control_socket = *options.socket;

@@ -45,6 +45,7 @@ struct CommandFinished {
   SystemTime at;
   std::string command;  // as describe() gives it
   CommandOutcome outcome = CommandOutcome::kUnknown;
+  std::string detail;  // what the outcome text leaves out, if anything
 };
 
 using Event = std::variant<RoundCompleted, AlarmChanged, CommandFinished>;

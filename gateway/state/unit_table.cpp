@@ -29,9 +29,14 @@ void StateTable::update_bus(const BusState& bus) {
   buses_.push_back(bus);
 }
 
+void StateTable::set_history_source(std::function<HistoryState()> source) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  history_source_ = std::move(source);
+}
+
 StateSnapshot StateTable::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {started_, buses_, units_};
+  return {started_, buses_, units_, history_source_ ? history_source_() : HistoryState{}};
 }
 
 std::optional<UnitState> StateTable::unit(const std::string& name) const {

@@ -19,9 +19,9 @@ namespace gw {
 using SystemTime = std::chrono::system_clock::time_point;
 
 enum class UnitStatus {
-  kNotPolled,     // no round tried yet since the gateway (or the unit's set-up) started
-  kAnswering,     // its last round completed
-  kNotAnswering,  // its last round did not complete
+  kNotPolled,     // no round completed yet since the gateway (or the unit's set-up) started
+  kAnswering,     // a round completed since it last was not answering
+  kNotAnswering,  // `lost_after_rounds` rounds in a row did not complete
 };
 
 // Since the gateway started (carried over when a reload sets the unit up again).
@@ -30,7 +30,8 @@ struct UnitCounters {
   long completed = 0;    // of those, completed
   long requests = 0;     // requests sent, tries again included
   long timeouts = 0;     // tries that got no reply in time
-  long bad_replies = 0;  // tries answered by a corrupt, refused or mismatched reply
+  long bad_replies = 0;  // tries answered by a corrupt or mismatched reply
+  long exceptions = 0;   // tries answered by a Modbus exception reply (the unit refused)
   long port_errors = 0;  // tries that failed on a port that was gone
   long given_up = 0;     // requests given up after every try
   long commands = 0;     // commands carried out (whatever their outcome)
@@ -47,6 +48,7 @@ struct LastCommand {
   std::string command;  // "set temperature 24", as describe() gives it
   CommandOutcome outcome = CommandOutcome::kUnknown;
   SystemTime at;
+  std::string detail;  // what the outcome text leaves out: the limits, the exception
 };
 
 struct UnitState {
@@ -55,6 +57,8 @@ struct UnitState {
   int slave = 0;
   int data_id = 0;
   UnitStatus status = UnitStatus::kNotPolled;
+  // Answering: since its first completed round after the start or a loss;
+  // not answering: since the first of the rounds that did not complete.
   std::optional<SystemTime> status_since;
   std::optional<SystemTime> last_round_at;  // the last completed round
   std::string record;                       // its record's bytes (121 for the plug-in's units)
@@ -72,10 +76,22 @@ struct BusState {
   long reopened = 0;  // times it was opened again
 };
 
+// The history's writer (one for every bus).
+struct HistoryState {
+  std::string path;
+  bool writable = true;  // false from a failed write or opening until one succeeds
+  std::string error;     // the last failure, while not writable
+  std::optional<SystemTime> failing_since;
+  long queued_records = 0, queued_events = 0;  // waiting to be written
+  long records_written = 0, events_written = 0;
+  long records_lost = 0, events_lost = 0;  // gave way in a full queue, refused or left at the end
+};
+
 struct StateSnapshot {
   SystemTime started;
   std::vector<BusState> buses;
   std::vector<UnitState> units;  // in the configuration's order
+  HistoryState history;
 };
 
 class StateTable {
@@ -88,6 +104,8 @@ class StateTable {
   // Changes a unit's row under the lock; nothing when it has none.
   void update_unit(const std::string& name, const std::function<void(UnitState&)>& change);
   void update_bus(const BusState& bus);
+  // Where snapshots take the history's state from (its writer).
+  void set_history_source(std::function<HistoryState()> source);
 
   StateSnapshot snapshot() const;
   std::optional<UnitState> unit(const std::string& name) const;
@@ -97,6 +115,7 @@ class StateTable {
   SystemTime started_;
   std::vector<BusState> buses_;
   std::vector<UnitState> units_;
+  std::function<HistoryState()> history_source_;
 };
 
 }  // namespace gw

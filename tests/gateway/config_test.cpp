@@ -12,15 +12,20 @@ constexpr char kExample[] = R"({
   // comments are allowed
   "plugin": "lib/norvane.so",
   "history": "/var/lib/norvane/history.db",
+  "history_keep_days": 7.5, "history_synchronous": "normal", "history_queue": 500,
+  "history_max_mb": 64,
   "interval_s": 2.5,
   "bus": {"port": "/dev/ttyS1", "baud": 19200, "parity": "even", "data_bits": 8,
-          "stop_bits": 2, "response_timeout_ms": 250, "retries": 3},
+          "stop_bits": 2, "response_timeout_ms": 250, "retries": 3,
+          "lost_after_rounds": 5, "max_backoff_s": 120,
+          "serial_mode": "rs485", "rts": "up", "rts_delay_us": 300},
   "units": [
     {"name": "ac1", "slave": 1, "data_id": 101,
      "settings": {"appSetting": {"b_mode": "2"}, "extra": [1, 2]},
-     "alarm_levels": {"120800150010": 3, "120800090010": -1},
+     "alarm_levels": {"120800150010": 3, "120800090010": -1, "comm_lost": 4},
      "alarm_thresholds": {"120800090010": 28.5},
-     "ao_signal_ids": ["110800010010"]},
+     "ao_signal_ids": ["110800010010"],
+     "setpoint_limits": {"temperature": [18, 27.5]}},
     {"name": "ac2", "slave": 2}
   ],
   "control": {"socket": "run/gateway.sock"}
@@ -37,6 +42,15 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(config.bus.stop_bits, 2);
   EXPECT_EQ(config.bus.response_timeout_ms, 250);
   EXPECT_EQ(config.bus.retries, 3);
+  EXPECT_EQ(config.bus.lost_after_rounds, 5);
+  EXPECT_EQ(config.bus.max_backoff_s, 120);
+  EXPECT_EQ(config.bus.serial_mode, gw::SerialMode::kRs485);
+  EXPECT_EQ(config.bus.rts, gw::RtsMode::kUp);
+  EXPECT_EQ(config.bus.rts_delay_us, 300);
+  EXPECT_DOUBLE_EQ(config.history_options.keep_days, 7.5);
+  EXPECT_FALSE(config.history_options.synchronous_full);
+  EXPECT_EQ(config.history_options.queue, 500);
+  EXPECT_EQ(config.history_options.max_mb, 64);
   ASSERT_EQ(config.units.size(), 2u);
   const gw::UnitConfig& first = config.units[0];
   EXPECT_EQ(first.name, "ac1");
@@ -45,6 +59,10 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(first.settings["extra"].size(), 2u) << "settings pass to the device whole";
   EXPECT_EQ(first.alarm_levels.at("120800150010"), 3);
   EXPECT_EQ(first.alarm_levels.at("120800090010"), -1);
+  EXPECT_EQ(first.alarm_levels.count("comm_lost"), 0u) << "the gateway's own, not the device's";
+  EXPECT_EQ(first.comm_lost_level, 4);
+  EXPECT_DOUBLE_EQ(first.setpoint_limits.temperature.high, 27.5);
+  EXPECT_DOUBLE_EQ(first.setpoint_limits.humidity.low, 30) << "the default";
   EXPECT_FLOAT_EQ(first.alarm_thresholds.at("120800090010"), 28.5f);
   EXPECT_EQ(first.ao_signal_ids, std::vector<std::string>{"110800010010"});
   const gw::UnitConfig& second = config.units[1];
@@ -55,13 +73,19 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
 }
 
 TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
-  const gw::Config config =
-      gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
+  const gw::Config config = gw::parse_config(
+      R"({"plugin": "norvane.so", "bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
   EXPECT_EQ(config.bus.baud, 9600);
   EXPECT_EQ(config.bus.parity, 'N');
   EXPECT_EQ(config.bus.data_bits, 8);
   EXPECT_EQ(config.bus.stop_bits, 1);
+  EXPECT_FALSE(config.bus.serial_mode) << "the port as it is";
+  EXPECT_EQ(config.bus.lost_after_rounds, 3);
+  EXPECT_EQ(config.bus.max_backoff_s, 60);
   EXPECT_GT(config.interval_s, 1.0) << "a few seconds between rounds";
+  EXPECT_TRUE(config.history_options.synchronous_full);
+  EXPECT_DOUBLE_EQ(config.history_options.keep_days, 30);
+  EXPECT_EQ(config.plugin, "./norvane.so") << "a file beside the configuration, never searched";
 }
 
 struct Mistake {
@@ -86,6 +110,20 @@ TEST_P(ConfigMistakes, AreNamedWithTheFileAndTheField) {
   }
 }
 
+// 5,000 arrays deep, as the value of a field.
+std::string nested_deep() {
+  return "{\"bus\": {}, \"units\": " + std::string(5000, '[') + std::string(5000, ']') + "}";
+}
+
+TEST(ConfigFile, NestingTooDeepIsAMistakeNamedWithTheFile) {
+  try {
+    gw::parse_config(nested_deep(), "c.json");
+    ADD_FAILURE() << "accepted";
+  } catch (const gw::ConfigError& error) {
+    EXPECT_EQ(std::string(error.what()), "c.json: not valid JSON: nested more than 1000 deep");
+  }
+}
+
 #define UNIT(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1" fields "}]}"
 
 INSTANTIATE_TEST_SUITE_P(
@@ -100,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{"{\"bus\": {\"parity\": \"mark\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
                 "bus.parity: must be \"none\", \"even\" or \"odd\""},
         Mistake{"{\"bus\": {\"baud\": \"fast\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
-                "bus.baud: must be a whole number"},
+                "bus.baud: must be a speed of the serial line"},
         Mistake{"{\"bus\": {\"retries\": 11}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
                 "bus.retries: must be a whole number from 0 to 10"},
         Mistake{"{\"bus\": {\"speed\": 9600}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
@@ -109,7 +147,53 @@ INSTANTIATE_TEST_SUITE_P(
                 "interval_s: must be a number of seconds from 0 to 86400"},
         Mistake{"{\"bus\": {}, \"units\": [{\"slave\": 1}]}", "units[0].name: is missing"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a b\", \"slave\": 1}]}",
-                "units[0].name: must not contain white space"},
+                "units[0].name: must be 1 to 32 letters, digits, '-', '_' or '.'"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\\u0000\\u001b[2J\", \"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"\xc3\xa4\", \"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"\xff\xfe\", \"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"abcdefghijklmnopqrstuvwxyz0123456\", "
+                "\"slave\": 1}]}",
+                "units[0].name: must be 1 to 32 letters"},
+        Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 18446744073709551615}]}",
+                "units[0].slave: must be a whole number from 1 to 247"},
+        Mistake{UNIT(", \"data_id\": 1e19"),
+                "units[0].data_id: must be a whole number from -2147483648 to 2147483647"},
+        Mistake{UNIT(", \"data_id\": -18446744073709551615"),
+                "units[0].data_id: must be a whole number from -2147483648 to 2147483647"},
+        Mistake{UNIT(", \"alarm_levels\": {\"120800150010\": 18446744073709551615}"),
+                "units[0].alarm_levels.120800150010: must be a whole number"},
+        Mistake{"{\"bus\": {\"baud\": 14400}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.baud: must be a speed of the serial line: 50, 75, 110,"},
+        Mistake{"{\"bus\": {\"rts\": \"sideways\"}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "bus.rts: must be \"none\", \"up\" or \"down\""},
+        Mistake{"{\"bus\": {\"serial_mode\": \"rs422\"}, \"units\": [{\"name\": \"a\", "
+                "\"slave\": 1}]}",
+                "bus.serial_mode: must be \"rs232\" or \"rs485\""},
+        Mistake{
+            "{\"bus\": {\"lost_after_rounds\": 0}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+            "bus.lost_after_rounds: must be a whole number from 1 to 1000"},
+        Mistake{
+            "{\"bus\": {\"max_backoff_s\": 1e19}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+            "bus.max_backoff_s: must be a whole number from 1 to 3600"},
+        Mistake{"{\"history_keep_days\": -1, \"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": "
+                "1}]}",
+                "history_keep_days: must be a number of days from 0 to 36500"},
+        Mistake{"{\"history_synchronous\": \"off\", \"bus\": {}, \"units\": [{\"name\": \"a\", "
+                "\"slave\": 1}]}",
+                "history_synchronous: must be \"full\" or \"normal\""},
+        Mistake{"{\"history_queue\": 0, \"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "history_queue: must be a whole number from 1 to 1000000"},
+        Mistake{
+            UNIT(", \"setpoint_limits\": {\"temperature\": [30, 20]}"),
+            "units[0].setpoint_limits.temperature: must be [MIN, MAX], two numbers from -999 to "
+            "999 with MIN <= MAX"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [30]}"),
+                "units[0].setpoint_limits.humidity: must be [MIN, MAX]"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"pressure\": [1, 2]}"),
+                "units[0].setpoint_limits.pressure: is not a known field"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\"}]}", "units[0].slave: is missing"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 0}]}",
                 "units[0].slave: must be a whole number from 1 to 247"},

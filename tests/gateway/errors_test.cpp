@@ -1,5 +1,7 @@
 // The gateway program refuses bad input with a message naming what is wrong
 // and a non-zero exit, and leaves the history whole.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include <gmock/gmock.h>
@@ -73,28 +75,76 @@ TEST_F(GatewayErrors, ASerialDeviceThatCannotBeOpenedIsNamed) {
   EXPECT_THAT(run.err, Says("cannot open serial port " + dir.file("ttyNONE")));
 }
 
+TEST_F(GatewayErrors, AnRs485ModeThatThePortDoesNotTakeIsNamedWithItsField) {
+  harness::ConfigParts parts;
+  parts.bus_fields = R"("serial_mode": "rs485", "rts": "up")";
+  write_config(harness::config_text(parts));
+  const Finished run = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("serial port " + pty + ": cannot set bus.serial_mode rs485: "))
+      << "a pseudo-terminal has no RS-485 mode";
+}
+
 TEST_F(GatewayErrors, AHistoryThatCannotBeOpenedIsNamed) {
-  Finished run = run_with("--history", dir.file("no/such/folder/history.db"));
+  const Finished run = run_with("--history", dir.file("no/such/folder/history.db"));
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err,
               Says("history database " + dir.file("no/such/folder/history.db") + ": cannot open"));
-
-  dir.write("notes.txt", std::string(4096, 'x'));
-  run = run_with("--history", dir.file("notes.txt"));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.err, Says("history database " + dir.file("notes.txt") + ": cannot set up"));
 }
 
-TEST_F(GatewayErrors, AHistoryThatCannotBeWrittenStopsTheGatewayWithNothingHalfWritten) {
+TEST_F(GatewayErrors, ARecordThatTheHistoryRefusesIsCountedLostAndSupervisionGoesOn) {
   ASSERT_EQ(run_gateway({"--rounds", "1"}).status, 0);
   execute(
-      "CREATE TRIGGER full BEFORE INSERT ON history "
-      "BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+      "CREATE TRIGGER refuse BEFORE INSERT ON history "
+      "BEGIN SELECT RAISE(ABORT, 'no more records'); END");
   const Finished run = run_gateway({"--rounds", "3"});
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.err, Says("history database " + dir.file("history.db") +
-                            ": cannot store a record: disk full"));
-  EXPECT_EQ(records().size(), 1u);
+                            ": cannot store a record: no more records"));
+  EXPECT_EQ(harness::summary_of(run.out, "ac1").completed, 3);
+  EXPECT_THAT(run.out, Says("lost 4 records 0 events")) << "the reload's and the three rounds'";
+  EXPECT_EQ(records().size(), 1u) << "nothing half written";
+}
+
+TEST_F(GatewayErrors, AConfigurationThatIsNotARegularFileOfAtMostOneMebibyteIsRefusedAtOnce) {
+  ASSERT_EQ(::mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
+  dir.write("huge.json", std::string(1024 * 1024 + 1, ' '));
+  const struct {
+    std::string path, reason;
+  } cases[] = {{"/dev/zero", "is not a regular file"},
+               {dir.file("fifo.json"), "is not a regular file"},
+               {dir.file("huge.json"), "is larger than 1 MiB"}};
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = gateway_args({"--rounds", "1"});
+    argv[2] = c.path;
+    testproc::Process gateway(argv);
+    EXPECT_EQ(gateway.wait_exit(std::chrono::seconds(5)), 1) << c.path;
+    EXPECT_THAT(gateway.err(), Says(c.path + ": " + c.reason));
+  }
+}
+
+TEST_F(GatewayErrors, APlugInNamedOnTheCommandLineIsAFileNeverSearchedFor) {
+  // A library search path that holds the plug-in: a search would find it.
+  const std::string built = NORVANE_PLUGIN_PATH;
+  const std::string folder = built.substr(0, built.rfind('/'));
+  const std::string name = built.substr(folder.size() + 1);
+  auto run_in = [&](const std::string& cwd) {
+    std::vector<std::string> argv = gateway_args({"--rounds", "1"});
+    argv[4] = name;  // after --plugin
+    std::string command = "cd '" + cwd + "' && exec";
+    for (const std::string& arg : argv) command += " '" + arg + "'";
+    testproc::Process gateway({"/bin/sh", "-c", command}, {"LD_LIBRARY_PATH=" + folder});
+    Finished run;
+    run.status = gateway.wait_exit();
+    run.out = gateway.out();
+    run.err = gateway.err();
+    return run;
+  };
+  Finished run = run_in(dir.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, Says("cannot load plug-in ./" + name));
+  run = run_in(folder);
+  EXPECT_EQ(run.status, 0) << "the file in the working directory: " << run.err;
 }
 
 TEST_F(GatewayErrors, TheCommandLineTakesOptionEqualsValueAndRefusesMistakesWithStatus2) {

@@ -91,6 +91,7 @@ namespace {
 
 // The numbers that `pattern` captures in the one line that starts with
 // `prefix`, into `fields` in order.
+// A group that matched nothing leaves its field at -1.
 void read_numbers(const std::string& out, const std::string& prefix, const std::regex& pattern,
                   std::initializer_list<long*> fields) {
   const auto lines = lines_starting(out, prefix);
@@ -100,7 +101,10 @@ void read_numbers(const std::string& out, const std::string& prefix, const std::
     return;
   }
   size_t group = 1;
-  for (long* field : fields) *field = std::stol(match[group++]);
+  for (long* field : fields) {
+    if (match[group].matched) *field = std::stol(match[group]);
+    ++group;
+  }
 }
 
 }  // namespace
@@ -108,11 +112,11 @@ void read_numbers(const std::string& out, const std::string& prefix, const std::
 Summary summary_of(const std::string& out, const std::string& unit) {
   static const std::regex pattern(
       "rounds (\\d+) completed (\\d+); requests (\\d+) timeouts (\\d+) bad replies (\\d+) "
-      "port errors (\\d+) given up (\\d+); history (\\d+) records");
+      "(?:exceptions (\\d+) )?port errors (\\d+) given up (\\d+); history (\\d+) records");
   Summary s;
   read_numbers(out, "summary " + unit + ":", pattern,
-               {&s.rounds, &s.completed, &s.requests, &s.timeouts, &s.bad, &s.port_errors,
-                &s.given_up, &s.records});
+               {&s.rounds, &s.completed, &s.requests, &s.timeouts, &s.bad, &s.exceptions,
+                &s.port_errors, &s.given_up, &s.records});
   return s;
 }
 
@@ -124,17 +128,26 @@ PortSummary port_summary_of(const std::string& out) {
 }
 
 std::string config_text(const std::string& units) {
+  ConfigParts parts;
+  parts.units = units;
+  return config_text(parts);
+}
+
+std::string config_text(const ConfigParts& parts) {
   const std::string one_unit = R"([{
       "name": "ac1", "slave": 1, "data_id": 101,
       "settings": {"appSetting": {"b_mode": "2"}},
       "alarm_levels": {"120800150010": 3}
     }])";
+  auto more = [](const std::string& fields) { return fields.empty() ? "" : ", " + fields; };
   return R"({
   "interval_s": 0,
-  "bus": {"baud": 9600, "parity": "none", "response_timeout_ms": 400, "retries": 1},
+  "bus": {"baud": 9600, "parity": "none", "response_timeout_ms": )" +
+         std::to_string(parts.response_timeout_ms) +
+         ", \"retries\": " + std::to_string(parts.retries) + more(parts.bus_fields) + R"(},
   "control": {"socket": "control.sock"},
   "units": )" +
-         (units.empty() ? one_unit : units) + "\n}\n";
+         (parts.units.empty() ? one_unit : parts.units) + more(parts.top_fields) + "\n}\n";
 }
 
 void GatewayTest::start_unit(const std::vector<std::string>& args) {

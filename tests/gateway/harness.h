@@ -45,9 +45,10 @@ std::vector<std::string> lines_starting(const std::string& text, const std::stri
 // completed C; requests Q timeouts T bad replies B port errors P given up
 // G; history H records", and of its port: "summary port PATH: lost L
 // reopened O". -1 where the output has none (the test then fails).
+// "exceptions E" follows the bad replies where the gateway counts them.
 struct Summary {
-  long rounds = -1, completed = -1, requests = -1, timeouts = -1, bad = -1, port_errors = -1,
-       given_up = -1, records = -1;
+  long rounds = -1, completed = -1, requests = -1, timeouts = -1, bad = -1, exceptions = -1,
+       port_errors = -1, given_up = -1, records = -1;
 };
 Summary summary_of(const std::string& out, const std::string& unit);
 struct PortSummary {
@@ -56,9 +57,21 @@ struct PortSummary {
 PortSummary port_summary_of(const std::string& out);
 
 // One unit "ac1" at slave 1, data id 101, b_mode 2, supervising water on
-// the floor (level 3); the control socket "control.sock" beside the file.
-// `units` replaces the units array when given.
+// the floor (level 3); the control socket "control.sock" beside the file;
+// a response timeout of 400 ms and one retry. `units` replaces the units
+// array when given.
 std::string config_text(const std::string& units = "");
+
+// The same with more: `bus_fields` and `top_fields` ("name": value, ...)
+// go into the bus and the top level.
+struct ConfigParts {
+  std::string units;
+  int response_timeout_ms = 400;
+  int retries = 1;
+  std::string bus_fields;
+  std::string top_fields;
+};
+std::string config_text(const ConfigParts& parts);
 
 class GatewayTest : public ::testing::Test {
  protected:

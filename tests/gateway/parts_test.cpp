@@ -159,26 +159,27 @@ class HistoryTest : public ::testing::Test {
   std::string path = dir.file("history.db");
 };
 
-TEST_F(HistoryTest, GivesBackEachDevicesNewestRecordAcrossReopening) {
+TEST_F(HistoryTest, GivesBackEachDevicesNewestReadingOfItsDataIdAcrossReopening) {
   {
-    gw::History history(path);
-    EXPECT_FALSE(history.newest_record("ac1"));
-    history.save_record("ac1", 1, "2024-01-01 00:00:00", "first", 5);
-    history.save_record("ac2", 2, "2024-01-01 00:00:01", "other", 5);
-    const std::string binary("\0\1\2", 3);
-    history.save_record("ac1", 1, "2024-01-01 00:00:02", binary.data(), 3);
+    gw::History history(path, {});
+    EXPECT_FALSE(history.newest_record("ac1", 1));
+    history.insert_record({"ac1", 1, "2024-01-01 00:00:00", "first", false});
+    history.insert_record({"ac2", 2, "2024-01-01 00:00:01", "other", false});
+    history.insert_record({"ac1", 1, "2024-01-01 00:00:02", std::string("\0\1\2", 3), false});
+    history.insert_record({"ac1", 1, "2024-01-01 00:00:03", "reloaded", true});
+    history.insert_record({"ac1", 9, "2024-01-01 00:00:04", "foreign", false});
   }
-  gw::History history(path);
-  EXPECT_EQ(history.newest_record("ac1"), std::string("\0\1\2", 3));
-  EXPECT_EQ(history.newest_record("ac2"), "other");
-  EXPECT_EQ(history.record_count("ac1"), 2);
-  EXPECT_EQ(history.record_count("ac3"), 0);
+  gw::History history(path, {});
+  EXPECT_EQ(history.newest_record("ac1", 1), std::string("\0\1\2", 3));
+  EXPECT_EQ(history.newest_record("ac2", 2), "other");
+  EXPECT_EQ(history.record_count("ac1", 1), 2) << "neither the reload's nor another data id's";
+  EXPECT_EQ(history.record_count("ac3", 1), 0);
 }
 
 TEST_F(HistoryTest, RemembersWhichAlarmsWereLastRaised) {
-  gw::History history(path);
+  gw::History history(path, {});
   auto event = [&](const char* device, const char* id, bool raised) {
-    history.save_event({"2024-01-01 00:00:00", device, id, 3, raised, "t", "d"});
+    history.insert_event({"2024-01-01 00:00:00", device, id, 3, raised, "t", "d"});
   };
   event("ac1", "120800150010", true);
   event("ac1", "120800230010", true);

@@ -1,8 +1,10 @@
 """An independent Modbus RTU slave for the gateway's tests, served by pymodbus.
 
-Usage: /usr/bin/python3 pymodbus_unit.py PORT
+Usage: /usr/bin/python3 pymodbus_unit.py PORT [--stuck]
 
-Slave 1 holds registers 0..99 with the value 1000 + address each, and
+Slave 1 holds registers 0..99 with the value 1000 + address each, but for
+the unit's switch: register 13 (170 on, 85 off) and its run state, register
+27 (1 running, 0 stopped), which follows a write of 13 unless --stuck. It
 acknowledges a single-register write with the value written, as any plain
 Modbus slave does. Prints "ready" once the port is open.
 """
@@ -15,8 +17,26 @@ from pymodbus.server import StartAsyncSerialServer
 from pymodbus.transaction import ModbusRtuFramer
 
 
-async def serve(port):
-    registers = ModbusSequentialDataBlock(0, [1000 + address for address in range(100)])
+SWITCH, RUN_STATE, ON, OFF = 13, 27, 170, 85
+
+
+class UnitRegisters(ModbusSequentialDataBlock):
+    """Registers whose run state follows the switch, as a unit's does."""
+
+    def __init__(self, stuck):
+        values = [1000 + address for address in range(100)]
+        values[SWITCH], values[RUN_STATE] = ON, 1
+        super().__init__(0, values)
+        self.stuck = stuck
+
+    def setValues(self, address, values):
+        super().setValues(address, values)
+        if address == SWITCH and values[0] in (ON, OFF) and not self.stuck:
+            super().setValues(RUN_STATE, [1 if values[0] == ON else 0])
+
+
+async def serve(port, stuck):
+    registers = UnitRegisters(stuck)
     unit = ModbusSlaveContext(hr=registers, zero_mode=True)
     context = ModbusServerContext(slaves={1: unit}, single=False)
     server = await StartAsyncSerialServer(context=context, framer=ModbusRtuFramer,
@@ -27,4 +47,4 @@ async def serve(port):
 
 
 if __name__ == "__main__":
-    asyncio.run(serve(sys.argv[1]))
+    asyncio.run(serve(sys.argv[1], "--stuck" in sys.argv[2:]))

@@ -135,7 +135,8 @@ TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
   config.name = "ac1";
   config.data_id = 101;
   gw::Plugin plugin(NORVANE_PLUGIN_PATH);
-  gw::History history(dir_.file("history.db"));
+  gw::HistoryWriter history(dir_.file("history.db"), gw::HistoryOptions{});
+  history.start();
   gw::StateTable table;
   gw::EventStream stream;
   gw::Host host(plugin, history, table, stream);
@@ -178,7 +179,7 @@ TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
   while (const auto event = events->next(milliseconds(0)))
     finished_commands += std::holds_alternative<gw::CommandFinished>(*event);
   EXPECT_EQ(finished_commands, kClients * kCommands);
-  EXPECT_EQ(history.record_count("ac1"), row.counters.completed);
+  EXPECT_EQ(history.record_count("ac1", 101, milliseconds(5000)), row.counters.completed);
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST_F(GatewayService, CarriesOutASocketCommandBetweenPollsAndAnswersItsOutcome)
   // completed, each was stored whole, and the set point changed once.
   const Summary summary = summary_of(gateway->out(), "ac1");
   EXPECT_EQ(summary.completed, summary.rounds);
-  EXPECT_EQ(summary.records, summary.completed);
+  EXPECT_EQ(summary.records, summary.completed) << gateway->out() << gateway->err();
   bool changed = false;
   for (const auto& record : records()) {
     ASSERT_EQ(record.bytes.size(), 121u);
@@ -298,7 +298,7 @@ TEST_F(GatewayService, ASignalStormLosesNoPortAndNoRound) {
   const Summary summary = summary_of(gateway->out(), "ac1");
   EXPECT_EQ(summary.completed, summary.rounds);
   EXPECT_EQ(summary.timeouts + summary.bad + summary.port_errors, 0);
-  EXPECT_EQ(summary.records, summary.completed);
+  EXPECT_EQ(summary.records, summary.completed) << gateway->out() << gateway->err();
 }
 
 TEST_F(GatewayService, LogsWithLevelsAndTimesOrTheJournalsPrefixesAndTracesFramesAtDebug) {

@@ -10,8 +10,8 @@
 
 namespace {
 
-TEST(UnitModel, SwitchesWithOnOffWordsAndAcknowledgesWithTheRunState) {
-  sim::UnitModel unit;
+TEST(UnitModel, SwitchesWithOnOffWordsAndAcknowledgesWithTheRunStateInStateMode) {
+  sim::UnitModel unit(sim::OnOffEcho::kRunState);
   EXPECT_TRUE(unit.running());
   sim::WriteResult result = unit.write(13, 85);
   EXPECT_FALSE(result.refusal);
@@ -25,8 +25,8 @@ TEST(UnitModel, SwitchesWithOnOffWordsAndAcknowledgesWithTheRunState) {
   EXPECT_EQ(unit.get(13), 170);
 }
 
-TEST(UnitModel, AStandardUnitAcknowledgesOnOffWithTheWordWritten) {
-  sim::UnitModel unit(sim::OnOffEcho::kWrittenWord);
+TEST(UnitModel, AcknowledgesOnOffWithTheWordWrittenAsAStandardUnitByDefault) {
+  sim::UnitModel unit;
   EXPECT_EQ(unit.write(13, 85).echo, 85);
   EXPECT_FALSE(unit.running());
   EXPECT_EQ(unit.write(13, 170).echo, 170);
@@ -140,7 +140,8 @@ TEST(RtuFrames, AnswersReadsWritesAndMistakesAsAUnitOnTheBus) {
     return sim::answer_request(request.data(), request.size(), units, faults).reply;
   };
   EXPECT_EQ(answer({1, 3, 0, 1, 0, 2}), (std::vector<uint8_t>{1, 3, 4, 0, 240, 1, 244}));
-  EXPECT_EQ(answer({2, 6, 0, 13, 0, 85}), (std::vector<uint8_t>{2, 6, 0, 13, 0, 0}));
+  EXPECT_EQ(answer({2, 6, 0, 13, 0, 85}), (std::vector<uint8_t>{2, 6, 0, 13, 0, 85}));
+  EXPECT_EQ(units[2].get(27), 0);
   EXPECT_EQ(units[1].get(27), 1) << "only slave 2 stopped";
   EXPECT_EQ(answer({1, 6, 0, 1, 1, 4}, 7), (std::vector<uint8_t>{1, 6, 0, 1, 0, 7}));
   EXPECT_EQ(answer({1, 3, 0, 0, 0, 4}), (std::vector<uint8_t>{1, 0x83, 2}));
