@@ -56,6 +56,12 @@ void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::strin
       ->type_name("N")
       ->check(CLI::Range(0L, 1L << 40));
   app.add_flag("--report", run.report, "Print each unit's status report after its rounds");
+  app.add_option_function<std::string>(
+         "--output", [&run](const std::string&) { run.jsonl_stdout = true; },
+         "jsonl: a JSON object on standard output for every completed round (the record lines "
+         "go to standard error then)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"jsonl"}));
   app.add_option("--unit", run.unit, "The unit of the commands (when there are several)")
       ->type_name("NAME");
   flags.set_temperature =
@@ -126,8 +132,14 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
     }
     return sub;
   };
-  request("status", "The service and every unit (or UNIT): state, counters, alarms", true, false);
-  request("readings", "The values of UNIT's last completed round", true, true);
+  request("status",
+          "The service and every unit: state, age of the data, counters, alarms (for UNIT its "
+          "values too)",
+          true, false);
+  request("values", "UNIT's state and the values of its last completed round, with their units",
+          true, true)
+      ->alias("readings");
+  request("report", "UNIT's last status report as the plug-in gives it", true, true);
   request("set-temperature", "Set UNIT's temperature set point", true, true)
       ->add_option("value", flags.value, "Whole degrees C")
       ->type_name("C")
@@ -155,7 +167,7 @@ Json::Value ctl_request(const CLI::App& ctl, const CtlFlags& flags) {
   if (name == "set-humidity") return command(CommandKind::kSetHumidity);
   if (name == "on") return command(CommandKind::kUnitOn);
   if (name == "off") return command(CommandKind::kUnitOff);
-  Json::Value request = request_named(name.c_str());
+  Json::Value request = request_named(name == "report" ? "readings" : name.c_str());
   if (!flags.unit.empty()) request["unit"] = flags.unit;
   return request;
 }

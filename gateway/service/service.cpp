@@ -19,6 +19,7 @@
 #include "gateway/devices/plugin.h"
 #include "gateway/devices/unit_names.h"
 #include "gateway/history/history.h"
+#include "gateway/outputs/outputs.h"
 #include "gateway/service/control_server.h"
 #include "gateway/service/ctl_format.h"
 #include "gateway/service/forward_commands.h"
@@ -57,6 +58,9 @@ std::vector<std::string> needs_restart(const Config& running, const Config& load
   if (running.history != loaded.history) fields.push_back("history");
   if (!same_line(running.bus, loaded.bus)) fields.push_back("bus (port, baud, framing)");
   if (running.control_socket != loaded.control_socket) fields.push_back("control.socket");
+  for (const char* output : {"http", "mqtt", "notify", "jsonl"})
+    if (running.outputs.sections[output] != loaded.outputs.sections[output])
+      fields.push_back(output);
   return fields;
 }
 
@@ -106,6 +110,7 @@ class Service final : public ServiceApi {
   std::unique_ptr<History> history_;
   std::unique_ptr<Host> host_;
   std::unique_ptr<BusWorker> bus_;
+  std::unique_ptr<outputs::Outputs> outputs_;
 };
 
 Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLink> link,
@@ -128,12 +133,14 @@ Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLi
   };
   bus_ = std::make_unique<BusWorker>(std::move(link), config_.units, *host_, table_, stream_,
                                      std::move(bus));
+  outputs_ = std::make_unique<outputs::Outputs>(config_, options_.jsonl_stdout, *this);
 }
 
 Service::~Service() {
   // The bus stops first and answers the commands that clients wait for;
   // the clients go before the bus that they may still ask.
   if (bus_) bus_->stop();
+  outputs_.reset();  // MQTT may still hand the bus commands
   control_.reset();
   bus_.reset();
   host_.reset();
@@ -164,6 +171,7 @@ int Service::run(const std::string& target) {
     return 1;
   }
   if (control_) control_->start();
+  outputs_->start();
   log::info(std::string("norvane-gateway ") + NORVANE_VERSION + " polls " +
             std::to_string(config_.units.size()) + " units on " + config_.bus.port +
             (control_ ? "; control socket " + control_->path() : std::string()));
@@ -176,6 +184,7 @@ int Service::run(const std::string& target) {
   bus_->join();
   if (control_) control_->stop();
   stream_.close();
+  outputs_->finish();
   print_summary();
   if (const auto error = bus_->error()) {
     log::error(*error);
@@ -209,6 +218,7 @@ void Service::on_signal(int number) {
       break;
     case SIGHUP:
       reload_configuration(false);
+      outputs_->reopen();
       break;
     case SIGUSR1:
       log_states();
@@ -258,6 +268,7 @@ ReloadReport Service::reload_configuration(bool wait) {
   loaded.bus.data_bits = running.bus.data_bits;
   loaded.bus.stop_bits = running.bus.stop_bits;
   loaded.control_socket = running.control_socket;
+  loaded.outputs = running.outputs;
   {
     std::lock_guard<std::mutex> lock(config_mutex_);
     config_ = loaded;
@@ -353,6 +364,7 @@ Config effective_config(const RunOptions& options) {
 
 int run_service(const RunOptions& options) {
   SignalInbox signals;  // before any thread, which inherits the blocked signals
+  if (options.jsonl_stdout) log::move_records_to_log();
   Config config = effective_config(options);
   const std::string target = command_target(options, config);
   std::unique_ptr<RtuLink> link;

@@ -114,7 +114,12 @@ TEST(Metrics, NamesCarryTheUnitAndValuesAreNumbers) {
   const auto metric = [&](const char* name) { return metric_name(*readings->find(name)->row); };
   EXPECT_EQ(metric("return_air_temperature"), "norvane_return_air_temperature_celsius");
   EXPECT_EQ(metric("return_air_humidity"), "norvane_return_air_humidity_percent");
-  EXPECT_EQ(metric("compressor_run_time"), "norvane_compressor_run_time_hours");
+  EXPECT_EQ(metric("compressor_run_time"), "norvane_compressor_run_time_seconds")
+      << "base units: promtool refuses hours";
+  EXPECT_EQ(metric_value(*readings->find("compressor_run_time")),
+            std::to_string(readings->find("compressor_run_time")->word * 3600L));
+  EXPECT_EQ(metric_value(*readings->find("return_air_temperature")), "-0.5");
+  EXPECT_EQ(metric_value(*readings->find("water_on_floor")), "1");
   EXPECT_EQ(metric("heartbeat"), "norvane_heartbeat");
   EXPECT_EQ(metric_name(kReadingRows[kWordReadingCount]), "norvane_update_time_seconds");
   EXPECT_DOUBLE_EQ(readings->find("return_air_temperature")->number(), -0.5);

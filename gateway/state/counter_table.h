@@ -1,0 +1,47 @@
+// The counters of the state table as every reader names them: the control
+// socket's keys, ctl's words, the metrics' names and help texts. A counter
+// added to UnitCounters or BusState is one row here, and every output
+// shows it.
+#pragma once
+
+#include "gateway/state/unit_table.h"
+
+namespace gw {
+
+template <typename Counters>
+struct CounterRow {
+  const char* key;     // key on the control socket, snake_case
+  const char* words;   // for people ("bad replies")
+  const char* metric;  // the Prometheus counter, "norvane_..._total"; nullptr: not a metric
+  const char* help;
+  long Counters::*field;
+};
+
+// Per unit, since the gateway started.
+inline constexpr CounterRow<UnitCounters> kUnitCounterRows[] = {
+    {"rounds", "rounds", "norvane_rounds_total", "Poll rounds tried", &UnitCounters::rounds},
+    {"completed", "completed", "norvane_rounds_completed_total", "Poll rounds completed",
+     &UnitCounters::completed},
+    {"requests", "requests", "norvane_requests_total", "Modbus requests sent, tries again included",
+     &UnitCounters::requests},
+    {"timeouts", "timeouts", "norvane_timeouts_total", "Tries that got no reply in time",
+     &UnitCounters::timeouts},
+    {"bad_replies", "bad replies", "norvane_bad_replies_total",
+     "Tries answered by a corrupt, refused or mismatched reply", &UnitCounters::bad_replies},
+    {"port_errors", "port errors", "norvane_port_errors_total",
+     "Tries that failed on a serial port that was gone", &UnitCounters::port_errors},
+    {"given_up", "given up", "norvane_requests_given_up_total", "Requests given up after every try",
+     &UnitCounters::given_up},
+    // The metrics count commands by outcome (norvane_commands_total).
+    {"commands", "commands", nullptr, "Commands carried out", &UnitCounters::commands},
+};
+
+// Per bus (serial port).
+inline constexpr CounterRow<BusState> kBusCounterRows[] = {
+    {"lost", "lost", "norvane_port_lost_total", "Times the serial port stopped working",
+     &BusState::lost},
+    {"reopened", "reopened", "norvane_port_reopened_total",
+     "Times the serial port was opened again", &BusState::reopened},
+};
+
+}  // namespace gw
