@@ -14,8 +14,10 @@
 
 namespace gw::outputs {
 
+class AlarmNotifier;
 class HttpEndpoint;
 class JsonLinesOutput;
+class MqttOutput;
 
 class Outputs {
  public:
@@ -40,6 +42,8 @@ class Outputs {
  private:
   std::unique_ptr<JsonLinesOutput> jsonl_stdout_, jsonl_file_;
   std::unique_ptr<HttpEndpoint> http_;
+  std::unique_ptr<AlarmNotifier> notifier_;
+  std::unique_ptr<MqttOutput> mqtt_;
 };
 
 }  // namespace gw::outputs
