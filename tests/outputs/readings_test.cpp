@@ -128,6 +128,19 @@ TEST(Metrics, NamesCarryTheUnitAndValuesAreNumbers) {
   EXPECT_EQ(readings->find("update_time"), nullptr);
 }
 
+TEST(Readings, EveryValueComesBackFromItsJson) {
+  // What ctl prints from the socket's JSON is what the record held.
+  const auto readings = Readings::decode(sample_record());
+  ASSERT_TRUE(readings);
+  for (const Reading& reading : readings->values()) {
+    const std::optional<Reading> back = reading_from_json(*reading.row, reading_json(reading));
+    ASSERT_TRUE(back) << reading.row->name;
+    EXPECT_EQ(value_text(*back), value_text(reading)) << reading.row->name;
+  }
+  EXPECT_FALSE(reading_from_json(*readings->find("run_state")->row, Json::Value("flying")));
+  EXPECT_FALSE(reading_from_json(*readings->find("set_humidity")->row, Json::Value(-1.0)));
+}
+
 using Times = LocalTime;
 
 TEST_F(Times, LocalTimesCarryTheOffsetOfTheirDate) {
