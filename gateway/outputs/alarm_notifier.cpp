@@ -65,8 +65,11 @@ void AlarmNotifier::on_tick() {
 void AlarmNotifier::tell(const AlarmChanged& change) {
   const ProgramRun run = run_program(config_.exec, notification_environment(change),
                                      milliseconds_of(config_.timeout_s), stopping_);
+  const std::string title =
+      english_title({change.signal_id, change.level, change.title, change.detail, {}});
   const std::string what = "notify " + change.unit + (change.raised ? " raised " : " cleared ") +
-                           change.signal_id + ": " + config_.exec.front() + " " + describe(run);
+                           change.signal_id + " (" + title + "): " + config_.exec.front() + " " +
+                           describe(run);
   if (run.started && !run.timed_out && run.exit_status == 0)
     log::info(what);
   else

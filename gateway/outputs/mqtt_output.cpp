@@ -12,7 +12,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr milliseconds kTick{20};
+constexpr milliseconds kTick{50};  // acknowledgements, commands and pings wait at most this
 constexpr milliseconds kLookEvery{1000};
 constexpr milliseconds kGoodbyePatience{3000};
 constexpr size_t kInFlight = 32;  // queued messages handed over before their acknowledgements

@@ -240,8 +240,8 @@ TEST_F(GatewayOutputs, ANotificationProgramThatHangsIsStoppedAndPollingGoesOn) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(10)) << "never waits 30 s";
   EXPECT_EQ(harness::summary_of(run.out, "ac1").completed, 40);
-  EXPECT_THAT(run.err,
-              HasSubstr("notify ac1 raised 120800150010: /bin/sleep stopped at its time limit"));
+  EXPECT_THAT(run.err, HasSubstr("notify ac1 raised 120800150010 (Water on the floor): /bin/sleep "
+                                 "stopped at its time limit"));
 }
 
 TEST_F(GatewayOutputs, TheHistoryIsWrittenOutWhileAGatewayWritesIt) {
