@@ -13,6 +13,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 rounds=${2:-5000}
+# shellcheck source=rss_samples.sh
+. "$root/bench/rss_samples.sh"
 work=$(mktemp -d /tmp/norvane-outputs-bench.XXXXXX)
 pids=()
 cleanup() {
@@ -100,16 +102,5 @@ rm -f "$work/rounds.jsonl"
   >/dev/null 2>"$work/memory.log" &
 gw_pid=$!
 scrape_while "$work/memory.log" "$gw_pid" &
-samples=()
-while kill -0 "$gw_pid" 2>/dev/null; do
-  rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$gw_pid/status" 2>/dev/null || true)
-  [ -n "$rss" ] && samples+=("$rss")
-  sleep 0.2
-done
-wait "$gw_pid"
-count=${#samples[@]}
-echo "memory over 10,000 rounds, every output on: VmRSS kB every 0.2 s: ${samples[*]}"
-if [ "$count" -ge 4 ]; then
-  echo "after the first quarter: ${samples[$((count / 4))]} kB; at the end: ${samples[$((count - 1))]} kB"
-fi
+rss_samples "$gw_pid" 0.2 "10,000 rounds, every output on"
 echo "JSON Lines written: $(wc -l <"$work/rounds.jsonl") lines"

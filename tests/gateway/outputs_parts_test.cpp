@@ -1,8 +1,13 @@
 // The outputs' parts in process: the metrics of a state table (a stale
 // unit's readings gone, alarms by English title, counters from their
-// table), the hold-back of alarm notifications, and what MQTT takes and
-// announces.
+// table), the hold-back of alarm notifications, what MQTT takes and
+// announces, and the outputs' threads taking events and serving scrapes
+// while a bus publishes (this one for ThreadSanitizer too).
+#include <httplib.h>
+
 #include <chrono>
+#include <fstream>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <json/json.h>
@@ -11,7 +16,9 @@
 #include "gateway/outputs/alarm_table.h"
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/mqtt_messages.h"
+#include "gateway/outputs/outputs.h"
 #include "tests/outputs/records.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -161,6 +168,72 @@ TEST(MqttMessages, DiscoveryAnnouncesEveryReadingAndAlarmAndTheClimateOnlyWithCo
     }
   }
   EXPECT_EQ(gw::outputs::mqtt::unit_withdrawals(discovery, "ac1").size(), with_commands.size());
+}
+
+// A service whose state table and event stream the test fills itself.
+class FakeService : public gw::ServiceApi {
+ public:
+  gw::ServiceInfo info() const override { return {"1.0.0", 42, "c.json"}; }
+  gw::StateSnapshot status() const override { return table.snapshot(); }
+  std::shared_ptr<gw::CommandTicket> command(const std::string&, const gw::Command&) override {
+    return nullptr;
+  }
+  std::chrono::milliseconds command_wait() const override { return 50ms; }
+  gw::ReloadReport reload() override { return {}; }
+  gw::EventStream& events() override { return stream; }
+
+  gw::StateTable table;
+  gw::EventStream stream;
+};
+
+TEST(Outputs, TakeEveryRoundAndServeScrapesWhileABusPublishes) {
+  testproc::TempDir dir;
+  FakeService service;
+  gw::Config config;
+  config.history = dir.file("absent.db");  // the page's events: none, said so
+  config.outputs.http = gw::HttpConfig{};
+  config.outputs.jsonl = gw::JsonlConfig{dir.file("rounds.jsonl")};
+  gw::MqttConfig broker;  // nobody listens: it tries again and again, never holding anyone up
+  broker.host = "127.0.0.1";
+  broker.port = 9;
+  config.outputs.mqtt = broker;
+  gw::outputs::Outputs outputs(config, false, service);
+  outputs.start();
+  service.table.set_units("/dev/ttyS1", {unit_with_round("ac1", std::chrono::system_clock::now())});
+
+  constexpr int kRounds = 300;
+  std::thread bus([&] {
+    for (int round = 1; round <= kRounds; ++round) {
+      const auto now = std::chrono::system_clock::now();
+      service.table.update_unit("ac1", [&](gw::UnitState& unit) {
+        unit.last_round_at = now;
+        unit.counters.completed = round;
+      });
+      if (round % 50 == 0) service.stream.publish(change("120800150010", round % 100 == 0));
+      service.stream.publish(
+          gw::RoundCompleted{"ac1", now, round, records::record(101, {{22, 240}}), "{}", {}});
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  httplib::Client client("http://" + outputs.http_address().value());
+  int scrapes = 0;
+  while (scrapes < 20) {
+    const auto metrics = client.Get("/metrics");
+    const auto page = client.Get("/api/status");
+    ASSERT_TRUE(metrics && page);
+    EXPECT_THAT(metrics->body, HasSubstr("norvane_rounds_completed_total{unit=\"ac1\"}"));
+    EXPECT_THAT(page->body, HasSubstr("\"events_error\""));
+    ++scrapes;
+  }
+  bus.join();
+  service.stream.close();
+  outputs.finish();
+
+  std::ifstream lines(dir.file("rounds.jsonl"));
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count)
+    EXPECT_THAT(line, HasSubstr("\"round\":" + std::to_string(count + 1) + ","));
+  EXPECT_EQ(count, kRounds) << "every round, in order";
 }
 
 }  // namespace

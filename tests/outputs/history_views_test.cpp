@@ -14,17 +14,8 @@ namespace {
 
 using namespace gw::outputs;
 
-class HistoryViews : public ::testing::Test {
+class HistoryViews : public records::InUtc {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-  }
-
   // Records of ac1 at 12:00:00, 12:00:01, ...; return air 20.0 C + i/10.
   void fill(records::HistoryFile& file, int count) {
     file.execute("BEGIN");

@@ -23,20 +23,11 @@
 
 namespace {
 
+using harness::eventually;
 using harness::Finished;
 using ::testing::HasSubstr;
 using testproc::Process;
 using Clock = std::chrono::steady_clock;
-
-template <typename Check>
-bool eventually(Check done, std::chrono::milliseconds patience = testproc::kPatience) {
-  const auto deadline = Clock::now() + patience;
-  while (Clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
 
 int free_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

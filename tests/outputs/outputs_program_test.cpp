@@ -22,6 +22,7 @@
 
 namespace {
 
+using harness::eventually;
 using harness::Finished;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -45,16 +46,6 @@ Json::Value parsed(const std::string& text) {
 }
 
 // Waits for `done` (checked every 50 ms) up to the tests' patience.
-template <typename Check>
-bool eventually(Check done, std::chrono::milliseconds patience = testproc::kPatience) {
-  const auto deadline = Clock::now() + patience;
-  while (Clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return done();
-}
-
 class GatewayOutputs : public harness::GatewayTest {
  protected:
   // The harness's configuration (one unit, ac1, supervising water on the
