@@ -9,6 +9,8 @@
 # by a request of /metrics every 0.5 s. Then the gateway's resident memory
 # over 10,000 rounds with every output on.
 # Usage: bench/outputs_rounds.sh [BUILD_DIR] [ROUNDS]   (defaults: build, 5000)
+# NORVANE_CALLGRIND=1 counts instructions (callgrind, all threads) instead
+# of CPU time: steadier on a shared machine; ROUNDS 1000 is plenty then.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -72,28 +74,38 @@ scrape_while() {
   done
 }
 
-# CPU seconds (user + system) of a gateway run: run NAME ROUNDS
+# CPU seconds (user + system) of a gateway run, or with NORVANE_CALLGRIND
+# its instructions: run NAME ROUNDS
 run() {
   local name=$1 count=$2 log=$work/$1-$2.log
-  local TIMEFORMAT='%U %S'
+  local TIMEFORMAT='%U %S' tool=()
+  [ -n "${NORVANE_CALLGRIND:-}" ] &&
+    tool=(valgrind --tool=callgrind --callgrind-out-file="$work/$name-$count.out")
   { time {
-      "$build/gateway/norvane-gateway" --config "$work/$name.json" --rounds "$count" \
-        --log-level notice >/dev/null 2>"$log" &
+      "${tool[@]}" "$build/gateway/norvane-gateway" --config "$work/$name.json" \
+        --rounds "$count" --log-level notice >/dev/null 2>"$log" &
       local pid=$!
       case $name in http | all) scrape_while "$log" "$pid" & ;; esac
       wait "$pid"
-    }; } 2>&1 | awk '{ print $1 + $2 }'
+    }; } 2>&1 | awk '{ print $1 + $2 }' >"$work/cpu"
+  if [ -n "${NORVANE_CALLGRIND:-}" ]; then
+    awk '/^summary:/ { print $2 / 1e6 }' "$work/$name-$count.out"  # million instructions
+  else
+    cat "$work/cpu"
+  fi
 }
 
-printf '%-8s %12s %14s\n' output "CPU/round" "beside none"
+unit=us
+[ -n "${NORVANE_CALLGRIND:-}" ] && unit=Ir
+printf '%-8s %12s %14s\n' output "$unit/round" "beside none"
 base=
 for name in none jsonl http mqtt notify all; do
   start=$(run "$name" 0)
   total=$(run "$name" "$rounds")
   per=$(awk -v t="$total" -v s="$start" -v n="$rounds" 'BEGIN { printf "%.1f", 1e6 * (t - s) / n }')
   [ -z "$base" ] && base=$per
-  printf '%-8s %9s us %11s us\n' "$name" "$per" \
-    "$(awk -v p="$per" -v b="$base" 'BEGIN { printf "%+.1f", p - b }')"
+  printf '%-8s %9s %s %11s %s\n' "$name" "$per" "$unit" \
+    "$(awk -v p="$per" -v b="$base" 'BEGIN { printf "%+.1f", p - b }')" "$unit"
 done
 
 # Memory: resident set size sampled while 10,000 rounds run with every output on.
