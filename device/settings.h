@@ -1,13 +1,12 @@
-// Conversions that a data device applies to its settings and times.
+// The mode setting that a data device reads from its settings.
 #pragma once
 
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <string>
 
 #include <json/value.h>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 namespace device_settings {
 
@@ -21,31 +20,24 @@ namespace device_settings {
 // "b_mode", a "b_mode" that is an array or an object (it has no text form),
 // and a number that is not finite or whose integer part does not fit an int.
 inline std::optional<int> mode_setting(const Json::Value& settings) {
-  if (!settings.isObject()) return std::nullopt;
-  static constexpr char kApp[] = "appSetting";
-  static constexpr char kMode[] = "b_mode";
-  // Looked up without inserting: the settings are the host's.
-  const Json::Value* app = settings.find(kApp, kApp + sizeof kApp - 1);
-  if (app == nullptr || !app->isObject()) return std::nullopt;
-  const Json::Value* mode = app->find(kMode, kMode + sizeof kMode - 1);
-  if (mode == nullptr || mode->isNull() || mode->isArray() || mode->isObject()) return std::nullopt;
-  if (mode->isDouble() && !std::isfinite(mode->asDouble())) return std::nullopt;
-  const double number = std::atof(mode->asString().c_str());
+  // Looked up without inserting (const): the settings are the host's. A
+  // missing member reads as null.
+  if (settings.type() != Json::objectValue) return std::nullopt;
+  const Json::Value& app = settings["appSetting"];
+  if (app.type() != Json::objectValue) return std::nullopt;
+  const Json::Value& mode = app["b_mode"];
+  const Json::ValueType type = mode.type();
+  if (type == Json::nullValue || type == Json::arrayValue || type == Json::objectValue)
+    return std::nullopt;
+  const std::string text = mode.asString();
+  // JsonCpp writes a number that is not a number as "null", which atof
+  // would read as 0.
+  if (type == Json::realValue && text == "null") return std::nullopt;
+  const double number = std::atof(text.c_str());
   if (!std::isfinite(number)) return std::nullopt;
   const double whole = std::trunc(number);
   if (whole < -2147483648.0 || whole > 2147483647.0) return std::nullopt;
   return static_cast<int>(whole);
-}
-
-// Seconds from 1970-01-01 00:00:00 to `t` (a local time), clamped to what 32
-// bits without sign hold: 0 for an earlier time or one that is not a date.
-inline uint32_t seconds_since_1970(const boost::posix_time::ptime& t) {
-  if (t.is_special()) return 0;
-  const boost::posix_time::ptime epoch(boost::gregorian::date(1970, 1, 1));
-  const int64_t seconds = (t - epoch).total_seconds();
-  if (seconds < 0) return 0;
-  if (seconds > 0xffffffffLL) return 0xffffffffu;
-  return static_cast<uint32_t>(seconds);
 }
 
 }  // namespace device_settings

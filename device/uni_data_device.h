@@ -11,7 +11,6 @@
 // (process_payload), the alarm checks (RunCheckThreshold) and its requests.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -21,6 +20,8 @@
 #include <json/value.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "device/local_clock.h"
+#include "device/round_end.h"
 #include "device/settings.h"
 #include "host/framework.h"
 
@@ -46,17 +47,16 @@ class UniDataDevice : public Protocol {
   int LoadFromCache(const unsigned char* bytes, int length) override {
     if (bytes == nullptr || length != kRecordSize) return 0;
     std::memcpy(static_cast<void*>(&data), bytes, sizeof data);
-    this->data_state = true;
-    RoundDone();
+    RoundDone();  // sets data_state and last_data_time together
     return 1;
   }
 
   // The end of a completed round (or of an accepted reload): stamp the
   // record, hand it to the host, run the checks and store it.
   void RoundDone() override {
-    this->data_state = true;
-    this->last_data_time = boost::posix_time::second_clock::local_time();
-    data.update_time = get_ttime(this->last_data_time);
+    const boost::posix_time::ptime now = device_clock::local_time();
+    round_end.write(this->data_state, this->last_data_time, now);
+    data.update_time = get_ttime(now);
     keep_round_record();
     this->SendSP(TypeId, &data, kRecordSize, false);
     this->Reset();
@@ -83,37 +83,29 @@ class UniDataDevice : public Protocol {
 
   Data data;                             // the unit's latest readings
   int b_mode = 1;                        // mode setting; the driver gives its values their meaning
-  boost::posix_time::ptime report_time;  // round_time for which `report` was built
-  std::mutex report_mutex;               // guards report, report_time, round_record, round_time
+  boost::posix_time::ptime report_time;  // last_data_time for which `report` was built
+  std::mutex report_mutex;               // guards report, report_time, round_record, round_count
   Json::Value report;                    // the status report; null until first built
 
-  // The record of the last completed round, stamped, and that round's time.
-  // The report is built from this copy, never from `data`, which the poll
-  // path may be overwriting with the next round at the same moment.
+  // The record of the last completed round, stamped. The report is built
+  // from this copy, never from `data`, which the poll path may be
+  // overwriting with the next round at the same moment.
   Data round_record;
-  boost::posix_time::ptime round_time;
   // Rounds completed so far, counted under report_mutex. Two rounds may end
-  // within one second, and so carry the same round_time; the count still
+  // within one second, and so leave the same last_data_time; the count still
   // tells them apart.
   unsigned round_count = 0;
 
-  // Lock-free copies of data_state and last_data_time for readers on other
-  // threads: seconds since 1970-01-01 of the local time, in 32 bits so that
-  // the 32-bit target reads them in one access (valid until 2106).
-  std::atomic<bool> round_completed{false};
-  std::atomic<uint32_t> round_seconds{0};
+  // Guards this device's own writes of data_state and last_data_time against
+  // readers on other threads (device/round_end.h); Get_Value and the report
+  // read the two members through it.
+  device_state::RoundEndCount round_end;
 
  private:
   void keep_round_record() {
-    {
-      std::lock_guard<std::mutex> lock(report_mutex);
-      round_record = data;
-      round_time = this->last_data_time;
-      ++round_count;
-    }
-    round_seconds.store(device_settings::seconds_since_1970(this->last_data_time),
-                        std::memory_order_relaxed);
-    round_completed.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> lock(report_mutex);
+    round_record = data;
+    ++round_count;
   }
 
   // For each analogue signal the host asked for, in order, that has a value:

@@ -27,6 +27,9 @@ const std::array<AlarmTexts, kAlarmCheckCount>& alarm_texts() {
   return texts;
 }
 
+// Room for a float as lexical_cast writes it, and its terminating zero.
+constexpr size_t kNumberTextSize = 32;
+
 // T or H of a limit check and its detail text.
 struct Measurement {
   int record_offset = -1;  // the word measured; -1 before the first
@@ -38,10 +41,13 @@ void measure(const Norvane_Data_t& record, int offset, const std::string& prefix
   m.record_offset = offset;
   m.value = static_cast<float>(word_at_offset(record, offset)) / 10.0f;
   // One buffer serves both quantities: at most 9 significant digits, a
-  // sign, a point and an exponent follow the prefix.
-  m.detail.reserve(prefix.size() + 16);
-  m.detail = prefix;
-  m.detail += boost::lexical_cast<std::string>(m.value);
+  // sign, a point and an exponent follow the prefix. The prefix's characters
+  // are copied and the number is written into a local array, so that the
+  // buffer is reused with either std::string (a copy-on-write one would
+  // share the prefix, and return the number in a buffer of its own).
+  m.detail.reserve(prefix.size() + kNumberTextSize);
+  m.detail.assign(prefix.data(), prefix.size());
+  m.detail += boost::lexical_cast<std::array<char, kNumberTextSize>>(m.value).data();
 }
 
 bool condition_holds(const AlarmCheck& check, const Measurement& m, float limit, uint16_t word) {

@@ -1,7 +1,8 @@
 #include "driver/commands.h"
 
 #include <cstdint>
-#include <cstring>
+#include <exception>
+#include <new>
 
 #include <json/reader.h>
 #include <json/value.h>
@@ -16,15 +17,22 @@ struct MemberText {
   std::optional<std::string> text;
 };
 
+// `object` is an object: looking a key up does not insert it, and a missing
+// key gives null.
 MemberText member_text(const Json::Value& object, const char* key) {
   MemberText member;
-  const Json::Value* value = object.find(key, key + std::strlen(key));
-  if (value == nullptr || value->isNull()) return member;
-  if (value->isArray() || value->isObject()) {
-    member.readable = false;
-    return member;
+  const Json::Value& value = object[key];
+  switch (value.type()) {
+    case Json::nullValue:
+      break;
+    case Json::arrayValue:
+    case Json::objectValue:
+      member.readable = false;
+      break;
+    default:
+      member.text = value.asString();
+      break;
   }
-  member.text = value->asString();
   return member;
 }
 
@@ -38,7 +46,8 @@ std::optional<CommandText> read_command(const void* text, int length, bool with_
   try {
     Json::Value root;
     Json::Reader reader;
-    if (!reader.parse(begin, begin + length, root, true) || !root.isObject()) return std::nullopt;
+    if (!reader.parse(begin, begin + length, root, true) || root.type() != Json::objectValue)
+      return std::nullopt;
     CommandText command;
     MemberText id = member_text(root, "signal_id");
     if (!id.readable) return std::nullopt;
@@ -49,9 +58,13 @@ std::optional<CommandText> read_command(const void* text, int length, bool with_
       command.set_value = std::move(set_value.text);
     }
     return command;
-  } catch (const Json::Exception&) {
+  } catch (const std::bad_alloc&) {
+    throw;  // not the text's fault: the caller's to handle
+  } catch (const std::exception&) {
     // The parser throws on text nested beyond its depth limit, and member
     // access throws on values it cannot convert: neither is a command.
+    // JsonCpp's exceptions derive from std::exception (Json::Exception in
+    // 1.x); caught as such, the plug-in needs no JsonCpp typeinfo.
     return std::nullopt;
   }
 }
@@ -65,13 +78,15 @@ std::optional<int> set_point_word(const std::string& set_value) {
     negative = set_value[i] == '-';
     ++i;
   }
+  const size_t first_digit = i;
   long magnitude = 0;
   for (; i < set_value.size() && set_value[i] >= '0' && set_value[i] <= '9'; ++i) {
     magnitude = 10 * magnitude + (set_value[i] - '0');
     if (magnitude > kLargest) return std::nullopt;  // stops before it could overflow
   }
-  const long word = 10 * (negative ? -magnitude : magnitude);
-  return static_cast<int>(word);
+  if (i == first_digit) return std::nullopt;           // no number at all
+  if (negative && magnitude > 0) return std::nullopt;  // the unit would read it wrapped
+  return static_cast<int>(10 * magnitude);
 }
 
 }  // namespace norvane

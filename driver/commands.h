@@ -74,9 +74,14 @@ std::optional<CommandText> read_command(const void* text, int length, bool with_
 // The word that a set point of `set_value` writes: ten times the integer at
 // the start of the text, read as the C library's atoi reads it (leading
 // white space, an optional sign, the digits up to the first other
-// character; 0 without digits), but never overflowing. Nothing when the
-// tenfold value does not fit a signed 16-bit word (beyond -3276 to 3276):
-// such a set point would reach the unit wrapped round.
+// character), but never overflowing. Nothing, so that nothing is written,
+// for a set point that the unit would not read as meant:
+//   - a text without digits ("", " ", "forty"), which atoi reads as 0;
+//   - a negative value ("-5"): the unit's set point words have no sign, and
+//     -50 would reach it as 65486;
+//   - a tenfold value beyond a signed 16-bit word (above 3276), which would
+//     reach the unit wrapped round.
+// "0", "+0" and "-0" are 0.
 std::optional<int> set_point_word(const std::string& set_value);
 
 }  // namespace norvane

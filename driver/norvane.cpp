@@ -4,10 +4,11 @@
 #include <cstring>
 #include <iterator>
 #include <stdexcept>
+#include <string>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "device/settings.h"
+#include "device/local_clock.h"
 #include "driver/alarm_checks.h"
 #include "driver/texts_zh.h"
 
@@ -91,18 +92,19 @@ int Norvane::judge_echo(bool accepted) {
   return 0;
 }
 
-// Reads the lock-free copies that RoundDone publishes, never data_state or
-// last_data_time themselves: those may be mid-write on the polling thread,
-// and a 64-bit time could be read torn on the 32-bit target.
+// Answers from data_state and last_data_time as the host has them, read
+// through the device's sequence count: the end of a round may be writing
+// them on another thread, and the host may have set them itself. Messages
+// go in as std::string, as in host/device_defaults.h.
 double Norvane::Get_Value(unsigned int, const std::string&) const {
-  if (!round_completed.load(std::memory_order_acquire))
-    throw std::out_of_range(norvane::zh::kDataNotReady);
-  const int64_t now =
-      device_settings::seconds_since_1970(boost::posix_time::second_clock::local_time());
-  const int64_t age = now - static_cast<int64_t>(round_seconds.load(std::memory_order_relaxed));
+  const device_state::RoundEnd seen = round_end.read(data_state, last_data_time);
+  if (!seen.data_state) throw std::out_of_range(std::string(norvane::zh::kDataNotReady));
+  const boost::posix_time::time_duration age = device_clock::local_time() - seen.last_data_time;
   // Exactly 60 s is still fresh; a negative age (the clock was set back) too.
-  if (age > kFreshForSeconds) throw std::out_of_range(norvane::zh::kDataTimedOut);
-  throw std::out_of_range(norvane::zh::kVariableNotSupported);
+  // A last_data_time that is not a date leaves the data stale.
+  if (age.is_not_a_date_time() || age.total_seconds() > kFreshForSeconds)
+    throw std::out_of_range(std::string(norvane::zh::kDataTimedOut));
+  throw std::out_of_range(std::string(norvane::zh::kVariableNotSupported));
 }
 
 void Norvane::RunCheckThreshold() {

@@ -62,9 +62,12 @@ class Norvane : public UniDataDevice<Norvane_Data_t, SPModbus, norvane::kRecordT
   // The word that the echo of a write must carry: for a set point the word
   // written (0 to 65535), 1 after "on", 0 after "off"; -1 at first.
   std::atomic<int> expected_value{-1};
-  // The round_count for which `report` was last built, and the rebuilds so
-  // far: at most one per completed round. Guarded by report_mutex.
+  // What `report` shows, guarded by report_mutex: the round_count it was
+  // built for, and the record it was built from (its text members are
+  // replaced only where this record's words differ); and the rebuilds so
+  // far, at most one per request that finds a new round.
   unsigned report_round = 0;
+  Norvane_Data_t report_record{};
   unsigned report_builds = 0;
 
  private:

@@ -7,6 +7,7 @@
 #include <string>
 
 #include <json/writer.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "driver/commands.h"
 #include "driver/norvane.h"
@@ -43,17 +44,25 @@ int Norvane::DeviceIoControl(int code, const void* in, int in_len, void* out, in
 
 // Status report ------------------------------------------------------------
 
-// Rebuilds the report from the copy of the last completed round, once per
-// round however many requests arrive. The caller holds report_mutex.
+// Rebuilds the report when a round has completed since the last rebuild,
+// once per round however many requests arrive. A round has completed when
+// the host's last_data_time differs from the one the report was built for
+// (also when the host set it itself), or when more rounds have been counted:
+// the count catches a round (or a reload) that ends in the same second as
+// the one on show, since times have whole seconds.
 //
-// A round is told by its count, not by its time alone: the time has whole
-// seconds, and a round (or a reload) that ends in the same second as the
-// one the report shows must still reach the report.
+// The report is always built from the copy of the last completed round, so
+// it never mixes two rounds, even when the host moves last_data_time while
+// the next round is arriving. The caller holds report_mutex.
 void Norvane::bring_report_up_to_date() {
-  if (round_count == report_round) return;
-  report_round = round_count;
+  const boost::posix_time::ptime round_time =
+      round_end.read(data_state, last_data_time).last_data_time;
+  if (round_time == report_time && round_count == report_round) return;
   report_time = round_time;
-  norvane::build_report(round_record, report);
+  report_round = round_count;
+  const bool first = report.type() == Json::nullValue;
+  norvane::build_report(round_record, first ? nullptr : &report_record, report);
+  report_record = round_record;
   ++report_builds;
 }
 
@@ -84,18 +93,18 @@ int Norvane::report_address(void* out, int out_len, int& out_size) {
 // Commands -----------------------------------------------------------------
 
 // Code 310. Nothing in the device changes until the command names a set
-// point, carries a value and that value's tenfold fits the register.
+// point and carries a value of 0 to 3276 (set_point_word).
 int Norvane::set_point_command(const ControlRequest& request) {
   const auto command = norvane::read_command(request.in, request.in_len, true);
   if (!command) return -1;
   const auto* target = command_for(norvane::kSetPointTargets, command->signal_id);
   if (target == nullptr || !command->set_value) return pass_on(request);
   const std::optional<int> word = norvane::set_point_word(*command->set_value);
-  if (!word) return -1;  // a wrapped set point must never reach the unit
+  if (!word) return -1;  // not a set point that the unit would read as meant
   step = target->ack_step;
   command_result = norvane::kCommandPending;
-  // The echo must carry the word written, as the unit holds it (0 to 65535).
-  expected_value = static_cast<uint16_t>(*word);
+  // The echo must carry the word written (0 to 32760).
+  expected_value = *word;
   OpenPort();
   modbus_write_register(target->reg, *word);
   return 0;

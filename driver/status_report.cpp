@@ -6,20 +6,13 @@
 namespace norvane {
 namespace {
 
-// Puts the text [begin, end) into `slot`. A text that is already there is
-// left in place: most words stay the same from one round to the next, and
-// keeping them spares the rebuild an allocation for each.
-void assign_text(Json::Value& slot, const char* begin, const char* end) {
-  const char* held_begin = nullptr;
-  const char* held_end = nullptr;
-  if (slot.isString() && slot.getString(&held_begin, &held_end) &&
-      held_end - held_begin == end - begin && std::memcmp(held_begin, begin, end - begin) == 0)
-    return;
-  slot = Json::Value(begin, end);
-}
-
-void assign_text(Json::Value& slot, const char* text) {
-  assign_text(slot, text, text + std::strlen(text));
+// Puts a new value into `slot` by JsonCpp's swap, which has kept its
+// signature across releases; the assignment operator has not (1.9 takes a
+// reference or an rvalue, earlier releases took the value).
+template <typename T>
+void put(Json::Value& slot, T value) {
+  Json::Value fresh(value);
+  slot.swap(fresh);
 }
 
 const char* enumeration_word(const Enumeration& words, uint16_t word) {
@@ -28,10 +21,12 @@ const char* enumeration_word(const Enumeration& words, uint16_t word) {
   return zh::kInvalidValue;
 }
 
-// Room for the longest stamp text: 65535-255-255 255:255:255.
+// Room for the longest stamp text and its terminating zero:
+// 65535-255-255 255:255:255.
 constexpr int kStampTextSize = 32;
 
-// Writes the stamp's text into `text` and returns its end.
+// Writes the stamp's text into `text`, terminated by a zero, and returns
+// its end.
 char* write_update_time(const TTime& stamp, char (&text)[kStampTextSize]) {
   // The one-byte fields are numbers, never characters.
   const unsigned fields[6] = {stamp.year, stamp.month,  stamp.day,
@@ -40,34 +35,45 @@ char* write_update_time(const TTime& stamp, char (&text)[kStampTextSize]) {
   char* end = text;
   for (int i = 0; i < 6; ++i) {
     if (i > 0) *end++ = separators[i - 1];
-    end = std::to_chars(end, text + kStampTextSize, fields[i]).ptr;
+    end = std::to_chars(end, text + kStampTextSize - 1, fields[i]).ptr;
   }
+  *end = '\0';
   return end;
 }
 
-void assign_row(const ReportRow& row, const Norvane_Data_t& record, Json::Value& report) {
+bool same_stamp(const TTime& a, const TTime& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Assigns the row's member from `record`. A text member is left in place
+// when `shown` (the record the report was built from, null for the first
+// build) has the same word: most words stay the same from one round to the
+// next, and keeping their texts spares the rebuild an allocation for each.
+void assign_row(const ReportRow& row, const Norvane_Data_t& record, const Norvane_Data_t* shown,
+                Json::Value& report) {
   Json::Value& slot = report[row.key];
   if (row.kind == ValueKind::kUpdateTime) {
     const TTime stamp = record.update_time;
+    if (shown != nullptr && same_stamp(stamp, shown->update_time)) return;
     char text[kStampTextSize];
-    assign_text(slot, text, write_update_time(stamp, text));
+    write_update_time(stamp, text);
+    put<const char*>(slot, text);
     return;
   }
   const uint16_t word = word_at_offset(record, row.record_offset);
+  const bool text_shown = shown != nullptr && word_at_offset(*shown, row.record_offset) == word;
   switch (row.kind) {
     case ValueKind::kTenths:
       // Divided in single precision, then widened: 253 gives 25.299999237060547.
-      slot = Json::Value(static_cast<double>(static_cast<float>(word) / 10.0f));
+      put(slot, static_cast<double>(static_cast<float>(word) / 10.0f));
       break;
     case ValueKind::kPlain:
-      slot = Json::Value(static_cast<double>(word));
+      put(slot, static_cast<double>(word));
       break;
     case ValueKind::kFlag:
-      assign_text(slot, word != 0 ? zh::kAlarm : zh::kNormal);
-      report[kAlertArrayKey][row.key] = Json::Value(word != 0);
+      if (!text_shown) put(slot, word != 0 ? zh::kAlarm : zh::kNormal);
+      put(report[kAlertArrayKey][row.key], word != 0);
       break;
     case ValueKind::kEnumeration:
-      assign_text(slot, enumeration_word(row.words, word));
+      if (!text_shown) put(slot, enumeration_word(row.words, word));
       break;
     case ValueKind::kUpdateTime:
       break;
@@ -76,8 +82,8 @@ void assign_row(const ReportRow& row, const Norvane_Data_t& record, Json::Value&
 
 }  // namespace
 
-void build_report(const Norvane_Data_t& record, Json::Value& report) {
-  for (const ReportRow& row : kReportRows) assign_row(row, record, report);
+void build_report(const Norvane_Data_t& record, const Norvane_Data_t* shown, Json::Value& report) {
+  for (const ReportRow& row : kReportRows) assign_row(row, record, shown, report);
 }
 
 std::string update_time_text(const TTime& stamp) {

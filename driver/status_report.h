@@ -165,8 +165,10 @@ static_assert(report_checks::rows_follow_the_record());
 
 // Assigns every member of the report from `record`, top to bottom, turning a
 // null `report` into an object; members already there are overwritten in
-// place and none is removed.
-void build_report(const Norvane_Data_t& record, Json::Value& report);
+// place and none is removed. `shown` is the record that `report` was last
+// built from (null for none): a text member whose word is the same there
+// already holds its text and is left as it is.
+void build_report(const Norvane_Data_t& record, const Norvane_Data_t* shown, Json::Value& report);
 
 // "Y-M-D h:m:s" of a calendar stamp, each field a decimal integer without
 // leading zeros: 2024-3-5 9:7:2; a zeroed stamp gives 0-0-0 0:0:0.

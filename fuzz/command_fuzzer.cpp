@@ -1,9 +1,10 @@
 // Command texts for codes 310 and 320: any bytes, any length. No exception
 // leaves the device; command_result is only ever -1, 1 or 3; a refused or
 // unrecognised set point changes nothing and writes nothing; a written set
-// point is ten times the text's leading integer and fits a signed 16-bit
-// word; on and off write 170 and 85 to register 13. The write's echo then
-// settles the result.
+// point is ten times the text's leading integer, which has digits and lies
+// within 0..3276; a recognised set point is refused exactly when its value
+// has no digits, is negative or lies beyond 3276; on and off write 170 and
+// 85 to register 13. The write's echo then settles the result.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,27 +28,48 @@ bool member_text(const Json::Value& root, const char* key, std::string& text) {
   return true;
 }
 
+// The set point's leading integer as atoi reads it, if the text has digits
+// and the integer lies within 0..3276 (its tenfold fits a signed word).
+bool usable_set_point(const std::string& set_value, long& leading) {
+  const char* const begin = set_value.c_str();
+  char* end = nullptr;
+  errno = 0;
+  leading = std::strtol(begin, &end, 10);
+  return end != begin && errno != ERANGE && leading >= 0 && leading <= 3276;
+}
+
+bool parsed_as_json(const std::string& text, Json::Value& root) {
+  try {
+    return Json::Reader().parse(text, root);
+  } catch (const std::exception&) {  // nested too deep for the reader
+    return false;
+  }
+}
+
 void check_set_point(const std::string& text, int result, const Norvane& device) {
+  Json::Value root;
+  std::string id, set_value;
+  const bool parsed = parsed_as_json(text, root);
+  const bool recognised = parsed && member_text(root, "signal_id", id) &&
+                          (id == "150800310010" || id == "150800340010") &&
+                          member_text(root, "SetValue", set_value);
+  long leading = 0;
+  const bool usable = recognised && usable_set_point(set_value, leading);
   if (result != 0) {  // refused or passed on: nothing changed, nothing written
     FUZZ_REQUIRE(result == -1 || result == kPassedOn);
+    FUZZ_REQUIRE(!usable);
+    if (recognised) FUZZ_REQUIRE(result == -1);
     FUZZ_REQUIRE(!standin::outstanding_request(device) && device.step == 14);
     FUZZ_REQUIRE(device.command_result.load() == 3 && device.expected_value.load() == 4);
     return;
   }
-  Json::Value root;
-  FUZZ_REQUIRE(Json::Reader().parse(text, root));
-  std::string id, set_value;
-  FUZZ_REQUIRE(member_text(root, "signal_id", id) && member_text(root, "SetValue", set_value));
+  FUZZ_REQUIRE(usable);
   const bool temperature = id == "150800310010";
-  FUZZ_REQUIRE(temperature || id == "150800340010");
-  errno = 0;
-  const long leading = std::strtol(set_value.c_str(), nullptr, 10);  // atoi's reading
-  FUZZ_REQUIRE(errno != ERANGE && leading >= -3276 && leading <= 3276);
   const auto write = standin::outstanding_request(device);
   FUZZ_REQUIRE(write.has_value());
   FUZZ_REQUIRE(write->function == standin::ModbusRequest::kWriteSingleRegister);
   FUZZ_REQUIRE(write->address == (temperature ? 1 : 2));
-  FUZZ_REQUIRE(write->value == (static_cast<int>(leading * 10) & 0xffff));
+  FUZZ_REQUIRE(write->value == static_cast<int>(leading * 10));
   FUZZ_REQUIRE(device.expected_value.load() == write->value);
   FUZZ_REQUIRE(device.step == (temperature ? 106 : 110));
   FUZZ_REQUIRE(device.command_result.load() == -1);

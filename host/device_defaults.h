@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <stdexcept>
+#include <string>
 
 // Included at the end of host/framework.h.
 
@@ -15,8 +16,10 @@ namespace host_text {
 inline constexpr const char kDataNotReady[] = "\u6570\u636e\u672a\u5c31\u7eea";
 }  // namespace host_text
 
+// Built from a std::string: the constructor from a C string came with GCC 5's
+// libstdc++ (GLIBCXX_3.4.21), the one from a string is in every release.
 inline double VDeviceInterface::Get_Value(unsigned int, const std::string&) const {
-  throw std::out_of_range(host_text::kDataNotReady);
+  throw std::out_of_range(std::string(host_text::kDataNotReady));
 }
 
 inline int VDeviceInterface::LoadFromCache(const std::string& bytes) {

@@ -12,7 +12,11 @@
 //
 // Everything that is not defined inline here lives in the host and is
 // resolved when the process loads the plug-in. The inline bodies in
-// device_defaults.h are the defaults that every plug-in carries itself.
+// device_defaults.h are the defaults that every plug-in carries itself; they
+// are declared inline in the class too, so that VDeviceInterface's first
+// out-of-line virtual operation (LoadFromCache of bytes) is its key function
+// and its virtual table and typeinfo stay in the host. A plug-in then needs
+// no VDeviceInterface symbol at all.
 #pragma once
 
 #include <cstdint>
@@ -69,19 +73,19 @@ class HOST_API VDeviceInterface {
   VDeviceInterface();
 
   // slot 0. Default: throws std::out_of_range saying the data is not ready.
-  virtual double Get_Value(unsigned int index, const std::string& name) const;
+  inline virtual double Get_Value(unsigned int index, const std::string& name) const;
   // slot 1. Default: the byte form below, on the string's bytes.
-  virtual int LoadFromCache(const std::string& bytes);
+  inline virtual int LoadFromCache(const std::string& bytes);
   // slot 2. Takes a record kept by the host; 1 if taken, 0 if not.
   virtual int LoadFromCache(const unsigned char* bytes, int length);
-  virtual int DataId() const;                     // slot 3
-  virtual const std::string& DeviceType() const;  // slot 4
+  inline virtual int DataId() const;                     // slot 3
+  inline virtual const std::string& DeviceType() const;  // slot 4
   // slot 5. Returns 0 or -1; `out_size` gets the bytes written or needed.
   virtual int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                               int& out_size) = 0;
-  virtual void RoundDone();        // slot 6
-  virtual bool UseControllerDb();  // slot 7
-  virtual ~VDeviceInterface();     // slots 8 and 9
+  virtual void RoundDone();               // slot 6
+  inline virtual bool UseControllerDb();  // slot 7
+  virtual ~VDeviceInterface();            // slots 8 and 9
 
   int data_id = 0;
   std::string device_type;
@@ -112,8 +116,8 @@ class HOST_API SMDVDevice : public VDeviceInterface {
   virtual int Init(std::weak_ptr<SMDController> controller);    // slot 12
   virtual int InitSetting(const Json::Value& settings);         // slot 13
   virtual bool IsSupportDevice(const std::string& type) const;  // slot 14
-  virtual std::shared_ptr<SMDVDevice> GetChildVDevice(unsigned int index);  // slot 15
-  virtual std::vector<std::shared_ptr<SMDVDevice>> GetAllChildVDevices();   // slot 16
+  inline virtual std::shared_ptr<SMDVDevice> GetChildVDevice(unsigned int index);  // slot 15
+  inline virtual std::vector<std::shared_ptr<SMDVDevice>> GetAllChildVDevices();   // slot 16
   // slot 17: announces a record of `type` to the host.
   virtual bool SendSP(int type, const void* record, int length, bool delayed);
   virtual bool SendDelayData(int type, const void* record, int length);  // slot 18
@@ -176,7 +180,7 @@ class HOST_API SPModbus : public SMDSPDevice {
   // Returns 1 while an exchange goes on or when the reply is ignored, 0 when
   // the exchange has ended.
   virtual int process_payload(tab_type table, unsigned int count) = 0;
-  virtual int on_error();  // slot 32. Default: prints "SPModbus get error".
+  inline virtual int on_error();  // slot 32. Default: prints "SPModbus get error".
 
   // Requests registers [address, address + count) of the unit (function 3).
   int modbus_read_registers(int address, int count);

@@ -1,22 +1,59 @@
 #!/usr/bin/env bash
 # Writes the short text that goes out with a built norvane.so: what machine
-# it is for and what it needs of the runtime of the machine that loads it.
-# Everything but the two versions given is read from the file itself.
+# and which host it is for and what it needs of the runtime of the machine
+# that loads it. Everything but the two versions given is read from the file
+# itself.
 # Usage: release_note.sh FILE VERSION JSONCPP_VERSION
 set -euo pipefail
-file=${1:?usage: release_note.sh FILE VERSION JSONCPP_VERSION}
-version=${2:?usage: release_note.sh FILE VERSION JSONCPP_VERSION}
-jsoncpp_version=${3:?usage: release_note.sh FILE VERSION JSONCPP_VERSION}
+usage="usage: release_note.sh FILE VERSION JSONCPP_VERSION"
+file=${1:?$usage}
+version=${2:?$usage}
+jsoncpp_version=${3:?$usage}
+here=$(dirname "$0")
 
 header=$(readelf -h "$file")
 field() { sed -n "s/^ *$1: *//p" <<<"$header"; }
 needed=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ')
-runtime=$("$(dirname "$0")/runtime_versions.sh" "$file")
+runtime=$("$here/runtime_versions.sh" "$file")
 glibc=$(sed -n 's/^libc\.so\.[0-9]* GLIBC_//p' <<<"$runtime")
+glibcxx=$(sed -n 's/^libstdc++\.so\.[0-9]* GLIBCXX_//p' <<<"$runtime")
+
+# The GCC release whose libstdc++ first defined a GLIBCXX_ version.
+gcc_of_glibcxx() {
+  case "$1" in
+    3.4.9) echo 4.2 ;; 3.4.10) echo 4.3 ;; 3.4.11 | 3.4.12 | 3.4.13) echo 4.4 ;;
+    3.4.14) echo 4.5 ;; 3.4.15 | 3.4.16) echo 4.6 ;; 3.4.17) echo 4.7 ;;
+    3.4.18 | 3.4.19) echo 4.8 ;; 3.4.20) echo 4.9 ;; 3.4.21) echo 5.1 ;;
+    3.4.22) echo 6.1 ;; 3.4.23 | 3.4.24) echo 7 ;; 3.4.25) echo 8.1 ;;
+    3.4.26 | 3.4.27 | 3.4.28) echo 9 ;; 3.4.29) echo 11.1 ;; 3.4.30) echo 12.1 ;;
+    *) echo "? (GLIBCXX_$1)" ;;
+  esac
+}
+
+# The host framework's operations take std::string: their names say which
+# std::string the host must have been built with.
+# (Read into a variable first: grep -q's early exit would fail the pipe.)
+dyn_syms=$(readelf -W --dyn-syms "$file")
+if grep -q 'cxx11' <<<"$dyn_syms"; then
+  abi="C++11 std::string (std::__cxx11)"
+  hosts="host frameworks built with GCC 5 or later, with its default C++11 ABI"
+  other="../pre-cxx11-abi/norvane.so serves host frameworks built with GCC before 5
+or with -D_GLIBCXX_USE_CXX11_ABI=0."
+else
+  abi="pre-C++11 std::string (_GLIBCXX_USE_CXX11_ABI=0)"
+  hosts="host frameworks built with GCC before 5, or with -D_GLIBCXX_USE_CXX11_ABI=0"
+  other="../cxx11-abi/norvane.so serves host frameworks built with GCC 5 or later
+with the default C++11 ABI."
+fi
 
 cat <<TEXT
 norvane.so $version: device-driver plug-in of the field-monitoring gateway
 for a precision air-conditioning unit on Modbus RTU.
+
+String ABI: $abi
+For:      $hosts.
+$other
+norvane-preflight, beside these folders, tells which one a controller can load.
 
 Machine:  $(field Class), $(field Data), $(field Machine)
           (flags: $(field Flags | sed 's/^0x[0-9a-f]*, //'))
@@ -26,7 +63,7 @@ Needs:    $needed
 Symbol versions it requires of the runtime (the newest of each family);
 the controller can load it if its libraries define them:
 $(sed 's/^/  /' <<<"$runtime")
-That is glibc $glibc or later.
+That is glibc $glibc or later and the libstdc++ of GCC $(gcc_of_glibcxx "$glibcxx") or later.
 
 JsonCpp (built against $jsoncpp_version) and the host framework are not
 linked in: the process that loads the plug-in provides them.

@@ -58,15 +58,21 @@ NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboo
   mosquitto mosquitto-clients prometheus chromium chromium-driver python3-selenium)
 
 # The build machine's tools that the cross build uses: CMake and make,
-# pkg-config, readelf and c++filt for the file checks, and Boost's headers,
-# which are architecture-independent (libboost-dev:mipsel does not install
-# beside the amd64 one on Debian 12, so the cross build takes these).
-CROSS_HOST_PACKAGES=(cmake make pkg-config binutils libboost-dev)
+# pkg-config, readelf and c++filt for the file checks, Python for
+# norvane-preflight, and Boost's headers, which are architecture-independent
+# (libboost-dev:mipsel does not install beside the amd64 one on Debian 12,
+# so the cross build takes these).
+CROSS_HOST_PACKAGES=(cmake make pkg-config binutils python3 libboost-dev)
 
 # The cross compiler, the emulator that runs the target's programs, and the
 # target's libraries (multiarch, after ensure_architecture mipsel).
 MIPSEL_PACKAGES=(g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libgtest-dev:mipsel
   libgmock-dev:mipsel libbenchmark-dev:mipsel)
+
+# What the suite of the pre-C++11 file builds its JsonCpp and GoogleTest
+# from: dpkg-source (for Debian's libjsoncpp source package) and
+# GoogleTest's sources in /usr/src/googletest.
+PRE_CXX11_PACKAGES=(dpkg-dev googletest)
 
 # clang's libFuzzer and sanitizer runtimes for the fuzz targets.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

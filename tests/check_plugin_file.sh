@@ -6,16 +6,25 @@
 #   - get_providers exported under its plain name, and nothing else defined
 #     is exported;
 #   - every undefined symbol comes from the C or C++ runtime (versioned),
-#     from JsonCpp, or from the host framework;
-#   - with --runtime-at-most: no symbol version newer than the given ones is
-#     required (one per family: GLIBC_, GLIBCXX_, CXXABI_, GCC_), and every
-#     family that the file requires has a limit.
-# Usage: check_plugin_file.sh [--elf CLASS MACHINE] [--runtime-at-most VERSION...] PATH
-#   e.g. --elf ELF32 MIPS --runtime-at-most GLIBC_2.32 GLIBCXX_3.4.21 CXXABI_1.3.9 GCC_3.0
+#     from JsonCpp, or from the host framework; with --imports FILE, those
+#     of JsonCpp and the host are exactly the ones listed in FILE
+#     (tests/plugin_imports.txt), no more and no fewer;
+#   - with --runtime-at-most: no runtime symbol requires a version newer than
+#     the given ones (one per family: GLIBC_, GLIBCXX_, CXXABI_, GCC_), every
+#     family that the file requires has a limit, and each symbol beyond its
+#     limit is named;
+#   - with --string-abi: cxx11, the host's operations take the C++11
+#     std::string; pre-cxx11, no symbol of the file names cxx11 at all.
+# Usage: check_plugin_file.sh [--elf CLASS MACHINE] [--runtime-at-most VERSION...]
+#                             [--string-abi cxx11|pre-cxx11] [--imports FILE] PATH
+#   e.g. --elf ELF32 MIPS --runtime-at-most GLIBC_2.2 GLIBCXX_3.4.21 CXXABI_1.3 GCC_3.0
 set -euo pipefail
-usage="usage: check_plugin_file.sh [--elf CLASS MACHINE] [--runtime-at-most VERSION...] PATH"
+usage="usage: check_plugin_file.sh [--elf CLASS MACHINE] [--runtime-at-most VERSION...]"
+usage+=" [--string-abi cxx11|pre-cxx11] [--imports FILE] PATH"
 want_class=
 want_machine=
+string_abi=
+imports=
 limits=()
 while [ $# -gt 1 ]; do
   case "$1" in
@@ -31,6 +40,8 @@ while [ $# -gt 1 ]; do
         shift
       done
       ;;
+    --string-abi) string_abi=${2:?$usage} && shift 2 ;;
+    --imports) imports=${2:?$usage} && shift 2 ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
 done
@@ -71,43 +82,78 @@ exported=$(awk '$2 != "UND" && ($1 == "GLOBAL" || $1 == "WEAK") { print $3 }' <<
 grep -Eq 'FUNC +GLOBAL +DEFAULT +[0-9]+ get_providers$' <<<"$dyn_syms" ||
   fail "get_providers is not a global function of default visibility"
 
+# Imports without a symbol version come from the loading process: JsonCpp
+# and the host framework (weak hooks of the toolchain aside). Names are
+# compared demangled, with either std::string written as std::string.
 undefined=$(awk '$2 == "UND" { print $3 }' <<<"$symbols")
-grep -q '^_ZN4Json' <<<"$undefined" || fail "no JsonCpp symbol is left undefined: is JsonCpp linked in?"
-grep -q '8SPModbus' <<<"$undefined" || fail "no host symbol is left undefined: is the host linked in?"
-while read -r sym; do
-  [ -z "$sym" ] && continue
-  case "$sym" in
-    *@GLIBC_* | *@GLIBCXX_* | *@CXXABI_* | *@GCC_*) continue ;;  # C and C++ runtime
-    _ITM_* | __gmon_start__ | _Jv_RegisterClasses | __cxa_finalize*) continue ;;  # weak hooks
-  esac
-  plain=$(c++filt <<<"${sym%%@*}")
-  case "$plain" in
-    *Json::*) ;;  # JsonCpp, resolved by the host process
-    *VDeviceInterface* | *SMDVDevice* | *SMDSPDevice* | *SPModbus* | get_ttime*) ;;  # host
-    *) fail "undefined symbol from neither runtime, JsonCpp nor host: $plain" ;;
-  esac
-done <<<"$undefined"
+versioned=$(grep '@' <<<"$undefined" || true)
+basic_string='std::(__cxx11::)?basic_string<char, std::char_traits<char>, std::allocator<char> >'
+from_process=$(grep -v '@' <<<"$undefined" |
+  grep -Ev '^(_ITM_.*|__gmon_start__|_Jv_RegisterClasses)$' | c++filt |
+  sed -E "s/$basic_string/std::string/g; s/\[abi:cxx11\]//g" | sort)
+grep -q '^Json::' <<<"$from_process" || fail "no JsonCpp symbol is left undefined: is JsonCpp linked in?"
+grep -q 'SPModbus' <<<"$from_process" || fail "no host symbol is left undefined: is the host linked in?"
+if [ -n "$imports" ]; then
+  pinned=$(grep -v '^#' "$imports" | grep -v '^$' | sort)
+  while read -r name; do
+    [ -n "$name" ] && fail "imports $name, which $imports does not list"
+  done < <(comm -13 <(echo "$pinned") <(echo "$from_process"))
+  while read -r name; do
+    [ -n "$name" ] && fail "no longer imports $name, which $imports lists"
+  done < <(comm -23 <(echo "$pinned") <(echo "$from_process"))
+else
+  while read -r plain; do
+    case "$plain" in
+      *Json::*) ;;  # JsonCpp, resolved by the host process
+      *SMDVDevice* | *SMDSPDevice* | *SPModbus* | get_ttime*) ;;  # host
+      *) fail "undefined symbol from neither runtime, JsonCpp nor host: $plain" ;;
+    esac
+  done <<<"$from_process"
+fi
 
-# Symbol versions required of the runtime, against the limits.
-runtime=$("$(dirname "$0")/../plugin/runtime_versions.sh" "$file")
+# Symbol versions required of the runtime, against the limits: each version
+# beyond its family's limit fails with the symbols that require it, so a
+# toolchain change that raises a floor names what raised it.
 if [ "${#limits[@]}" -gt 0 ]; then
-  while read -r lib version; do
+  for version in $(sed 's/.*@//' <<<"$versioned" | sort -u); do
     family=${version%_*}
     limit=
     for candidate in "${limits[@]}"; do
       [ "${candidate%_*}" = "$family" ] && limit=$candidate
     done
     if [ -z "$limit" ]; then
-      fail "$lib: requires $version, and no limit is set for ${family}_"
+      problem="no limit is set for ${family}_"
     elif [ "$(printf '%s\n%s\n' "$version" "$limit" | sort -V | tail -n 1)" != "$limit" ]; then
-      fail "$lib: requires $version, newer than the limit $limit"
+      problem="newer than the limit $limit"
+    else
+      continue
     fi
-  done <<<"$runtime"
+    while read -r name; do
+      fail "$name requires $version, $problem"
+    done < <(grep "@$version\$" <<<"$versioned" | sed 's/@.*//' | c++filt)
+  done
 fi
+
+case "$string_abi" in
+  "") ;;
+  cxx11)
+    grep -q 'SMDVDevice13CheckAOReportERKNSt7__cxx11' <<<"$undefined" ||
+      fail "the host's operations do not take the C++11 std::string"
+    ;;
+  pre-cxx11)
+    all_symbols=$(readelf -W --syms "$file" | awk 'NR > 3 && $8 != "" { print $8 }')
+    while read -r name; do
+      [ -n "$name" ] && fail "names cxx11: $(c++filt <<<"${name%%@*}")"
+    done < <(grep 'cxx11' <<<"$all_symbols" | sort -u || true)
+    ;;
+  *) echo "$usage" >&2; exit 2 ;;
+esac
 
 if [ "$failures" -gt 0 ]; then
   echo "$file: $failures check(s) failed"
   exit 1
 fi
+runtime=$("$(dirname "$0")/../plugin/runtime_versions.sh" "$file")
 echo "$file: SONAME $soname; NEEDED $(tr '\n' ' ' <<<"$needed"); exports get_providers only"
+echo "imports from the host and JsonCpp: $(wc -l <<<"$from_process")${imports:+, as $imports lists}"
 echo "requires: $(tr '\n' ' ' <<<"$runtime")"

@@ -2,7 +2,6 @@
 // completed round.
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,7 +15,9 @@
 
 namespace {
 
+using boost::posix_time::ptime;
 using boost::posix_time::second_clock;
+using boost::posix_time::seconds;
 using fakes::captured_stdout;
 
 // The three messages, spelled out (UTF-8).
@@ -37,19 +38,18 @@ std::string lookup_message(const VDeviceInterface& device, unsigned index = 0,
   return {};
 }
 
-uint32_t now_seconds() { return device_settings::seconds_since_1970(second_clock::local_time()); }
-
 class ValueLookup : public fakes::HostTest {
  protected:
-  // The answer when the last round ended `age` seconds ago. Asks again when
-  // the clock's second moved on during the question, so the age is exact.
+  // The answer when the host's last_data_time is `age` seconds ago. Asks
+  // again when the clock's second moved on during the question, so the age
+  // is exact.
   std::string message_at_age(int64_t age) {
     for (;;) {
-      const uint32_t before = now_seconds();
-      device.round_seconds = static_cast<uint32_t>(before - age);
-      device.round_completed = true;
+      const ptime before = second_clock::local_time();
+      device.last_data_time = before - seconds(age);
+      device.data_state = true;
       const std::string message = lookup_message(device);
-      if (now_seconds() == before) return message;
+      if (second_clock::local_time() == before) return message;
     }
   }
 
@@ -70,6 +70,20 @@ TEST_F(ValueLookup, DoesNotSupportVariablesRightAfterAReload) {
   captured_stdout([&] { taken = device.LoadFromCache(std::string(121, '\0')); });
   ASSERT_EQ(taken, 1);
   EXPECT_EQ(lookup_message(device, 3, "set_temperature"), kNotSupported);
+}
+
+// The host may set data_state and last_data_time itself, after rounds of
+// the device: the answer follows what the host has.
+TEST_F(ValueLookup, FollowsTheHostsOwnDataStateAndLastDataTime) {
+  captured_stdout([&] { device.LoadFromCache(std::string(121, '\0')); });
+  ASSERT_EQ(lookup_message(device), kNotSupported);
+  device.data_state = false;  // the host marks the data absent
+  EXPECT_EQ(lookup_message(device), kNotReady);
+  device.data_state = true;
+  device.last_data_time -= seconds(61);
+  EXPECT_EQ(lookup_message(device), kTimedOut);
+  device.last_data_time = ptime();  // not a date
+  EXPECT_EQ(lookup_message(device), kTimedOut);
 }
 
 TEST_F(ValueLookup, CountsSixtySecondsAsFreshAndSixtyOneAsStale) {

@@ -113,12 +113,14 @@ Json::Value parsed(const std::string& text) {
 class StatusReport : public fakes::HostTest {
  protected:
   // What RoundDone leaves for the report after a round that ended with
-  // `record`: its copy and a time that differs from every earlier round's.
+  // `record`: its copy, counted, and a time that differs from every earlier
+  // round's.
   void complete_round_with(const Norvane_Data_t& record) {
     std::lock_guard<std::mutex> lock(device.report_mutex);
     device.round_record = record;
-    device.round_time = round_clock;
     ++device.round_count;
+    device.data_state = true;
+    device.last_data_time = round_clock;
     round_clock += seconds(1);
   }
 
@@ -203,21 +205,21 @@ TEST_F(StatusReport, RebuildsAtMostOncePerCompletedRound) {
 TEST_F(StatusReport, ShowsARoundThatEndedWithinTheSameSecondAsTheLast) {
   complete_round_with(zeroed_record());
   report_text();
-  const ptime same_second = device.round_time;
+  const ptime same_second = device.last_data_time;
   std::string record_text(121, '\0');
   record_text[4] = 7;  // set_temperature 0.7
   captured_stdout([&] { ASSERT_EQ(device.LoadFromCache(record_text), 1); });
-  {
-    std::lock_guard<std::mutex> lock(device.report_mutex);
-    device.round_time = same_second;  // as if the reload had ended in that second
-  }
+  device.last_data_time = same_second;  // as if the reload had ended in that second
   report_text();
   EXPECT_EQ(device.report_builds, 2u);
   EXPECT_DOUBLE_EQ(device.report[norvane::zh::kSetTemperature].asDouble(),
                    static_cast<double>(7.0f / 10.0f));
 }
 
-TEST_F(StatusReport, IsBuiltFromTheCompletedRoundNotFromTheRecordBeingPolled) {
+// The host may set last_data_time itself: the report is rebuilt for it, but
+// only ever from the last completed round, never from the record that the
+// next round is filling.
+TEST_F(StatusReport, FollowsTheHostsLastDataTimeButShowsOnlyCompletedRounds) {
   poll_round();
   device.data.set_temperature = 999;  // the next round has begun to arrive
   report_text();
@@ -225,6 +227,13 @@ TEST_F(StatusReport, IsBuiltFromTheCompletedRoundNotFromTheRecordBeingPolled) {
                    static_cast<double>(240.0f / 10.0f));
   EXPECT_EQ(device.report[norvane::zh::kUpdateTime].asString(),
             norvane::update_time_text(get_ttime(device.last_data_time)));
+
+  device.last_data_time -= seconds(61);  // set by the host
+  report_address();
+  EXPECT_EQ(device.report_builds, 2u);
+  EXPECT_EQ(device.report_time, device.last_data_time);
+  EXPECT_DOUBLE_EQ(device.report[norvane::zh::kSetTemperature].asDouble(),
+                   static_cast<double>(240.0f / 10.0f));
 }
 
 TEST_F(StatusReport, TextFitsABufferOfExactlyItsLength) {
