@@ -70,8 +70,11 @@ struct UnitSamples {
 void service_families(std::string& out, const ServiceInfo& info, const StateSnapshot& snapshot) {
   Family(out, "norvane_build_info", "The gateway's version", "gauge")
       .sample({{"version", info.version}}, "1");
-  Family(out, "norvane_start_time_seconds", "When the gateway started, as a Unix time", "gauge")
-      .sample({}, seconds_text(snapshot.started));
+  for (const ServiceFigureRow& row : kServiceFigureRows) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%.3f", row.value(snapshot));
+    Family(out, row.metric, row.help, row.type).sample({}, value);
+  }
 }
 
 void state_families(std::string& out, const std::vector<UnitSamples>& units) {

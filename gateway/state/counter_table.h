@@ -1,8 +1,10 @@
 // The counters of the state table as every reader names them: the control
 // socket's keys, ctl's words, the metrics' names and help texts. A counter
-// added to UnitCounters or BusState is one row here, and every output
-// shows it.
+// added to UnitCounters or BusState, or a figure of the whole service, is
+// one row here, and every output shows it.
 #pragma once
+
+#include <chrono>
 
 #include "gateway/state/unit_table.h"
 
@@ -42,6 +44,24 @@ inline constexpr CounterRow<BusState> kBusCounterRows[] = {
      &BusState::lost},
     {"reopened", "reopened", "norvane_port_reopened_total",
      "Times the serial port was opened again", &BusState::reopened},
+};
+
+// The service's own figures, of the whole snapshot (the history's queue
+// and losses go here once the state table carries them): a metric each.
+struct ServiceFigureRow {
+  const char* metric;
+  const char* help;
+  const char* type;  // "counter" (a name ending in _total) or "gauge"
+  double (*value)(const StateSnapshot& snapshot);
+};
+
+inline double started_unix_time(const StateSnapshot& snapshot) {
+  return std::chrono::duration<double>(snapshot.started.time_since_epoch()).count();
+}
+
+inline constexpr ServiceFigureRow kServiceFigureRows[] = {
+    {"norvane_start_time_seconds", "When the gateway started, as a Unix time", "gauge",
+     &started_unix_time},
 };
 
 }  // namespace gw
