@@ -8,6 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 rounds=${2:-2000}
+# shellcheck source=rss_samples.sh
+. "$root/bench/rss_samples.sh"
 work=$(mktemp -d /tmp/norvane-bench.XXXXXX)
 # shellcheck source=unit.sh
 . "$root/bench/unit.sh"
@@ -56,16 +58,4 @@ echo "wire time of the four reads at 9600 8N1: about 200 ms; 1% of it: 2 ms"
 
 # Memory: resident set size sampled while 10,000 rounds run.
 "${gateway[@]}" --rounds 10000 >/dev/null 2>&1 &
-gw_pid=$!
-samples=()
-while kill -0 "$gw_pid" 2>/dev/null; do
-  rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$gw_pid/status" 2>/dev/null || true)
-  [ -n "$rss" ] && samples+=("$rss")
-  sleep 0.5
-done
-wait "$gw_pid"
-count=${#samples[@]}
-echo "memory over 10,000 rounds: VmRSS kB sampled every 0.5 s: ${samples[*]}"
-if [ "$count" -ge 4 ]; then
-  echo "after the first quarter: ${samples[$((count / 4))]} kB; at the end: ${samples[$((count - 1))]} kB"
-fi
+rss_samples $! 0.5 "10,000 rounds"

@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
         return gw::run_service(invocation.run);
       case gw::Invocation::Kind::kCtl:
         return gw::run_ctl(invocation.ctl, invocation.request);
+      case gw::Invocation::Kind::kHistory:
+        return gw::outputs::run_history_command(invocation.history);
       case gw::Invocation::Kind::kExit:
         return invocation.exit_status;
     }

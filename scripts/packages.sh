@@ -46,11 +46,16 @@ ensure_architecture() {
 # The gateway's command line (CLI11), its service manager notifications
 # (libsystemd), its manual page (help2man) and its Debian package (CPack
 # with dpkg-dev's dpkg-shlibdeps, checked by lintian and systemd-analyze).
+# Its outputs: HTTP (cpp-httplib), MQTT (libmosquitto), the status page's
+# Chart.js; the peers their tests start: mosquitto and its clients,
+# Prometheus's promtool, headless Chromium driven by Selenium.
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio
-  libcli11-dev libsystemd-dev systemd help2man dpkg-dev lintian)
+  libcli11-dev libsystemd-dev systemd help2man dpkg-dev lintian
+  libcpp-httplib-dev libmosquitto-dev libjs-chart.js
+  mosquitto mosquitto-clients prometheus chromium chromium-driver python3-selenium)
 
 # The build machine's tools that the cross build uses: CMake and make,
 # pkg-config, readelf and c++filt for the file checks, Python for

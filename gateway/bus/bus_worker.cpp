@@ -71,6 +71,9 @@ std::shared_ptr<CommandTicket> BusWorker::submit(const std::string& unit, const 
       ticket->finish(CommandOutcome::kStopping);
     } else if (waiting >= kMaxCommandsWaiting) {
       ticket->finish(CommandOutcome::kBusy);
+      table_.update_unit(unit, [](UnitState& row) {
+        ++row.commands_by_outcome[outcome_text(CommandOutcome::kBusy)];
+      });
     } else {
       commands_.push_back(ticket);
       table_.update_unit(unit, [](UnitState& row) { ++row.commands_waiting; });
@@ -149,7 +152,7 @@ void BusWorker::set_up_all() {
     rows.push_back(std::move(row));
   }
   table_.set_units(link_->port(), std::move(rows));
-  table_.update_bus({link_->port(), link_->port_open(), 0, 0});
+  table_.update_bus({link_->port(), link_->port_open(), 0, 0, options_.interval_s});
   for (Unit& unit : units_) host_.reload(*unit.device);
 }
 
@@ -239,6 +242,7 @@ void BusWorker::run_command(const std::shared_ptr<CommandTicket>& ticket) {
   write_row(*unit, std::nullopt, std::nullopt);
   table_.update_unit(unit->device->name(), [&](UnitState& row) {
     row.last_command = LastCommand{what, outcome, now, detail};
+    ++row.commands_by_outcome[outcome_text(outcome)];
   });
   if (stream_.has_subscribers())
     stream_.publish(CommandFinished{unit->device->name(), now, what, outcome, detail});
@@ -315,10 +319,13 @@ void BusWorker::poll(Unit& unit) {
   if (completed && options_.print_reports)
     log::record(log::Level::kInfo, "report " + unit.device->name() +
                                        (report ? ' ' + *report : std::string(" unavailable")));
-  if (completed && stream_.has_subscribers())
-    stream_.publish(RoundCompleted{unit.device->name(), std::chrono::system_clock::now(),
-                                   unit.completed, host_.last_record(*unit.device),
-                                   report.value_or("")});
+  if (completed && stream_.has_subscribers()) {
+    RoundCompleted round{unit.device->name(), std::chrono::system_clock::now(),
+                         unit.completed,      host_.last_record(*unit.device),
+                         report.value_or(""), {}};
+    table_.update_unit(round.unit, [&](const UnitState& row) { round.alarms = row.alarms; });
+    stream_.publish(round);
+  }
 }
 
 void BusWorker::after_round(Unit& unit, bool completed, Clock::time_point started,
@@ -386,7 +393,8 @@ void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
     if (report) row.report = *report;
   });
   const PortCounters& port = link_->port_counters();
-  table_.update_bus({link_->port(), link_->port_open(), port.lost, port.reopened});
+  table_.update_bus(
+      {link_->port(), link_->port_open(), port.lost, port.reopened, options_.interval_s});
 }
 
 // Answers what still waits: the bus will carry nothing out any more.

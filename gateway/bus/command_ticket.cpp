@@ -14,6 +14,12 @@ CommandTicket::Answer CommandTicket::wait(std::chrono::milliseconds timeout) {
   return {CommandOutcome::kTimeout, true, {}};
 }
 
+std::optional<CommandOutcome> CommandTicket::outcome() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ != State::kFinished) return std::nullopt;
+  return outcome_;
+}
+
 bool CommandTicket::begin() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != State::kWaiting) return false;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "gateway/devices/commands.h"
@@ -29,6 +30,8 @@ class CommandTicket {
   // Waits until the command has an outcome or `timeout` passes. A command
   // that has not begun by then is withdrawn and never carried out.
   Answer wait(std::chrono::milliseconds timeout);
+  // The outcome if the command has one; never withdraws it.
+  std::optional<CommandOutcome> outcome() const;
 
   // The bus's side: false when the client withdrew it.
   bool begin();
@@ -39,7 +42,7 @@ class CommandTicket {
 
   const std::string unit_;
   const Command command_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable finished_;
   State state_ = State::kWaiting;
   CommandOutcome outcome_ = CommandOutcome::kUnknown;

@@ -57,6 +57,12 @@ void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::strin
       ->type_name("N")
       ->check(CLI::Range(0L, 1L << 40));
   app.add_flag("--report", run.report, "Print each unit's status report after its rounds");
+  app.add_option_function<std::string>(
+         "--output", [&run](const std::string&) { run.jsonl_stdout = true; },
+         "jsonl: a JSON object on standard output for every completed round (the record lines "
+         "go to standard error then)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"jsonl"}));
   app.add_option("--unit", run.unit, "The unit of the commands (when there are several)")
       ->type_name("NAME");
   flags.set_temperature =
@@ -127,8 +133,14 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
     }
     return sub;
   };
-  request("status", "The service and every unit (or UNIT): state, counters, alarms", true, false);
-  request("readings", "The values of UNIT's last completed round", true, true);
+  request("status",
+          "The service and every unit: state, age of the data, counters, alarms (for UNIT its "
+          "values too)",
+          true, false);
+  request("values", "UNIT's state and the values of its last completed round, with their units",
+          true, true)
+      ->alias("readings");
+  request("report", "UNIT's last status report as the plug-in gives it", true, true);
   request("set-temperature", "Set UNIT's temperature set point", true, true)
       ->add_option("value", flags.value, "Whole degrees C")
       ->type_name("C")
@@ -146,6 +158,38 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
           false);
 }
 
+void add_history(CLI::App& app, outputs::HistoryCommand& command) {
+  CLI::App* history = app.add_subcommand(
+      "history",
+      "Write the stored readings or alarm events out, decoded (read-only; a running "
+      "gateway may go on writing)");
+  history->require_subcommand(1);
+  for (const bool alarms : {false, true}) {
+    CLI::App* sub = history->add_subcommand(
+        alarms ? "alarms" : "export",
+        alarms ? "The alarm events: time, unit, signal id, state, level, English title, detail"
+               : "The readings of every stored round, by English name (reload rounds left out)");
+    sub->add_option("--config", command.config_file,
+                    "The configuration whose \"history\" to read (default " +
+                        std::string(kDefaultConfigFile) + ")")
+        ->type_name("FILE");
+    sub->add_option("--history", command.history, "The history database, instead of the file's")
+        ->type_name("DB");
+    sub->add_option("--unit", command.unit, "Only this unit's (default: every unit's)")
+        ->type_name("UNIT");
+    sub->add_option("--since", command.since, "From this time on (ISO 8601; local without offset)")
+        ->type_name("TIME");
+    sub->add_option("--until", command.until, "Before this time")->type_name("TIME");
+    sub->add_option("--format", command.format, "csv (default) or jsonl")
+        ->type_name("FORMAT")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, outputs::ExportFormat>{
+            {"csv", outputs::ExportFormat::kCsv}, {"jsonl", outputs::ExportFormat::kJsonl}}));
+    if (!alarms)
+      sub->add_flag("--include-reloads", command.include_reloads,
+                    "Reload rounds too, marked in a column \"reload\"");
+  }
+}
+
 Json::Value ctl_request(const CLI::App& ctl, const CtlFlags& flags) {
   const CLI::App* chosen = ctl.get_subcommands().at(0);
   const std::string name = chosen->get_name();
@@ -156,7 +200,7 @@ Json::Value ctl_request(const CLI::App& ctl, const CtlFlags& flags) {
   if (name == "set-humidity") return command(CommandKind::kSetHumidity);
   if (name == "on") return command(CommandKind::kUnitOn);
   if (name == "off") return command(CommandKind::kUnitOff);
-  Json::Value request = request_named(name.c_str());
+  Json::Value request = request_named(name == "report" ? "readings" : name.c_str());
   if (!flags.unit.empty()) request["unit"] = flags.unit;
   return request;
 }
@@ -176,6 +220,7 @@ Invocation parse_command_line(int argc, const char* const* argv) {
   run->fallthrough();
   CtlFlags ctl_flags;
   add_ctl(app, invocation, ctl_flags);
+  add_history(app, invocation.history);
   app.footer(kFooter);  // after the subcommands, which would inherit it
   try {
     app.parse(argc, argv);
@@ -189,9 +234,16 @@ Invocation parse_command_line(int argc, const char* const* argv) {
       invocation.request = ctl_request(*ctl, ctl_flags);
       return invocation;
     }
+    if (CLI::App* history = app.get_subcommand("history"); history->parsed()) {
+      invocation.kind = Invocation::Kind::kHistory;
+      invocation.history.alarms = history->get_subcommands().at(0)->get_name() == "alarms";
+      if (invocation.history.config_file.empty())
+        invocation.history.config_file = kDefaultConfigFile;
+      return invocation;
+    }
     if (invocation.run.config_file.empty()) {
       if (!run->parsed())
-        throw CLI::ValidationError("give --config FILE, or a subcommand: run or ctl");
+        throw CLI::ValidationError("give --config FILE, or a subcommand: run, ctl or history");
       invocation.run.config_file = kDefaultConfigFile;
     }
     invocation.run.commands = commands_in_order(app, run_flags);

@@ -3,6 +3,8 @@
 //   norvane-gateway --config FILE [OPTIONS]       poll (as `run`)
 //   norvane-gateway run [--config FILE] [OPTIONS]  the service
 //   norvane-gateway ctl [--config FILE | --socket PATH] [--json] [--timeout S] REQUEST ...
+//   norvane-gateway history export|alarms [--config FILE] [--unit U] [--since T] [--until T]
+//                                          [--format csv|jsonl]
 //
 // `norvane-gateway --help` lists everything.
 #pragma once
@@ -11,6 +13,7 @@
 
 #include <json/value.h>
 
+#include "gateway/outputs/history_command.h"
 #include "gateway/service/ctl.h"
 #include "gateway/service/log.h"
 #include "gateway/service/service.h"
@@ -18,13 +21,14 @@
 namespace gw {
 
 struct Invocation {
-  enum class Kind { kRun, kCtl, kExit };
+  enum class Kind { kRun, kCtl, kHistory, kExit };
   Kind kind = Kind::kExit;
   int exit_status = 0;  // for kExit: help, version or a usage error, already printed
   log::Level log_level = log::Level::kInfo;
   RunOptions run;
   CtlOptions ctl;
   Json::Value request;  // for kCtl
+  outputs::HistoryCommand history;
 };
 
 // Parses the command line; prints --help, --version and usage errors

@@ -15,6 +15,8 @@
 #include <json/reader.h>
 
 #include "gateway/bus/serial_speeds.h"
+#include "gateway/config/fields.h"
+#include "gateway/config/output_config.h"
 #include "gateway/outputs/alarm_table.h"
 
 namespace gw {
@@ -25,111 +27,8 @@ constexpr int kDeepestNesting = 1000;  // JsonCpp's own limit
 constexpr size_t kLongestUnitName = 32;
 constexpr double kLargestSetpoint = 999;  // what a command can carry
 
-// One JSON object of the file being read: hands out its fields by name and
-// names the file and the field in every error.
-class Fields {
- public:
-  Fields(const Json::Value& object, std::string path, const std::string& file)
-      : object_(object), path_(std::move(path)), file_(file) {
-    if (!object_.isObject()) fail(path_.empty() ? "(top level)" : path_, "must be an object");
-  }
-
-  std::string path_of(const std::string& key) const {
-    return path_.empty() ? key : path_ + "." + key;
-  }
-
-  const Json::Value* optional(const std::string& key) {
-    asked_.insert(key);
-    const Json::Value* value = object_.find(key.data(), key.data() + key.size());
-    return value == nullptr || value->isNull() ? nullptr : value;
-  }
-
-  const Json::Value& required(const std::string& key) {
-    const Json::Value* value = optional(key);
-    if (value == nullptr) fail(path_of(key), "is missing");
-    return *value;
-  }
-
-  int integer(const std::string& key, int low, int high, int fallback) {
-    const Json::Value* value = optional(key);
-    if (value == nullptr) return fallback;
-    return integer_value(*value, path_of(key), low, high);
-  }
-
-  // isInt64 holds for a whole number that fits 64 bits, written as an
-  // integer or not (1e3); 2^64-1 and 1e19 fail it rather than throw.
-  int integer_value(const Json::Value& value, const std::string& field, int low, int high) const {
-    if (!value.isInt64() || value.asInt64() < low || value.asInt64() > high)
-      fail(field,
-           "must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-    return static_cast<int>(value.asInt64());
-  }
-
-  // A number from `low` to `high`; `what` says of what ("seconds").
-  double number(const std::string& key, double low, double high, double fallback,
-                const std::string& what) {
-    const Json::Value* value = optional(key);
-    if (value == nullptr) return fallback;
-    if (!value->isNumeric() || !(value->asDouble() >= low) || value->asDouble() > high) {
-      char range[64];
-      std::snprintf(range, sizeof range, "%g to %g", low, high);
-      fail(path_of(key), "must be a number of " + what + " from " + range);
-    }
-    return value->asDouble();
-  }
-
-  // One of the texts of `choices`, by the value it stands for.
-  template <typename Value>
-  std::optional<Value> choice(const std::string& key,
-                              const std::vector<std::pair<const char*, Value>>& choices) {
-    const Json::Value* value = optional(key);
-    if (value == nullptr) return std::nullopt;
-    for (const auto& [text, meaning] : choices)
-      if (value->isString() && value->asString() == text) return meaning;
-    std::string names;
-    for (size_t i = 0; i < choices.size(); ++i)
-      names += std::string(i == 0                    ? ""
-                           : i + 1 == choices.size() ? " or "
-                                                     : ", ") +
-               '"' + choices[i].first + '"';
-    fail(path_of(key), "must be " + names);
-  }
-
-  std::string text(const std::string& key, const std::string& fallback) {
-    const Json::Value* value = optional(key);
-    if (value == nullptr) return fallback;
-    if (!value->isString() || value->asString().empty())
-      fail(path_of(key), "must be a non-empty string");
-    return value->asString();
-  }
-
-  // Every field of the object must have been asked for.
-  void reject_unknown() const {
-    for (const std::string& key : object_.getMemberNames())
-      if (asked_.count(key) == 0) fail(path_of(key), "is not a known field");
-  }
-
-  [[noreturn]] void fail(const std::string& field, const std::string& reason) const {
-    throw ConfigError(file_ + ": " + field + ": " + reason);
-  }
-
- private:
-  const Json::Value& object_;
-  std::string path_;
-  const std::string& file_;
-  std::set<std::string> asked_;
-};
-
 bool is_signal_id(const std::string& id) {
   return id.size() == 12 && id.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// From the configuration file's folder; "./" before a path that has no
-// folder, so that the plug-in's is never searched for.
-std::string resolve(const std::string& path, const std::string& file) {
-  if (path.empty() || path[0] == '/') return path;
-  const size_t slash = file.rfind('/');
-  return slash == std::string::npos ? "./" + path : file.substr(0, slash + 1) + path;
 }
 
 int parse_baud(Fields& bus, int fallback) {
@@ -378,6 +277,26 @@ Json::Value parse_json(const std::string& text, const std::string& file) {
 
 }  // namespace
 
+double Fields::number(const std::string& key, double low, double high, double fallback,
+                      const std::string& unit) {
+  const Json::Value* value = optional(key);
+  if (value == nullptr) return fallback;
+  if (!value->isNumeric() || !(value->asDouble() >= low) || value->asDouble() > high) {
+    char range[64];
+    std::snprintf(range, sizeof range, "%g to %g", low, high);
+    fail(path_of(key), "must be a number of " + unit + " from " + range);
+  }
+  return value->asDouble();
+}
+
+// "./" before a path that has no folder, so that the plug-in's is never
+// searched for.
+std::string resolve(const std::string& path, const std::string& file) {
+  if (path.empty() || path[0] == '/') return path;
+  const size_t slash = file.rfind('/');
+  return slash == std::string::npos ? "./" + path : file.substr(0, slash + 1) + path;
+}
+
 bool same_line(const BusSettings& a, const BusSettings& b) {
   return a.port == b.port && a.baud == b.baud && a.parity == b.parity &&
          a.data_bits == b.data_bits && a.stop_bits == b.stop_bits &&
@@ -402,6 +321,7 @@ Config parse_config(const std::string& text, const std::string& file) {
   config.bus = parse_bus(top.required("bus"), file);
   config.units = parse_units(top, file);
   config.control_socket = parse_control(top, file);
+  config.outputs = parse_outputs(top);
   top.reject_unknown();
   return config;
 }

@@ -36,8 +36,9 @@
 //       "setpoint_limits": {"temperature": [16, 32],   C, set points allowed
 //                           "humidity": [30, 80]}      %
 //     }],
-//     "control": {"socket": "/run/norvane/gateway.sock"}   the control socket
-//   }
+//     "control": {"socket": "/run/norvane/gateway.sock"},  the control socket
+//     "http": {...}, "mqtt": {...}, "notify": {...}, "jsonl": {...}   outputs
+//   }                                                     (output_config.h)
 //
 // Relative paths are taken from the configuration file's folder. Unknown
 // fields are errors, so that a misspelt field is never silently ignored.
@@ -51,6 +52,8 @@
 #include <vector>
 
 #include <json/value.h>
+
+#include "gateway/config/output_config.h"
 
 namespace gw {
 
@@ -144,6 +147,7 @@ struct Config {
   // The control socket's path; empty when the file gives none (the
   // service then uses kDefaultControlSocket).
   std::string control_socket;
+  OutputConfig outputs;  // each off when its section is absent
 };
 
 // Parses and checks a configuration text; `file` names it in errors and

@@ -1,5 +1,7 @@
 #include "gateway/outputs/render.h"
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include <json/writer.h>
@@ -85,6 +87,48 @@ Json::Value reading_json(const Reading& reading) {
   return plain_value_text(reading);
 }
 
+namespace {
+
+std::optional<uint16_t> word_of_number(const ReadingRow& row, const Json::Value& value) {
+  if (!value.isNumeric()) return std::nullopt;
+  const double count = row.scale == Scale::kTenths ? value.asDouble() * 10 : value.asDouble();
+  const double low = is_signed(row) ? -32768 : 0, high = is_signed(row) ? 32767 : 65535;
+  if (!(count >= low - 0.5 && count <= high + 0.5)) return std::nullopt;
+  return static_cast<uint16_t>(static_cast<int32_t>(std::lround(count)));
+}
+
+std::optional<uint16_t> code_of_name(const ReadingRow& row, const Json::Value& value) {
+  if (!value.isString()) return std::nullopt;
+  const std::string name = value.asString();
+  for (const ValueName& listed : {row.values.first, row.values.second})
+    if (listed.name != nullptr && name == listed.name) return listed.code;
+  unsigned code = 0;  // "invalid (N)"
+  if (std::sscanf(name.c_str(), "invalid (%u)", &code) == 1 && code <= 65535)
+    return static_cast<uint16_t>(code);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Reading> reading_from_json(const ReadingRow& row, const Json::Value& value) {
+  std::optional<uint16_t> word;
+  switch (row.kind) {
+    case ReadingKind::kNumber:
+      word = word_of_number(row, value);
+      break;
+    case ReadingKind::kFlag:
+      if (value.isBool()) word = value.asBool() ? 1 : 0;
+      break;
+    case ReadingKind::kEnumeration:
+      word = code_of_name(row, value);
+      break;
+    case ReadingKind::kTime:
+      break;
+  }
+  if (!word) return std::nullopt;
+  return Reading{&row, *word};
+}
+
 Json::Value readings_json(const Readings& readings) {
   Json::Value object(Json::objectValue);
   for (const Reading& reading : readings.values())
@@ -104,7 +148,7 @@ const char* metric_unit_suffix(MeasureUnit unit) {
     case MeasureUnit::kPercent:
       return "_percent";
     case MeasureUnit::kHours:
-      return "_hours";
+      return "_seconds";
     case MeasureUnit::kNone:
       break;
   }
@@ -114,6 +158,12 @@ const char* metric_unit_suffix(MeasureUnit unit) {
 std::string metric_name(const ReadingRow& row) {
   const char* suffix = row.kind == ReadingKind::kTime ? "_seconds" : metric_unit_suffix(row.unit);
   return std::string("norvane_") + row.name + suffix;
+}
+
+std::string metric_value(const Reading& reading) {
+  if (reading.row->kind == ReadingKind::kFlag) return reading.is_alarm() ? "1" : "0";
+  if (reading.row->unit == MeasureUnit::kHours) return std::to_string(count_of(reading) * 3600L);
+  return number_text(reading);
 }
 
 }  // namespace gw::outputs

@@ -3,6 +3,7 @@
 // Pure functions of a Readings value: no I/O.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <json/value.h>
@@ -29,6 +30,10 @@ std::string readings_text(const Readings& readings);
 // A value in JSON: a number (tenths as a double, whole words as an
 // integer), a flag as a boolean (true: alarm), an enumeration as its name.
 Json::Value reading_json(const Reading& reading);
+// The reading that reading_json() gave `value` for: a number back to its
+// register word, a boolean to a flag's, a name to its code. Nothing for a
+// value that the row cannot have given.
+std::optional<Reading> reading_from_json(const ReadingRow& row, const Json::Value& value);
 // An object of every value by name (the update time is not among them:
 // callers put the time where their format wants it).
 Json::Value readings_json(const Readings& readings);
@@ -36,11 +41,17 @@ Json::Value readings_json(const Readings& readings);
 // significant digits (24.1, never 24.100000000000001), UTF-8 as it is.
 std::string json_text(const Json::Value& value);
 
-// "_celsius", "_percent", "_hours", or "" for a value without a unit.
+// "_celsius", "_percent", "_seconds" (for hours: metrics take time in
+// seconds), or "" for a value without a unit.
 const char* metric_unit_suffix(MeasureUnit unit);
 // The metric of a row: "norvane_" + name + unit suffix, e.g.
-// "norvane_return_air_temperature_celsius"; the update time is
-// "norvane_update_time_seconds", a Unix time. Its value is number().
+// "norvane_return_air_temperature_celsius",
+// "norvane_compressor_run_time_seconds"; the update time is
+// "norvane_update_time_seconds", a Unix time.
 std::string metric_name(const ReadingRow& row);
+// A number's or a flag's value as the metric gives it: number() in the
+// metric's unit (hours times 3600), with the digits that its scale
+// carries: "24.1", "22032000", "1".
+std::string metric_value(const Reading& reading);
 
 }  // namespace gw::outputs

@@ -1,7 +1,11 @@
 #include "gateway/service/ctl_format.h"
 
 #include <cstdio>
+#include <optional>
 #include <sstream>
+
+#include "gateway/outputs/render.h"
+#include "gateway/state/counter_table.h"
 
 namespace gw {
 namespace {
@@ -34,29 +38,58 @@ std::string uptime(long long seconds) {
   return text.str();
 }
 
-void format_unit(std::ostream& out, const Json::Value& unit) {
-  const Json::Value& counters = unit["counters"];
+// "answering since T; data of T2, 3 s old" (", stale" when it is).
+std::string state_line(const Json::Value& unit) {
+  std::string line = text_of(unit["state"]);
+  if (!unit["state_since"].isNull()) line += " since " + text_of(unit["state_since"]);
+  if (unit["last_round"].isNull()) return line + "; no data yet";
+  line += "; data of " + text_of(unit["last_round"]);
+  if (unit["data_age_s"].isNumeric()) line += ", " + text_of(unit["data_age_s"]) + " s old";
+  if (!unit["fresh"].asBool()) line += " (stale)";
+  return line;
+}
+
+template <typename Counters, size_t N>
+std::string counters_text(const CounterRow<Counters> (&rows)[N], const Json::Value& counters) {
+  std::string text;
+  for (const CounterRow<Counters>& row : rows)
+    if (counters.isMember(row.key))
+      text +=
+          (text.empty() ? "" : ", ") + std::string(row.words) + " " + text_of(counters[row.key]);
+  return text;
+}
+
+// "name: value unit" a line, in the readings table's order.
+void format_values(std::ostream& out, const Json::Value& readings, const char* indent) {
+  for (int i = 0; i < outputs::kWordReadingCount; ++i) {
+    const outputs::ReadingRow& row = outputs::kReadingRows[i];
+    const Json::Value& value = readings[row.name];
+    const std::optional<outputs::Reading> reading = outputs::reading_from_json(row, value);
+    out << indent
+        << (reading ? outputs::reading_line(*reading) : row.name + (": " + text_of(value))) << "\n";
+  }
+}
+
+void format_alarms(std::ostream& out, const Json::Value& alarms, const char* indent) {
+  if (alarms.empty()) out << indent << "alarms: none\n";
+  for (const Json::Value& alarm : alarms)
+    out << indent << "alarm: " << text_of(alarm["title"]) << " (" << text_of(alarm["signal_id"])
+        << ", level " << text_of(alarm["level"]) << ") since " << text_of(alarm["since"]) << "; "
+        << text_of(alarm["detail"]) << "\n";
+}
+
+void format_unit(std::ostream& out, const Json::Value& unit, bool with_values) {
   out << text_of(unit["name"]) << " (slave " << text_of(unit["slave"]) << ", data id "
-      << text_of(unit["data_id"]) << "): " << text_of(unit["state"]);
-  if (!unit["state_since"].isNull()) out << " since " << text_of(unit["state_since"]);
-  out << "\n  last round: " << text_of(unit["last_round"]) << "\n  rounds "
-      << text_of(counters["rounds"]) << ", completed " << text_of(counters["completed"])
-      << "; requests " << text_of(counters["requests"]) << ", timeouts "
-      << text_of(counters["timeouts"]) << ", bad replies " << text_of(counters["bad_replies"])
-      << ", exceptions " << text_of(counters["exceptions"]) << ", port errors "
-      << text_of(counters["port_errors"]) << ", given up " << text_of(counters["given_up"])
-      << "; commands " << text_of(counters["commands"]) << " (" << text_of(unit["commands_waiting"])
-      << " waiting)\n";
-  if (unit["alarms"].empty()) out << "  alarms: none\n";
-  for (const Json::Value& alarm : unit["alarms"])
-    out << "  alarm " << text_of(alarm["signal_id"]) << " level " << text_of(alarm["level"])
-        << " since " << text_of(alarm["since"]) << ": " << text_of(alarm["title"]) << " ("
-        << text_of(alarm["detail"]) << ")\n";
+      << text_of(unit["data_id"]) << "): " << state_line(unit) << "\n  "
+      << counters_text(kUnitCounterRows, unit["counters"]) << "; "
+      << text_of(unit["commands_waiting"]) << " commands waiting\n";
+  format_alarms(out, unit["alarms"], "  ");
   const Json::Value& command = unit["last_command"];
   if (!command.isNull())
     out << "  last command: " << text_of(command["command"]) << ": " << text_of(command["outcome"])
         << (command.isMember("detail") ? " (" + text_of(command["detail"]) + ")" : "") << " at "
         << text_of(command["time"]) << "\n";
+  if (with_values && unit["readings"].isObject()) format_values(out, unit["readings"], "  ");
 }
 
 std::string format_status(const Json::Value& reply) {
@@ -67,7 +100,7 @@ std::string format_status(const Json::Value& reply) {
       << text_of(service["config"]) << "\n";
   for (const Json::Value& bus : reply["buses"])
     out << "bus " << text_of(bus["port"]) << ": " << (bus["open"].asBool() ? "open" : "closed")
-        << "; lost " << text_of(bus["lost"]) << ", reopened " << text_of(bus["reopened"]) << "\n";
+        << "; " << counters_text(kBusCounterRows, bus) << "\n";
   const Json::Value& history = reply["history"];
   out << "history " << text_of(history["path"]) << ": "
       << (history["writable"].asBool() ? "writable"
@@ -76,7 +109,17 @@ std::string format_status(const Json::Value& reply) {
       << "; waiting " << text_of(history["queued_records"]) << " records, "
       << text_of(history["queued_events"]) << " events; lost " << text_of(history["records_lost"])
       << " records, " << text_of(history["events_lost"]) << " events\n";
-  for (const Json::Value& unit : reply["units"]) format_unit(out, unit);
+  // One unit asked for: its values too.
+  const bool one = reply.isMember("unit");
+  for (const Json::Value& unit : reply["units"]) format_unit(out, unit, one);
+  return out.str();
+}
+
+std::string format_unit_values(const Json::Value& reply) {
+  std::ostringstream out;
+  out << text_of(reply["unit"]) << ": " << state_line(reply) << "\n";
+  if (reply["readings"].isObject()) format_values(out, reply["readings"], "");
+  format_alarms(out, reply["alarms"], "");
   return out.str();
 }
 
@@ -89,6 +132,7 @@ void format_value(std::ostream& out, const std::string& name, const Json::Value&
   out << "  " << name << ": " << text_of(value) << "\n";
 }
 
+// The plug-in's own report, its keys as they are.
 std::string format_readings(const Json::Value& reply) {
   std::ostringstream out;
   if (reply["readings"].isNull()) {
@@ -126,6 +170,7 @@ std::string format_reload(const Json::Value& reply) {
 std::string format_reply(const std::string& request, const Json::Value& reply) {
   if (!reply["ok"].asBool()) return "error: " + text_of(reply["error"]) + "\n";
   if (request == "status") return format_status(reply);
+  if (request == "values") return format_unit_values(reply);
   if (request == "readings") return format_readings(reply);
   if (request == "command") return format_command(reply);
   if (request == "reload") return format_reload(reply);

@@ -15,6 +15,7 @@ namespace {
 std::atomic<Level> g_threshold{Level::kInfo};
 bool g_stderr_journal = false;
 bool g_stdout_journal = false;
+bool g_records_to_log = false;
 
 // JOURNAL_STREAM is "DEVICE:INODE" of the journal's stream; a stream is the
 // journal when its descriptor is that very file.
@@ -37,6 +38,13 @@ void put(std::FILE* stream, const std::string& line) {
 
 std::string journal_prefix(Level level) {
   return "<" + std::to_string(static_cast<int>(level)) + ">";
+}
+
+// The start of a line of the log: the journal's priority, or the time and
+// the level.
+std::string log_prefix(Level level) {
+  if (g_stderr_journal) return journal_prefix(level);
+  return iso_time(std::chrono::system_clock::now(), true) + ' ' + level_name(level) + ": ";
 }
 
 }  // namespace
@@ -78,25 +86,22 @@ bool enabled(Level level) {
 
 void write(Level level, std::string_view text) {
   if (!enabled(level)) return;
-  std::string line;
-  if (g_stderr_journal) {
-    line = journal_prefix(level);
-  } else {
-    line = iso_time(std::chrono::system_clock::now(), true);
-    line += ' ';
-    line += level_name(level);
-    line += ": ";
-  }
+  std::string line = log_prefix(level);
   line += text;
   line += '\n';
   put(stderr, line);
 }
 
+void move_records_to_log() { g_records_to_log = true; }
+
 void record(Level level, std::string_view text) {
-  std::string line = g_stdout_journal ? journal_prefix(level) : std::string();
+  // Moved to the log, never left out: they are what the gateway reports.
+  std::string line = g_records_to_log   ? log_prefix(level)
+                     : g_stdout_journal ? journal_prefix(level)
+                                        : std::string();
   line += text;
   line += '\n';
-  put(stdout, line);
+  put(g_records_to_log ? stderr : stdout, line);
 }
 
 }  // namespace gw::log

@@ -51,5 +51,9 @@ inline void debug(std::string_view text) { write(Level::kDebug, text); }
 // One record line on standard output; `level` only chooses the journal's
 // priority.
 void record(Level level, std::string_view line);
+// From now on the record lines go to standard error, as log lines, and
+// standard output is left to another output (JSON Lines). Call at start,
+// before threads.
+void move_records_to_log();
 
 }  // namespace gw::log

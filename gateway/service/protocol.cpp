@@ -7,7 +7,9 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include "gateway/outputs/unit_view.h"
 #include "gateway/service/iso_time.h"
+#include "gateway/state/counter_table.h"
 
 namespace gw {
 namespace {
@@ -19,9 +21,7 @@ class BadRequest : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-Json::Value time_or_null(const std::optional<SystemTime>& time) {
-  return time ? Json::Value(iso_time(*time)) : Json::Value();
-}
+Json::Value time_or_null(const std::optional<SystemTime>& time) { return outputs::time_json(time); }
 
 // The report's JSON text as a value; null when there is none.
 Json::Value parsed(const std::string& text) {
@@ -34,29 +34,10 @@ Json::Value parsed(const std::string& text) {
   return value;
 }
 
-const char* status_name(UnitStatus status) {
-  switch (status) {
-    case UnitStatus::kNotPolled:
-      return "not polled yet";
-    case UnitStatus::kAnswering:
-      return "answering";
-    case UnitStatus::kNotAnswering:
-      return "not answering";
-  }
-  return "?";
-}
-
-Json::Value counters_json(const UnitCounters& counters) {
+template <typename Counters, size_t N>
+Json::Value counters_json(const CounterRow<Counters> (&rows)[N], const Counters& counters) {
   Json::Value json(Json::objectValue);
-  json["rounds"] = Json::Int64(counters.rounds);
-  json["completed"] = Json::Int64(counters.completed);
-  json["requests"] = Json::Int64(counters.requests);
-  json["timeouts"] = Json::Int64(counters.timeouts);
-  json["bad_replies"] = Json::Int64(counters.bad_replies);
-  json["exceptions"] = Json::Int64(counters.exceptions);
-  json["port_errors"] = Json::Int64(counters.port_errors);
-  json["given_up"] = Json::Int64(counters.given_up);
-  json["commands"] = Json::Int64(counters.commands);
+  for (const CounterRow<Counters>& row : rows) json[row.key] = Json::Int64(counters.*row.field);
   return json;
 }
 
@@ -75,25 +56,15 @@ Json::Value history_json(const HistoryState& history) {
   return json;
 }
 
-Json::Value unit_json(const UnitState& unit) {
-  Json::Value json(Json::objectValue);
-  json["name"] = unit.name;
+Json::Value unit_json(const UnitState& unit, const StateSnapshot& snapshot, SystemTime now) {
+  Json::Value json = outputs::view_json(outputs::view_of(unit, snapshot, now));
   json["bus"] = unit.port;
   json["slave"] = unit.slave;
   json["data_id"] = unit.data_id;
-  json["state"] = status_name(unit.status);
-  json["state_since"] = time_or_null(unit.status_since);
-  json["last_round"] = time_or_null(unit.last_round_at);
-  json["counters"] = counters_json(unit.counters);
-  Json::Value& alarms = json["alarms"] = Json::Value(Json::arrayValue);
-  for (const ActiveAlarm& alarm : unit.alarms) {
-    Json::Value& entry = alarms.append(Json::Value(Json::objectValue));
-    entry["signal_id"] = alarm.signal_id;
-    entry["level"] = alarm.level;
-    entry["title"] = alarm.title;
-    entry["detail"] = alarm.detail;
-    entry["since"] = time_or_null(alarm.since);
-  }
+  json["counters"] = counters_json(kUnitCounterRows, unit.counters);
+  Json::Value& outcomes = json["commands_by_outcome"] = Json::Value(Json::objectValue);
+  for (const auto& [outcome, count] : unit.commands_by_outcome)
+    outcomes[outcome] = Json::Int64(count);
   json["last_command"] = Json::Value();
   if (unit.last_command) {
     Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);
@@ -205,6 +176,16 @@ Json::Value readings_reply(const Json::Value& request, ServiceApi& api) {
   return reply;
 }
 
+Json::Value values_reply(const Json::Value& request, ServiceApi& api) {
+  const StateSnapshot snapshot = api.status();
+  const UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
+  Json::Value reply =
+      outputs::view_json(outputs::view_of(unit, snapshot, std::chrono::system_clock::now()));
+  reply["ok"] = true;
+  reply["unit"] = unit.name;
+  return reply;
+}
+
 Json::Value reply_to(const Json::Value& request, ServiceApi& api, bool& stream_events) {
   if (!request.isObject()) throw BadRequest("a request is a JSON object");
   const std::string what = text_field(request, "request");
@@ -215,6 +196,7 @@ Json::Value reply_to(const Json::Value& request, ServiceApi& api, bool& stream_e
     return status_reply(api.info(), api.status(), unit.isNull() ? nullptr : &name);
   }
   if (what == "readings") return readings_reply(request, api);
+  if (what == "values") return values_reply(request, api);
   if (what == "command") return command_reply(request, api);
   if (what == "reload") return reload_reply(api);
   if (what == "events") {
@@ -225,7 +207,7 @@ Json::Value reply_to(const Json::Value& request, ServiceApi& api, bool& stream_e
     return reply;
   }
   throw BadRequest("unknown request \"" + what +
-                   "\" (status, readings, command, reload or events)");
+                   "\" (status, values, readings, command, reload or events)");
 }
 
 }  // namespace
@@ -251,18 +233,19 @@ Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
                                         .count());
   Json::Value& buses = reply["buses"] = Json::Value(Json::arrayValue);
   for (const BusState& bus : snapshot.buses) {
-    Json::Value& entry = buses.append(Json::Value(Json::objectValue));
+    Json::Value& entry = buses.append(counters_json(kBusCounterRows, bus));
     entry["port"] = bus.port;
     entry["open"] = bus.open;
-    entry["lost"] = Json::Int64(bus.lost);
-    entry["reopened"] = Json::Int64(bus.reopened);
+    entry["interval_s"] = bus.interval_s;
   }
   reply["history"] = history_json(snapshot.history);
+  const SystemTime now = std::chrono::system_clock::now();
   Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
   if (unit != nullptr) {
-    units.append(unit_json(find_unit(snapshot, *unit)));
+    reply["unit"] = *unit;
+    units.append(unit_json(find_unit(snapshot, *unit), snapshot, now));
   } else {
-    for (const UnitState& state : snapshot.units) units.append(unit_json(state));
+    for (const UnitState& state : snapshot.units) units.append(unit_json(state, snapshot, now));
   }
   return reply;
 }
@@ -305,8 +288,9 @@ std::string event_line(const Event& event) {
     json["signal_id"] = alarm->signal_id;
     json["level"] = alarm->level;
     json["state"] = alarm->raised ? "raised" : "cleared";
-    json["title"] = alarm->title;
+    json["title"] = outputs::english_title({alarm->signal_id, alarm->level, alarm->title, {}, {}});
     json["detail"] = alarm->detail;
+    json["unit_title"] = alarm->title;
   } else if (const auto* command = std::get_if<CommandFinished>(&event)) {
     json["event"] = "command";
     json["unit"] = command->unit;

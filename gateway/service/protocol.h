@@ -3,7 +3,8 @@
 // Requests ("id", any JSON value, is optional and echoed in the reply):
 //   {"request": "status"}                       the service and every unit
 //   {"request": "status", "unit": "ac1"}        one unit
-//   {"request": "readings", "unit": "ac1"}      the unit's last report
+//   {"request": "values", "unit": "ac1"}        the unit's readings by English name
+//   {"request": "readings", "unit": "ac1"}      the unit's last report (the plug-in's)
 //   {"request": "command", "unit": "ac1", "command": "set_temperature", "value": 24}
 //       "set_temperature" (whole degrees C), "set_humidity" (whole percent),
 //       "unit_on", "unit_off" (no value); optional "timeout_s" (0.1..600):

@@ -19,6 +19,7 @@
 #include "gateway/devices/plugin.h"
 #include "gateway/devices/unit_names.h"
 #include "gateway/history/history_writer.h"
+#include "gateway/outputs/outputs.h"
 #include "gateway/service/control_server.h"
 #include "gateway/service/ctl_format.h"
 #include "gateway/service/forward_commands.h"
@@ -63,6 +64,9 @@ std::vector<std::string> needs_restart(const Config& running, const Config& load
   if (!same_line(running.bus, loaded.bus))
     fields.push_back("bus (port, baud, framing, serial_mode, rts)");
   if (running.control_socket != loaded.control_socket) fields.push_back("control.socket");
+  for (const char* output : {"http", "mqtt", "notify", "jsonl"})
+    if (running.outputs.sections[output] != loaded.outputs.sections[output])
+      fields.push_back(output);
   return fields;
 }
 
@@ -114,6 +118,7 @@ class Service final : public ServiceApi {
   std::unique_ptr<HistoryWriter> history_;
   std::unique_ptr<Host> host_;
   std::unique_ptr<BusWorker> bus_;
+  std::unique_ptr<outputs::Outputs> outputs_;
 };
 
 Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLink> link,
@@ -140,12 +145,14 @@ Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLi
   };
   bus_ = std::make_unique<BusWorker>(std::move(link), config_.units, *host_, table_, stream_,
                                      std::move(bus));
+  outputs_ = std::make_unique<outputs::Outputs>(config_, options_.jsonl_stdout, *this);
 }
 
 Service::~Service() {
   // The bus stops first and answers the commands that clients wait for;
   // the clients go before the bus that they may still ask.
   if (bus_) bus_->stop();
+  outputs_.reset();  // MQTT may still hand the bus commands
   control_.reset();
   bus_.reset();
   host_.reset();
@@ -178,6 +185,7 @@ int Service::run(const std::string& target) {
     return 1;
   }
   if (control_) control_->start();
+  outputs_->start();
   log::info(std::string("norvane-gateway ") + NORVANE_VERSION + " polls " +
             std::to_string(config_.units.size()) + " units on " + config_.bus.port +
             (control_ ? "; control socket " + control_->path() : std::string()));
@@ -190,6 +198,7 @@ int Service::run(const std::string& target) {
   bus_->join();
   if (control_) control_->stop();
   stream_.close();
+  outputs_->finish();
   history_->finish(kHistoryPatienceAtStop);
   print_summary();
   if (const auto error = bus_->error()) {
@@ -236,6 +245,7 @@ void Service::on_signal(int number) {
       break;
     case SIGHUP:
       reload_configuration(false);
+      outputs_->reopen();
       break;
     case SIGUSR1:
       log_states();
@@ -291,6 +301,7 @@ ReloadReport Service::reload_configuration(bool wait) {
   loaded.bus.lost_after_rounds = applied.lost_after_rounds;
   loaded.bus.max_backoff_s = applied.max_backoff_s;
   loaded.control_socket = running.control_socket;
+  loaded.outputs = running.outputs;
   {
     std::lock_guard<std::mutex> lock(config_mutex_);
     config_ = loaded;
@@ -393,6 +404,7 @@ Config effective_config(const RunOptions& options) {
 
 int run_service(const RunOptions& options) {
   SignalInbox signals;  // before any thread, which inherits the blocked signals
+  if (options.jsonl_stdout) log::move_records_to_log();
   Config config = effective_config(options);
   const std::string target = command_target(options, config);
   std::unique_ptr<RtuLink> link;

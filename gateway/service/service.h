@@ -25,6 +25,7 @@ struct RunOptions {
   std::optional<double> interval_s;
   std::optional<long> rounds;     // none: poll until stopped
   bool report = false;            // a "report NAME TEXT" line after each completed round
+  bool jsonl_stdout = false;      // --output jsonl: JSON Lines on standard output
   std::string unit;               // the unit that the commands are for
   std::vector<Command> commands;  // in the order given, before the first round
 };

@@ -2,8 +2,8 @@
 // and cleared, commands carried out. Bus threads publish without ever
 // waiting for a reader: each subscriber has a queue of its own, bounded,
 // whose oldest event gives way when it is full (and is counted as
-// dropped). Readers (the control socket's "events" now; JSON Lines, MQTT
-// and notifications later) take events on their own threads.
+// dropped). Readers (the control socket's "events", JSON Lines, MQTT,
+// notifications) take events on their own threads.
 #pragma once
 
 #include <chrono>
@@ -18,17 +18,17 @@
 #include <vector>
 
 #include "gateway/devices/commands.h"
+#include "gateway/state/unit_table.h"
 
 namespace gw {
-
-using SystemTime = std::chrono::system_clock::time_point;
 
 struct RoundCompleted {
   std::string unit;
   SystemTime at;
-  long round = 0;      // the unit's completed rounds, this one included
-  std::string record;  // the record's bytes
-  std::string report;  // the status report's JSON text
+  long round = 0;                   // the unit's completed rounds, this one included
+  std::string record;               // the record's bytes
+  std::string report;               // the status report's JSON text
+  std::vector<ActiveAlarm> alarms;  // active once the round's checks ran
 };
 
 struct AlarmChanged {

@@ -1,12 +1,12 @@
 // The table of unit states: what every reader of the gateway's state (the
-// control socket now; metrics, MQTT and the page later) takes its copy
-// from. Bus threads write their units' rows after every poll and command;
-// readers take a consistent copy under the table's lock. The table holds
-// data only: rendering it is each reader's job.
+// control socket, the metrics, MQTT, the status page) takes its copy from. Bus threads write their
+// units' rows after every poll and command; readers take a consistent copy under the table's lock.
+// The table holds data only: rendering it is each reader's job.
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -66,14 +66,18 @@ struct UnitState {
   UnitCounters counters;
   std::vector<ActiveAlarm> alarms;  // by signal id
   std::optional<LastCommand> last_command;
+  // Commands by outcome text ("done", "failed", ...): those carried out,
+  // and those refused as "busy".
+  std::map<std::string, long> commands_by_outcome;
   int commands_waiting = 0;  // queued, not yet carried out
 };
 
 struct BusState {
   std::string port;
   bool open = false;
-  long lost = 0;      // times the port stopped working
-  long reopened = 0;  // times it was opened again
+  long lost = 0;          // times the port stopped working
+  long reopened = 0;      // times it was opened again
+  double interval_s = 0;  // between its passes over the units
 };
 
 // The history's writer (one for every bus).

@@ -1,6 +1,7 @@
 // The configuration file: a whole example read field by field, and every
 // kind of mistake named with the file and the field.
 #include <ostream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,46 @@ TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
   EXPECT_EQ(config.plugin, "./norvane.so") << "a file beside the configuration, never searched";
 }
 
+TEST(ConfigFile, ReadsTheOutputsEachOffWhenAbsent) {
+  const gw::Config none =
+      gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
+  EXPECT_FALSE(none.outputs.http || none.outputs.mqtt || none.outputs.notify || none.outputs.jsonl);
+
+  const gw::Config config = gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}],
+    "http": {"listen": "9120"},
+    "mqtt": {"host": "broker", "tls": {"ca_file": "ca.pem"}, "username": "gw",
+             "password_file": "mqtt.pass", "commands": true},
+    "notify": {"exec": ["page.sh", "--room", "B2"], "min_duration_s": 60},
+    "jsonl": {"path": "rounds.jsonl"}})",
+                                             "/etc/norvane/gateway.json");
+  EXPECT_EQ(config.outputs.http->host, "127.0.0.1") << "a port alone listens on loopback";
+  EXPECT_EQ(config.outputs.http->port, 9120);
+  const gw::MqttConfig& mqtt = *config.outputs.mqtt;
+  EXPECT_EQ(mqtt.port, 8883) << "TLS's port unless one is given";
+  EXPECT_EQ(mqtt.tls->ca_file, "/etc/norvane/ca.pem");
+  EXPECT_EQ(mqtt.password_file, "/etc/norvane/mqtt.pass");
+  EXPECT_EQ(mqtt.discovery_prefix, "homeassistant");
+  EXPECT_EQ(mqtt.qos, 0);
+  EXPECT_TRUE(mqtt.commands);
+  EXPECT_EQ(config.outputs.notify->exec,
+            (std::vector<std::string>{"/etc/norvane/page.sh", "--room", "B2"}))
+      << "a path from the file's folder, never searched";
+  EXPECT_DOUBLE_EQ(config.outputs.notify->min_duration_s, 60);
+  EXPECT_GT(config.outputs.notify->timeout_s, 0) << "always a time limit";
+  EXPECT_EQ(config.outputs.jsonl->path, "/etc/norvane/rounds.jsonl");
+
+  for (const auto& [listen, host, port] :
+       {std::tuple{"0.0.0.0:80", "0.0.0.0", 80}, std::tuple{"[::1]:9120", "::1", 9120},
+        std::tuple{":0", "127.0.0.1", 0}}) {
+    const gw::Config other = gw::parse_config(
+        std::string(R"({"bus": {}, "units": [{"name": "a", "slave": 1}], "http": {"listen": ")") +
+            listen + "\"}}",
+        "c.json");
+    EXPECT_EQ(other.outputs.http->host, host) << listen;
+    EXPECT_EQ(other.outputs.http->port, port) << listen;
+  }
+}
+
 struct Mistake {
   const char* text;
   const char* error;  // what follows "c.json: "
@@ -125,6 +166,7 @@ TEST(ConfigFile, NestingTooDeepIsAMistakeNamedWithTheFile) {
 }
 
 #define UNIT(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1" fields "}]}"
+#define UNITS(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}]" fields "}"
 
 INSTANTIATE_TEST_SUITE_P(
     Config, ConfigMistakes,
@@ -222,6 +264,28 @@ INSTANTIATE_TEST_SUITE_P(
                 "control.socket: must be a non-empty string"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}], "
                 "\"control\": {\"path\": \"x\"}}",
-                "control.path: is not a known field"}));
+                "control.path: is not a known field"},
+        Mistake{UNITS(", \"http\": {}"), "http.listen: is missing"},
+        Mistake{UNITS(", \"http\": {\"listen\": \"::1:80\"}"),
+                "http.listen: an IPv6 address goes in brackets"},
+        Mistake{UNITS(", \"http\": {\"listen\": \"localhost:http\"}"),
+                "http.listen: must end in a port number from 0 to 65535"},
+        Mistake{UNITS(", \"mqtt\": {\"port\": 1883}"), "mqtt.host: is missing"},
+        Mistake{UNITS(", \"mqtt\": {\"host\": \"b\", \"qos\": 3}"),
+                "mqtt.qos: must be a whole number from 0 to 2"},
+        Mistake{UNITS(", \"mqtt\": {\"host\": \"b\", \"base_topic\": \"site/#\"}"),
+                "mqtt.base_topic: must be a topic without"},
+        Mistake{UNITS(", \"mqtt\": {\"host\": \"b\", \"password_file\": \"p\"}"),
+                "mqtt.password_file: needs a username"},
+        Mistake{UNITS(", \"mqtt\": {\"host\": \"b\", \"tls\": {\"cert_file\": \"c\"}}"),
+                "mqtt.tls.key_file: a client certificate needs both"},
+        Mistake{UNITS(", \"mqtt\": {\"host\": \"b\", \"retain\": true}"),
+                "mqtt.retain: is not a known field"},
+        Mistake{UNITS(", \"notify\": {\"exec\": \"page.sh\"}"),
+                "notify.exec: must be an array: the program, then its arguments"},
+        Mistake{UNITS(", \"notify\": {\"exec\": [\"\"]}"), "notify.exec[0]: must be a string"},
+        Mistake{UNITS(", \"notify\": {\"exec\": [\"p\"], \"min_duration_s\": -1}"),
+                "notify.min_duration_s: must be a number of seconds from 0 to 86400"},
+        Mistake{UNITS(", \"jsonl\": {}"), "jsonl.path: is missing"}));
 
 }  // namespace

@@ -162,7 +162,7 @@ TEST_F(GatewayErrors, TheCommandLineTakesOptionEqualsValueAndRefusesMistakesWith
   }
   testproc::Process bare({NORVANE_GATEWAY});
   EXPECT_EQ(bare.wait_exit(), 2);
-  EXPECT_THAT(bare.err(), Says("give --config FILE, or a subcommand: run or ctl"));
+  EXPECT_THAT(bare.err(), Says("give --config FILE, or a subcommand: run, ctl or history"));
 }
 
 TEST_F(GatewayErrors, CommandsForSeveralUnitsNeedTheUnitNamed) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #ifndef NORVANE_GATEWAY
 #error "NORVANE_GATEWAY, NORVANE_SIM and NORVANE_PLUGIN_PATH name the built programs"
@@ -125,6 +126,15 @@ PortSummary port_summary_of(const std::string& out) {
   PortSummary s;
   read_numbers(out, "summary port ", pattern, {&s.lost, &s.reopened});
   return s;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
 }
 
 std::string config_text(const std::string& units) {

@@ -2,7 +2,9 @@
 // pseudo-terminal, and reads back what the gateway stored.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +57,11 @@ struct PortSummary {
   long lost = -1, reopened = -1;
 };
 PortSummary port_summary_of(const std::string& out);
+
+// Waits until `done()` holds, asking every 50 ms, for `patience` at most;
+// whether it held.
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds patience = testproc::kPatience);
 
 // One unit "ac1" at slave 1, data id 101, b_mode 2, supervising water on
 // the floor (level 3); the control socket "control.sock" beside the file;

@@ -100,7 +100,7 @@ TEST(EventStream, ASlowSubscriberLosesItsOldestEventsWithoutHoldingUpThePublishe
   auto slow = stream.subscribe(3);
   auto ample = stream.subscribe(100);
   for (long round = 1; round <= 5; ++round)
-    stream.publish(gw::RoundCompleted{"ac1", {}, round, {}, {}});
+    stream.publish(gw::RoundCompleted{"ac1", {}, round, {}, {}, {}});
   auto round_of = [](const std::optional<gw::Event>& event) {
     return event ? std::get<gw::RoundCompleted>(*event).round : -1;
   };

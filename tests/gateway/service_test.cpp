@@ -28,6 +28,7 @@ using harness::record_data_id;
 using harness::record_word;
 using harness::Summary;
 using harness::summary_of;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using testproc::Process;
 using Clock = std::chrono::steady_clock;
@@ -95,20 +96,36 @@ TEST_F(GatewayService, StatusOverTheSocketShowsStateCountersThatMoveAndAlarms) {
   ASSERT_EQ(first["alarms"].size(), 1u);
   EXPECT_EQ(first["alarms"][0]["signal_id"], "120800150010");
   EXPECT_EQ(first["alarms"][0]["level"], 3);
-  EXPECT_EQ(first["alarms"][0]["title"], texts::kFloorWaterTitle);
+  EXPECT_EQ(first["alarms"][0]["title"], "Water on the floor");
+  EXPECT_EQ(first["alarms"][0]["unit_title"], texts::kFloorWaterTitle);
+  EXPECT_TRUE(first["fresh"].asBool());
+  EXPECT_EQ(first["readings"]["set_temperature"], 24.0) << "readings by English name";
   for (int round = 0; round < 3; ++round) ASSERT_TRUE(gateway->next_line("report ac1"));
   const Json::Value later = unit_status("ac1");
   EXPECT_GT(later["counters"]["completed"].asInt64(), first["counters"]["completed"].asInt64());
   EXPECT_GT(later["counters"]["requests"].asInt64(), first["counters"]["requests"].asInt64());
 
-  // The same for a person, and the unit's readings.
+  // The same for a person: the state and the age of the data, the alarm
+  // by its English title, the values with their units; `readings` is
+  // `values` by another name, `report` the plug-in's own.
   const Finished readable = ctl({"status"});
   EXPECT_EQ(readable.status, 0);
-  EXPECT_THAT(readable.out, HasSubstr("ac1 (slave 1, data id 101): answering since "));
-  EXPECT_THAT(readable.out, HasSubstr("alarm 120800150010 level 3 since "));
-  const Finished readings = ctl({"readings", "ac1"});
-  EXPECT_EQ(readings.status, 0);
-  EXPECT_THAT(readings.out, HasSubstr(std::string(texts::kSetTemperature) + ": 24\n"));
+  EXPECT_THAT(readable.out, ContainsRegex("ac1 \\(slave 1, data id 101\\): answering since "
+                                          "[-0-9T:+]+; data of [-0-9T:+]+, [0-9]+ s old\n"));
+  EXPECT_THAT(readable.out, HasSubstr("alarm: Water on the floor (120800150010, level 3) since "));
+  for (const char* request : {"values", "readings"}) {
+    const Finished values = ctl({request, "ac1"});
+    EXPECT_EQ(values.status, 0);
+    EXPECT_THAT(values.out, HasSubstr("\nset_temperature: 24.0 \xC2\xB0"
+                                      "C\nset_humidity: 50.0 %\n"));
+    EXPECT_THAT(values.out, ContainsRegex("\nreturn_air_temperature: [0-9]+\\.[0-9] \xC2\xB0"
+                                          "C\n"));
+    EXPECT_THAT(values.out, HasSubstr("\nwater_on_floor: alarm\n"));
+    EXPECT_THAT(values.out, HasSubstr("\nindoor_fan_run_time: 8760 h\n"));
+    EXPECT_THAT(values.out, HasSubstr("\nalarm: Water on the floor (120800150010, level 3)"));
+  }
+  const Finished report = ctl({"report", "ac1"});
+  EXPECT_THAT(report.out, HasSubstr(std::string(texts::kSetTemperature) + ": 24\n"));
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0);
 }

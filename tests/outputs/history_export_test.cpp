@@ -36,17 +36,8 @@ std::vector<std::string> lines_of(const std::string& text, const char* end = "\n
   return lines;
 }
 
-class HistoryExport : public ::testing::Test {
+class HistoryExport : public records::InUtc {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-  }
-
   std::string run(ExportSummary (*what)(const std::string&, const ExportQuery&, std::ostream&),
                   const ExportQuery& query) {
     std::ostringstream out;

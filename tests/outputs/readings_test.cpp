@@ -114,13 +114,31 @@ TEST(Metrics, NamesCarryTheUnitAndValuesAreNumbers) {
   const auto metric = [&](const char* name) { return metric_name(*readings->find(name)->row); };
   EXPECT_EQ(metric("return_air_temperature"), "norvane_return_air_temperature_celsius");
   EXPECT_EQ(metric("return_air_humidity"), "norvane_return_air_humidity_percent");
-  EXPECT_EQ(metric("compressor_run_time"), "norvane_compressor_run_time_hours");
+  EXPECT_EQ(metric("compressor_run_time"), "norvane_compressor_run_time_seconds")
+      << "base units: promtool refuses hours";
+  EXPECT_EQ(metric_value(*readings->find("compressor_run_time")),
+            std::to_string(readings->find("compressor_run_time")->word * 3600L));
+  EXPECT_EQ(metric_value(*readings->find("return_air_temperature")), "-0.5");
+  EXPECT_EQ(metric_value(*readings->find("water_on_floor")), "1");
   EXPECT_EQ(metric("heartbeat"), "norvane_heartbeat");
   EXPECT_EQ(metric_name(kReadingRows[kWordReadingCount]), "norvane_update_time_seconds");
   EXPECT_DOUBLE_EQ(readings->find("return_air_temperature")->number(), -0.5);
   EXPECT_DOUBLE_EQ(readings->find("water_on_floor")->number(), 1.0);
   EXPECT_DOUBLE_EQ(readings->find("unit_on_off")->number(), 170.0);
   EXPECT_EQ(readings->find("update_time"), nullptr);
+}
+
+TEST(Readings, EveryValueComesBackFromItsJson) {
+  // What ctl prints from the socket's JSON is what the record held.
+  const auto readings = Readings::decode(sample_record());
+  ASSERT_TRUE(readings);
+  for (const Reading& reading : readings->values()) {
+    const std::optional<Reading> back = reading_from_json(*reading.row, reading_json(reading));
+    ASSERT_TRUE(back) << reading.row->name;
+    EXPECT_EQ(value_text(*back), value_text(reading)) << reading.row->name;
+  }
+  EXPECT_FALSE(reading_from_json(*readings->find("run_state")->row, Json::Value("flying")));
+  EXPECT_FALSE(reading_from_json(*readings->find("set_humidity")->row, Json::Value(-1.0)));
 }
 
 using Times = LocalTime;

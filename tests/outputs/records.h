@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -32,6 +34,19 @@ inline std::string record(int32_t data_id, const std::map<int, uint16_t>& regist
   for (int i = 0; i < 5; ++i) bytes[116 + i] = static_cast<char>(fields[i]);
   return bytes;
 }
+
+// A test in the time zone UTC, whatever the machine's.
+class InUtc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+  }
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+  }
+};
 
 // A history file with the gateway's tables, to fill with insert().
 class HistoryFile {

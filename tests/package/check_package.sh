@@ -35,6 +35,11 @@ for file in usr/bin/norvane-gateway usr/bin/norvane-sim usr/bin/norvane-fault-li
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/norvane/gateway.json ||
   fail "/etc/norvane/gateway.json is not a conffile"
+# The status page's Chart.js, and the libraries of HTTP and MQTT.
+depends=$(dpkg-deb -f "$deb" Depends)
+for dependency in libjs-chart.js libcpp-httplib libmosquitto1; do
+  grep -q "$dependency" <<<"$depends" || fail "the package does not depend on $dependency: $depends"
+done
 for program in norvane-gateway norvane-sim norvane-fault-line; do
   ! readelf -d "$root/usr/bin/$program" | grep -qE 'RPATH|RUNPATH' ||
     fail "$program has a library search path"

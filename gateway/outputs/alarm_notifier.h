@@ -1,0 +1,50 @@
+// Alarm notifications ("notify": {"exec": [PROGRAM, ARG...],
+// "min_duration_s": N, "timeout_s": T}): the program runs for every alarm
+// raised or cleared, the unit's loss of communication and its recovery
+// among them (signal id "comm_lost"), once the change has lasted
+// min_duration_s (see AlarmHoldBack). It learns what happened from its
+// environment:
+//
+//   NORVANE_UNIT=ac1                NORVANE_SIGNAL_ID=120800150010
+//   NORVANE_TITLE=Water on the floor  NORVANE_STATE=raised (or cleared)
+//   NORVANE_LEVEL=3                 NORVANE_TIME=2024-05-01T12:00:05+02:00 (of the change)
+//   NORVANE_DETAIL=...              NORVANE_UNIT_TITLE=... (the plug-in's title, UTF-8)
+//   NORVANE_HOST=gateway host name
+//
+// One program at a time, in the order of the changes, on the notifier's
+// own thread: a slow or hung program delays the next notification (up to
+// timeout_s each), never a poll. Not to be confused with the service
+// manager's notifications (service/notify.h).
+#pragma once
+
+#include <atomic>
+
+#include "gateway/config/output_config.h"
+#include "gateway/outputs/alarm_hold_back.h"
+#include "gateway/outputs/event_reader.h"
+
+namespace gw::outputs {
+
+class AlarmNotifier final : public EventReader {
+ public:
+  // Throws std::runtime_error when the program is not an executable file.
+  AlarmNotifier(EventStream& stream, NotifyConfig config);
+  ~AlarmNotifier() override;
+
+  // The gateway is stopping: a program that runs gets a short grace.
+  void stopping() { stopping_ = true; }
+
+ private:
+  void on_event(const Event& event) override;
+  void on_tick() override;
+  void tell(const AlarmChanged& change);
+
+  const NotifyConfig config_;
+  AlarmHoldBack hold_back_;
+  std::atomic<bool> stopping_{false};
+};
+
+// The environment of a notification.
+std::vector<std::string> notification_environment(const AlarmChanged& change);
+
+}  // namespace gw::outputs

@@ -1,0 +1,70 @@
+#include "gateway/outputs/jsonl_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "gateway/outputs/render.h"
+#include "gateway/outputs/unit_view.h"
+#include "gateway/service/log.h"
+
+namespace gw::outputs {
+
+JsonLinesOutput::JsonLinesOutput(EventStream& stream, std::string path)
+    : EventReader(stream, 4096, "jsonl"), path_(std::move(path)) {
+  open();
+}
+
+JsonLinesOutput::~JsonLinesOutput() {
+  stop();
+  join();
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void JsonLinesOutput::open() {
+  if (path_.empty()) {
+    // Standard output is the lines' alone: its descriptor is kept for them,
+    // and descriptor 1, where the plug-in prints its own lines, becomes
+    // standard error.
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0 || !(file_ = ::fdopen(fd, "w")))
+      throw std::runtime_error(std::string("--output jsonl: standard output: ") +
+                               std::strerror(errno));
+    return;
+  }
+  std::FILE* file = std::fopen(path_.c_str(), "ae");
+  if (file == nullptr)
+    throw std::runtime_error("jsonl.path " + path_ + ": cannot be opened: " + std::strerror(errno));
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = file;
+}
+
+void JsonLinesOutput::on_event(const Event& event) {
+  const auto* round = std::get_if<RoundCompleted>(&event);
+  if (round == nullptr) return;
+  if (reopen_.exchange(false) && !path_.empty()) {
+    try {
+      open();
+    } catch (const std::runtime_error& error) {
+      log::error(error.what());  // the old file goes on
+    }
+  }
+  const std::string line = json_text(round_json(*round)) + "\n";
+  flockfile(file_);
+  const bool written =
+      std::fwrite(line.data(), 1, line.size(), file_) == line.size() && std::fflush(file_) == 0;
+  funlockfile(file_);
+  if (!written && !failing_)
+    log::error("jsonl: cannot write " + (path_.empty() ? "to standard output" : path_) + ": " +
+               std::strerror(errno));
+  failing_ = !written;
+}
+
+void JsonLinesOutput::on_end() {
+  if (file_ != nullptr) std::fflush(file_);
+}
+
+}  // namespace gw::outputs

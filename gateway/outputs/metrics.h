@@ -1,0 +1,28 @@
+// The state table in Prometheus's text exposition format (version 0.0.4),
+// as /metrics serves it:
+//
+//   norvane_unit_up{unit="ac1"} 1                  fresh data: answering, not stale
+//   norvane_last_round_timestamp_seconds{unit="ac1"} 1714557605
+//   norvane_return_air_temperature_celsius{unit="ac1"} 24.1    every reading, while fresh
+//   norvane_run_state{unit="ac1",state="running"} 1             enumerations as state sets
+//   norvane_alarm_active{unit="ac1",signal_id="120800150010",title="Water on the floor"} 1
+//   norvane_rounds_total{unit="ac1"} 1480                       the counters' table
+//   norvane_commands_total{unit="ac1",outcome="done"} 3
+//   norvane_port_lost_total{port="/dev/ttyUSB0"} 0
+//
+// A unit whose data is stale (not answering, or older than fresh_for)
+// has no reading samples at all: its series end instead of going on with
+// old values. Pure: no I/O.
+#pragma once
+
+#include <string>
+
+#include "gateway/service/service_api.h"
+
+namespace gw::outputs {
+
+inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+std::string metrics_text(const ServiceInfo& info, const StateSnapshot& snapshot, SystemTime now);
+
+}  // namespace gw::outputs

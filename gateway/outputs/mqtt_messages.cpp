@@ -1,0 +1,274 @@
+#include "gateway/outputs/mqtt_messages.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+#include "gateway/outputs/alarm_table.h"
+#include "gateway/outputs/render.h"
+#include "gateway/service/iso_time.h"
+
+namespace gw::outputs::mqtt {
+namespace {
+
+std::string text(const Json::Value& value) { return json_text(value); }
+
+// "24", "24.0": a whole number from -999 to 999, as the socket takes it.
+std::optional<int> whole_number(const std::string& payload) {
+  char* end = nullptr;
+  const double value = std::strtod(payload.c_str(), &end);
+  while (end != nullptr && std::isspace(static_cast<unsigned char>(*end))) ++end;
+  if (end == payload.c_str() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
+  if (std::fabs(value - std::round(value)) > 1e-6 || std::fabs(value) > 999) return std::nullopt;
+  return static_cast<int>(std::lround(value));
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+bool topic_safe(const std::string& unit) {
+  return !unit.empty() && unit.find_first_of("/+#") == std::string::npos &&
+         unit.find('\0') == std::string::npos;
+}
+
+std::string state_payload(const RoundCompleted& round) {
+  Json::Value json = round_json(round);
+  json["fresh"] = true;
+  return text(json);
+}
+
+std::string state_payload(const UnitView& view) {
+  const UnitState& unit = *view.unit;
+  Json::Value json(Json::objectValue);
+  json["unit"] = unit.name;
+  json["time"] = time_json(unit.last_round_at);
+  json["round"] = Json::Int64(unit.counters.completed);
+  json["state"] = status_name(unit.status);
+  json["fresh"] = view.fresh;
+  json["readings"] = view.readings ? readings_json(*view.readings) : Json::Value();
+  Json::Value& alarms = json["alarms"] = Json::Value(Json::arrayValue);
+  for (const ActiveAlarm& alarm : unit.alarms) alarms.append(alarm_json(alarm));
+  return text(json);
+}
+
+std::string alarms_payload(const std::vector<ActiveAlarm>& alarms) {
+  Json::Value json(Json::arrayValue);
+  for (const ActiveAlarm& alarm : alarms) json.append(alarm_json(alarm));
+  return text(json);
+}
+
+std::string alarm_event_payload(const AlarmChanged& change) {
+  Json::Value json = alarm_json({change.signal_id, change.level, change.title, change.detail, {}});
+  json.removeMember("since");
+  json["unit"] = change.unit;
+  json["time"] = iso_time(change.at);
+  json["state"] = change.raised ? "raised" : "cleared";
+  return text(json);
+}
+
+std::string command_payload(const std::string& unit, SystemTime at, const std::string& command,
+                            const std::string& outcome, bool done, const std::string& detail) {
+  Json::Value json(Json::objectValue);
+  json["unit"] = unit;
+  json["time"] = iso_time(at);
+  json["command"] = command;
+  json["outcome"] = outcome;
+  json["done"] = done;
+  if (!detail.empty()) json["detail"] = detail;
+  return text(json);
+}
+
+std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::string& topic,
+                                             const std::string& payload) {
+  const std::string start = topics.base + "/";
+  if (topic.rfind(start, 0) != 0) return std::nullopt;
+  const std::string rest = topic.substr(start.size());
+  const size_t slash = rest.find("/set/");
+  if (slash == std::string::npos || slash == 0) return std::nullopt;
+  ReceivedCommand received;
+  received.unit = rest.substr(0, slash);
+  const std::string what = rest.substr(slash + 5);
+  const std::string value = lower(payload);
+  if (what == "temperature" || what == "humidity") {
+    const std::optional<int> number = whole_number(payload);
+    if (number)
+      received.command =
+          Command{what == "temperature" ? CommandKind::kSetTemperature : CommandKind::kSetHumidity,
+                  *number};
+    else
+      received.error = "set/" + what + " takes a whole number from -999 to 999, not \"" +
+                       payload.substr(0, 32) + "\"";
+  } else if (what == "power" || what == "mode") {
+    const bool on = value == (what == "power" ? "on" : "auto");
+    const bool off = value == "off";
+    if (on || off)
+      received.command = Command{on ? CommandKind::kUnitOn : CommandKind::kUnitOff, 0};
+    else
+      received.error = what == "power" ? "set/power takes ON or OFF" : "set/mode takes auto or off";
+  } else {
+    received.error = "no command set/" + what + " (temperature, humidity, power, mode)";
+  }
+  return received;
+}
+
+std::string node_id(const std::string& text) {
+  std::string id;
+  for (const char c : text)
+    id += std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' ? c : '_';
+  return id;
+}
+
+namespace {
+
+struct Entity {
+  const char* component;
+  std::string object;  // the entity's part of its ids
+  Json::Value config;
+};
+
+Json::Value availability(const Topics& topics, const std::string& unit, bool with_unit) {
+  Json::Value list(Json::arrayValue);
+  list.append(Json::Value(Json::objectValue))["topic"] = topics.status();
+  if (with_unit)
+    list.append(Json::Value(Json::objectValue))["topic"] = topics.unit(unit, "availability");
+  return list;
+}
+
+Json::Value entity(const Discovery& discovery, const Topics& topics, const std::string& unit,
+                   const std::string& object, const std::string& name, bool with_unit) {
+  Json::Value json(Json::objectValue);
+  json["name"] = name;
+  json["unique_id"] = discovery.node + "_" + node_id(unit) + "_" + object;
+  json["object_id"] = node_id(unit) + "_" + object;
+  json["availability"] = availability(topics, unit, with_unit);
+  json["availability_mode"] = "all";
+  Json::Value& device = json["device"] = Json::Value(Json::objectValue);
+  device["identifiers"].append(discovery.node + "_" + node_id(unit));
+  device["name"] = unit;
+  device["model"] = "Precision air conditioner";
+  device["manufacturer"] = "norvane";
+  device["via_device"] = discovery.node;
+  return json;
+}
+
+Json::Value reading_entity(const Discovery& discovery, const Topics& topics,
+                           const std::string& unit, const ReadingRow& row) {
+  Json::Value json = entity(discovery, topics, unit, row.name, row.description, true);
+  json["state_topic"] = topics.unit(unit, "state");
+  const std::string value = std::string("value_json.readings.") + row.name;
+  if (row.kind == ReadingKind::kFlag) {
+    json["value_template"] = "{{ 'ON' if " + value + " else 'OFF' }}";
+    json["device_class"] = "problem";
+    return json;
+  }
+  json["value_template"] = "{{ " + value + " }}";
+  if (row.kind != ReadingKind::kNumber) return json;
+  json["unit_of_measurement"] = unit_symbol(row.unit);
+  json["state_class"] = row.unit == MeasureUnit::kHours ? "total_increasing" : "measurement";
+  if (row.unit == MeasureUnit::kCelsius) json["device_class"] = "temperature";
+  if (row.unit == MeasureUnit::kPercent) json["device_class"] = "humidity";
+  if (row.unit == MeasureUnit::kHours) json["device_class"] = "duration";
+  if (row.unit == MeasureUnit::kNone) json.removeMember("unit_of_measurement");
+  // The set points' bands and the unit's own limits are settings.
+  const std::string name = row.name;
+  if (name.find("precision") != std::string::npos || name.find("limit") != std::string::npos ||
+      name == "heartbeat")
+    json["entity_category"] = "diagnostic";
+  return json;
+}
+
+Json::Value alarm_entity(const Discovery& discovery, const Topics& topics, const std::string& unit,
+                         const AlarmRow& alarm) {
+  const bool comm_lost = std::string(alarm.signal_id) == kCommLostSignalId;
+  const std::string object = std::string("alarm_") + alarm.signal_id;
+  // The loss of communication must show while the unit is unavailable.
+  Json::Value json =
+      entity(discovery, topics, unit, object, std::string("Alarm: ") + alarm.title, !comm_lost);
+  json["state_topic"] = topics.unit(unit, "alarms");
+  json["value_template"] =
+      std::string("{{ 'ON' if value_json | selectattr('signal_id', 'equalto', '") +
+      alarm.signal_id + "') | list | length > 0 else 'OFF' }}";
+  json["device_class"] = comm_lost ? "connectivity" : "problem";
+  if (comm_lost) {  // connectivity: ON means connected
+    json["name"] = "Communication";
+    json["value_template"] = std::string(
+                                 "{{ 'OFF' if value_json | selectattr('signal_id', "
+                                 "'equalto', '") +
+                             alarm.signal_id + "') | list | length > 0 else 'ON' }}";
+  }
+  return json;
+}
+
+Json::Value climate_entity(const Discovery& discovery, const Topics& topics,
+                           const std::string& unit) {
+  Json::Value json = entity(discovery, topics, unit, "climate", "Air conditioner", true);
+  const std::string state = topics.unit(unit, "state");
+  json["modes"].append("off");
+  json["modes"].append("auto");
+  json["mode_command_topic"] = topics.unit(unit, "set/mode");
+  json["mode_state_topic"] = state;
+  json["mode_state_template"] =
+      "{{ 'auto' if value_json.readings.unit_on_off == 'on' else 'off' }}";
+  json["power_command_topic"] = topics.unit(unit, "set/power");
+  json["temperature_command_topic"] = topics.unit(unit, "set/temperature");
+  json["temperature_state_topic"] = state;
+  json["temperature_state_template"] = "{{ value_json.readings.set_temperature }}";
+  json["current_temperature_topic"] = state;
+  json["current_temperature_template"] = "{{ value_json.readings.return_air_temperature }}";
+  json["target_humidity_command_topic"] = topics.unit(unit, "set/humidity");
+  json["target_humidity_state_topic"] = state;
+  json["target_humidity_state_template"] = "{{ value_json.readings.set_humidity }}";
+  json["current_humidity_topic"] = state;
+  json["current_humidity_template"] = "{{ value_json.readings.return_air_humidity }}";
+  json["temperature_unit"] = "C";
+  json["temp_step"] = 1;
+  json["precision"] = 0.1;
+  return json;
+}
+
+std::vector<Entity> unit_entities(const Discovery& discovery, const Topics& topics,
+                                  const std::string& unit) {
+  std::vector<Entity> entities;
+  for (int i = 0; i < kWordReadingCount; ++i) {
+    const ReadingRow& row = kReadingRows[i];
+    entities.push_back({row.kind == ReadingKind::kFlag ? "binary_sensor" : "sensor", row.name,
+                        reading_entity(discovery, topics, unit, row)});
+  }
+  for (const AlarmRow& alarm : kAlarmRows)
+    entities.push_back({"binary_sensor", std::string("alarm_") + alarm.signal_id,
+                        alarm_entity(discovery, topics, unit, alarm)});
+  if (discovery.commands)
+    entities.push_back({"climate", "climate", climate_entity(discovery, topics, unit)});
+  return entities;
+}
+
+std::string config_topic(const Discovery& discovery, const Entity& entity,
+                         const std::string& unit) {
+  return discovery.prefix + "/" + entity.component + "/" + discovery.node + "/" + node_id(unit) +
+         "_" + entity.object + "/config";
+}
+
+}  // namespace
+
+std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
+                                             const std::string& unit) {
+  std::vector<Announcement> announcements;
+  for (const Entity& entity : unit_entities(discovery, topics, unit))
+    announcements.push_back({config_topic(discovery, entity, unit), text(entity.config)});
+  return announcements;
+}
+
+std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std::string& unit) {
+  Discovery every = discovery;
+  every.commands = true;  // the climate entity too, whether or not it was announced
+  std::vector<Announcement> withdrawals;
+  for (const Entity& entity : unit_entities(every, Topics{}, unit))
+    withdrawals.push_back({config_topic(every, entity, unit), ""});
+  return withdrawals;
+}
+
+}  // namespace gw::outputs::mqtt

@@ -1,0 +1,90 @@
+// What the gateway publishes over MQTT, and where: pure builders of topics
+// and payloads from the state and the event stream (no I/O).
+//
+//   BASE/status                  "online" / "offline" (retained; the last will)
+//   BASE/UNIT/availability       "online" while the unit answers with fresh data,
+//                                else "offline" (retained)
+//   BASE/UNIT/state              the last completed round (retained): {"unit", "time",
+//                                "round", "state", "fresh", "readings", "alarms"}
+//   BASE/UNIT/alarms             the active alarms (retained): [{"signal_id", "title", ...}]
+//   BASE/UNIT/alarm              each alarm raised or cleared (QoS 1): {"unit", "time",
+//                                "signal_id", "title", "state", "level", "detail", "unit_title"}
+//   BASE/UNIT/command            each command's outcome (QoS 1): {"unit", "time",
+//                                "command", "outcome", "done"[, "detail"]}
+//   BASE/UNIT/set/temperature    with "mqtt"."commands": a set point, whole degrees C
+//   BASE/UNIT/set/humidity       whole percent
+//   BASE/UNIT/set/power          "ON" or "OFF"
+//   BASE/UNIT/set/mode           "auto" (on) or "off", as Home Assistant's climate sends
+//
+// and Home Assistant's discovery messages under PREFIX/COMPONENT/NODE/OBJECT/config.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "gateway/devices/commands.h"
+#include "gateway/outputs/unit_view.h"
+#include "gateway/state/event_stream.h"
+
+namespace gw::outputs::mqtt {
+
+// Whether a unit's name can be a topic level (no wildcard, no '/').
+bool topic_safe(const std::string& unit);
+
+struct Topics {
+  std::string base;
+
+  std::string status() const { return base + "/status"; }
+  std::string unit(const std::string& name, const char* leaf) const {
+    return base + "/" + name + "/" + leaf;
+  }
+  // The commands' filter: BASE/+/set/+.
+  std::string commands() const { return base + "/+/set/+"; }
+};
+
+std::string state_payload(const RoundCompleted& round);
+// For a unit seen in the state table (not answering, stale, or not polled
+// yet): the same shape, "fresh" false.
+std::string state_payload(const UnitView& view);
+std::string alarms_payload(const std::vector<ActiveAlarm>& alarms);
+std::string alarm_event_payload(const AlarmChanged& change);
+std::string command_payload(const std::string& unit, SystemTime at, const std::string& command,
+                            const std::string& outcome, bool done, const std::string& detail = "");
+
+// A command received on BASE/UNIT/set/WHAT: the unit and the command, or
+// `error` saying why it cannot be one.
+struct ReceivedCommand {
+  std::string unit;
+  std::optional<Command> command;
+  std::string error;
+};
+std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::string& topic,
+                                             const std::string& payload);
+
+// Home Assistant discovery.
+struct Discovery {
+  std::string prefix;  // "homeassistant"
+  std::string node;    // the gateway's node id: letters, digits, '_' and '-'
+  bool commands = false;
+};
+
+struct Announcement {
+  std::string topic;
+  std::string payload;  // JSON; empty to withdraw
+};
+
+// Every entity of a unit: a sensor for each number and enumeration, a
+// binary sensor for each flag, for each alarm of the alarm table and for
+// the loss of communication, and, with commands, a climate entity.
+std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
+                                             const std::string& unit);
+// The same topics with empty payloads: the unit's entities withdrawn.
+std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std::string& unit);
+
+// Letters, digits, '_' and '-' of `text`, others as '_'.
+std::string node_id(const std::string& text);
+
+}  // namespace gw::outputs::mqtt

@@ -1,0 +1,239 @@
+// The outputs' parts in process: the metrics of a state table (a stale
+// unit's readings gone, alarms by English title, counters from their
+// table), the hold-back of alarm notifications, what MQTT takes and
+// announces, and the outputs' threads taking events and serving scrapes
+// while a bus publishes (this one for ThreadSanitizer too).
+#include <httplib.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <json/json.h>
+
+#include "gateway/outputs/alarm_hold_back.h"
+#include "gateway/outputs/alarm_table.h"
+#include "gateway/outputs/metrics.h"
+#include "gateway/outputs/mqtt_messages.h"
+#include "gateway/outputs/outputs.h"
+#include "tests/outputs/records.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace std::chrono_literals;
+
+gw::UnitState unit_with_round(const std::string& name, gw::SystemTime at) {
+  gw::UnitState unit;
+  unit.name = name;
+  unit.port = "/dev/ttyS1";
+  unit.status = gw::UnitStatus::kAnswering;
+  unit.last_round_at = at;
+  // 24.1 C return air, 50.5 % return air humidity, running, 8760 fan hours.
+  unit.record = records::record(101, {{22, 241}, {23, 505}, {27, 1}, {31, 1}, {62, 8760}});
+  unit.counters.rounds = 12;
+  unit.counters.completed = 11;
+  return unit;
+}
+
+TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
+  const auto now = std::chrono::system_clock::now();
+  gw::StateSnapshot snapshot;
+  snapshot.buses.push_back({"/dev/ttyS1", true, 2, 1, 5.0});
+  gw::UnitState fresh = unit_with_round("ac1", now - 3s);
+  fresh.alarms.push_back({"120800150010", 3, "(the plug-in's title)", "", now - 1s});
+  fresh.commands_by_outcome = {{"done", 2}, {"busy", 1}};
+  gw::UnitState silent = unit_with_round("ac\"2", now - 30s);
+  silent.status = gw::UnitStatus::kNotAnswering;
+  gw::UnitState old = unit_with_round("ac3", now - 600s);  // answering, but long ago
+  snapshot.units = {fresh, silent, old};
+  const std::string text = gw::outputs::metrics_text({"1.0.0", 1, "c"}, snapshot, now);
+
+  EXPECT_THAT(text, HasSubstr("\nnorvane_unit_up{unit=\"ac1\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_unit_up{unit=\"ac\\\"2\"} 0\n")) << "escaped label";
+  EXPECT_THAT(text, HasSubstr("\nnorvane_unit_up{unit=\"ac3\"} 0\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_return_air_temperature_celsius{unit=\"ac1\"} 24.1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_return_air_humidity_percent{unit=\"ac1\"} 50.5\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_indoor_fan_run_time_seconds{unit=\"ac1\"} 31536000\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_water_on_floor{unit=\"ac1\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_run_state{unit=\"ac1\",state=\"running\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_run_state{unit=\"ac1\",state=\"stopped\"} 0\n"));
+  for (const char* stale : {"ac\\\"2", "ac3"}) {
+    EXPECT_THAT(text, Not(HasSubstr("_celsius{unit=\"" + std::string(stale))));
+    EXPECT_THAT(text, HasSubstr("norvane_last_round_timestamp_seconds{unit=\"" +
+                                std::string(stale) + "\"}"))
+        << "its age stays known";
+  }
+  EXPECT_THAT(text, HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"120800150010\","
+                              "title=\"Water on the floor\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_rounds_total{unit=\"ac1\"} 12\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_rounds_completed_total{unit=\"ac1\"} 11\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_commands_total{unit=\"ac1\",outcome=\"busy\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_port_lost_total{port=\"/dev/ttyS1\"} 2\n"));
+  EXPECT_THAT(text, HasSubstr("# TYPE norvane_rounds_total counter\n"));
+}
+
+gw::AlarmChanged change(const std::string& signal_id, bool raised) {
+  return {"ac1", std::chrono::system_clock::now(), signal_id, 3, raised, "t", "d"};
+}
+
+std::vector<std::string> told(std::vector<gw::AlarmChanged> changes) {
+  std::vector<std::string> text;
+  for (const auto& c : changes) text.push_back(c.signal_id + (c.raised ? " raised" : " cleared"));
+  return text;
+}
+
+TEST(AlarmHoldBack, TellsAChangeOnceItHasLastedAndNothingOfAFlap) {
+  using Clock = gw::outputs::AlarmHoldBack::Clock;
+  gw::outputs::AlarmHoldBack hold(60s);
+  const Clock::time_point t0{};
+  hold.change(change("flap", true), t0);
+  hold.change(change("water", true), t0 + 1s);
+  hold.change(change("flap", false), t0 + 20s);  // undone within the hold
+  EXPECT_TRUE(hold.due(t0 + 59s).empty());
+  EXPECT_EQ(told(hold.due(t0 + 61s)), std::vector<std::string>{"water raised"});
+  EXPECT_TRUE(hold.due(t0 + 200s).empty()) << "told once";
+  hold.change(change("water", false), t0 + 300s);
+  hold.change(change("water", true), t0 + 310s);  // back before its clear was told
+  EXPECT_TRUE(hold.due(t0 + 400s).empty());
+  hold.change(change("water", false), t0 + 500s);
+  EXPECT_EQ(hold.next_due(), t0 + 560s);
+  EXPECT_EQ(told(hold.due(t0 + 560s)), std::vector<std::string>{"water cleared"});
+
+  gw::outputs::AlarmHoldBack at_once(0s);
+  at_once.change(change("a", true), t0);
+  at_once.change(change("a", false), t0);
+  at_once.change(change("b", false), t0);  // a clear of an alarm raised before a restart
+  EXPECT_EQ(told(at_once.due(t0)),
+            (std::vector<std::string>{"a raised", "a cleared", "b cleared"}));
+}
+
+TEST(MqttMessages, CommandsFromTheBrokerAreCheckedAsTheSocketChecksThem) {
+  const gw::outputs::mqtt::Topics topics{"norvane/gw1"};
+  const auto parse = [&](const std::string& leaf, const std::string& payload) {
+    return gw::outputs::mqtt::parse_command(topics, "norvane/gw1/ac1/set/" + leaf, payload);
+  };
+  const auto temperature = parse("temperature", "24.0");
+  ASSERT_TRUE(temperature && temperature->command);
+  EXPECT_EQ(temperature->unit, "ac1");
+  EXPECT_EQ(gw::describe(*temperature->command), "set temperature 24");
+  EXPECT_EQ(gw::describe(*parse("humidity", " 45 ")->command), "set humidity 45");
+  EXPECT_EQ(gw::describe(*parse("power", "OFF")->command), "unit off");
+  EXPECT_EQ(gw::describe(*parse("mode", "auto")->command), "unit on");
+  for (const auto& [leaf, payload] : {std::pair{"temperature", "24.5"},
+                                      {"temperature", "1e9"},
+                                      {"humidity", ""},
+                                      {"power", "maybe"},
+                                      {"fan", "1"}}) {
+    const auto refused = parse(leaf, payload);
+    ASSERT_TRUE(refused) << leaf;
+    EXPECT_FALSE(refused->command) << leaf << " " << payload;
+    EXPECT_FALSE(refused->error.empty());
+  }
+  EXPECT_FALSE(gw::outputs::mqtt::parse_command(topics, "norvane/other/ac1/set/power", "ON"));
+}
+
+TEST(MqttMessages, DiscoveryAnnouncesEveryReadingAndAlarmAndTheClimateOnlyWithCommands) {
+  const gw::outputs::mqtt::Topics topics{"norvane/gw1"};
+  gw::outputs::mqtt::Discovery discovery{"homeassistant", "norvane-gw1", false};
+  const auto plain = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1");
+  discovery.commands = true;
+  const auto with_commands = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1");
+  EXPECT_EQ(plain.size(),
+            static_cast<size_t>(gw::outputs::kWordReadingCount + gw::outputs::kAlarmRowCount));
+  ASSERT_EQ(with_commands.size(), plain.size() + 1);
+  const auto& climate = with_commands.back();
+  EXPECT_EQ(climate.topic, "homeassistant/climate/norvane-gw1/ac1_climate/config");
+  Json::Value json;
+  ASSERT_TRUE(Json::Reader().parse(climate.payload, json));
+  EXPECT_EQ(json["temperature_command_topic"], "norvane/gw1/ac1/set/temperature");
+  EXPECT_EQ(json["mode_command_topic"], "norvane/gw1/ac1/set/mode");
+
+  for (const auto& announcement : plain) {
+    ASSERT_TRUE(Json::Reader().parse(announcement.payload, json)) << announcement.topic;
+    const bool comm = announcement.topic.find("alarm_comm_lost") != std::string::npos;
+    // The loss of communication shows while the unit is unavailable.
+    EXPECT_EQ(json["availability"].size(), comm ? 1u : 2u) << announcement.topic;
+    if (announcement.topic ==
+        "homeassistant/sensor/norvane-gw1/ac1_return_air_temperature/config") {
+      EXPECT_EQ(json["device_class"], "temperature");
+      EXPECT_EQ(json["unit_of_measurement"],
+                "\xC2\xB0"
+                "C");
+      EXPECT_EQ(json["value_template"], "{{ value_json.readings.return_air_temperature }}");
+      EXPECT_EQ(json["state_topic"], "norvane/gw1/ac1/state");
+    }
+  }
+  EXPECT_EQ(gw::outputs::mqtt::unit_withdrawals(discovery, "ac1").size(), with_commands.size());
+}
+
+// A service whose state table and event stream the test fills itself.
+class FakeService : public gw::ServiceApi {
+ public:
+  gw::ServiceInfo info() const override { return {"1.0.0", 42, "c.json"}; }
+  gw::StateSnapshot status() const override { return table.snapshot(); }
+  std::shared_ptr<gw::CommandTicket> command(const std::string&, const gw::Command&) override {
+    return nullptr;
+  }
+  std::chrono::milliseconds command_wait() const override { return 50ms; }
+  gw::ReloadReport reload() override { return {}; }
+  gw::EventStream& events() override { return stream; }
+
+  gw::StateTable table;
+  gw::EventStream stream;
+};
+
+TEST(Outputs, TakeEveryRoundAndServeScrapesWhileABusPublishes) {
+  testproc::TempDir dir;
+  FakeService service;
+  gw::Config config;
+  config.history = dir.file("absent.db");  // the page's events: none, said so
+  config.outputs.http = gw::HttpConfig{};
+  config.outputs.jsonl = gw::JsonlConfig{dir.file("rounds.jsonl")};
+  gw::MqttConfig broker;  // nobody listens: it tries again and again, never holding anyone up
+  broker.host = "127.0.0.1";
+  broker.port = 9;
+  config.outputs.mqtt = broker;
+  gw::outputs::Outputs outputs(config, false, service);
+  outputs.start();
+  service.table.set_units("/dev/ttyS1", {unit_with_round("ac1", std::chrono::system_clock::now())});
+
+  constexpr int kRounds = 300;
+  std::thread bus([&] {
+    for (int round = 1; round <= kRounds; ++round) {
+      const auto now = std::chrono::system_clock::now();
+      service.table.update_unit("ac1", [&](gw::UnitState& unit) {
+        unit.last_round_at = now;
+        unit.counters.completed = round;
+      });
+      if (round % 50 == 0) service.stream.publish(change("120800150010", round % 100 == 0));
+      service.stream.publish(
+          gw::RoundCompleted{"ac1", now, round, records::record(101, {{22, 240}}), "{}", {}});
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  httplib::Client client("http://" + outputs.http_address().value());
+  int scrapes = 0;
+  while (scrapes < 20) {
+    const auto metrics = client.Get("/metrics");
+    const auto page = client.Get("/api/status");
+    ASSERT_TRUE(metrics && page);
+    EXPECT_THAT(metrics->body, HasSubstr("norvane_rounds_completed_total{unit=\"ac1\"}"));
+    EXPECT_THAT(page->body, HasSubstr("\"events_error\""));
+    ++scrapes;
+  }
+  bus.join();
+  service.stream.close();
+  outputs.finish();
+
+  std::ifstream lines(dir.file("rounds.jsonl"));
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count)
+    EXPECT_THAT(line, HasSubstr("\"round\":" + std::to_string(count + 1) + ","));
+  EXPECT_EQ(count, kRounds) << "every round, in order";
+}
+
+}  // namespace

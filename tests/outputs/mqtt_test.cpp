@@ -1,0 +1,243 @@
+// MQTT against a real broker: a mosquitto of the test's own on 127.0.0.1
+// and a free port, stopped and started again in the middle. No alarm event
+// is lost, they come in order, and the retained state is the newest; a
+// command from the broker is carried out through the command queue and its
+// outcome published; Home Assistant's discovery announces every entity.
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mosquitto.h>
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <json/json.h>
+
+#include "tests/gateway/harness.h"
+
+namespace {
+
+using harness::eventually;
+using harness::Finished;
+using ::testing::HasSubstr;
+using testproc::Process;
+using Clock = std::chrono::steady_clock;
+
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The test's own broker, keeping its sessions across a restart.
+class Broker {
+ public:
+  explicit Broker(const testproc::TempDir& dir)
+      : port_(free_port()), conf_(dir.file("broker.conf")) {
+    const passwd* user = ::getpwuid(::getuid());
+    dir.write("broker.conf", "listener " + std::to_string(port_) +
+                                 " 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                                 "persistence_location " +
+                                 dir.path() + "/\nlog_dest stderr\n" + "user " +
+                                 (user != nullptr ? user->pw_name : "root") + "\n");
+  }
+  void start() {
+    process_ =
+        std::make_unique<Process>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", conf_});
+    ASSERT_TRUE(process_->next_line(" running", Process::kErr))
+        << process_->out() << process_->err();
+  }
+  void stop() {
+    process_->signal(SIGTERM);
+    EXPECT_EQ(process_->wait_exit(), 0) << process_->out();
+  }
+  int port() const { return port_; }
+
+ private:
+  int port_;
+  std::string conf_;
+  std::unique_ptr<Process> process_;
+};
+
+// A subscriber whose session outlives its connections and the broker's
+// restarts (clean session off, QoS 1): it keeps every message in order.
+class Subscriber {
+ public:
+  Subscriber(int port, const std::string& id, std::vector<std::string> topics, bool clean = false)
+      : topics_(std::move(topics)) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(id.c_str(), clean, this);
+    mosquitto_reconnect_delay_set(client_, 1, 1, false);
+    mosquitto_connect_callback_set(client_, [](mosquitto* client, void* self, int code) {
+      if (code != 0) return;
+      for (const std::string& topic : static_cast<Subscriber*>(self)->topics_)
+        mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
+    });
+    mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
+      static_cast<Subscriber*>(self)->subscribed_ = true;
+    });
+    mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+      auto& subscriber = *static_cast<Subscriber*>(self);
+      std::lock_guard<std::mutex> lock(subscriber.mutex_);
+      subscriber.messages_.emplace_back(
+          m->topic, std::string(static_cast<const char*>(m->payload), m->payloadlen));
+    });
+    EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 60), MOSQ_ERR_SUCCESS);
+    mosquitto_loop_start(client_);
+    EXPECT_TRUE(eventually([&] { return subscribed_.load(); }));
+  }
+  ~Subscriber() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, true);
+    mosquitto_destroy(client_);
+  }
+  // The payloads of `topic` so far.
+  std::vector<std::string> payloads(const std::string& topic) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> payloads;
+    for (const auto& [t, payload] : messages_)
+      if (t == topic) payloads.push_back(payload);
+    return payloads;
+  }
+  size_t count_starting(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::count_if(messages_.begin(), messages_.end(),
+                         [&](const auto& m) { return m.first.rfind(prefix, 0) == 0; });
+  }
+
+ private:
+  std::vector<std::string> topics_;
+  mosquitto* client_ = nullptr;
+  std::atomic<bool> subscribed_{false};
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, std::string>> messages_;
+};
+
+Json::Value parsed(const std::string& text) {
+  Json::Value value;
+  EXPECT_TRUE(Json::Reader().parse(text, value)) << text;
+  return value;
+}
+
+// A retained message as an independent client gets it: mosquitto_sub.
+std::string retained(int port, const std::string& topic) {
+  Process sub({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", topic,
+               "-C", "1", "-W", "5"});
+  sub.wait_exit();
+  std::string out = sub.out();
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+class GatewayMqtt : public harness::GatewayTest {
+ protected:
+  void write_config_for(int broker_port, bool commands) {
+    Json::Value config = parsed(harness::config_text());
+    config["interval_s"] = 0.1;
+    Json::Value& mqtt = config["mqtt"];
+    mqtt["host"] = "127.0.0.1";
+    mqtt["port"] = broker_port;
+    mqtt["base_topic"] = "norvane/test";
+    mqtt["client_id"] = "norvane-test-gateway";
+    mqtt["commands"] = commands;
+    write_config(Json::FastWriter().write(config));
+  }
+};
+
+TEST_F(GatewayMqtt, NoAlarmEventIsLostWhileTheBrokerRestartsAndTheRetainedStateIsTheNewest) {
+  Broker broker(dir);
+  broker.start();
+  Subscriber subscriber(broker.port(), "norvane-test-subscriber", {"norvane/test/ac1/alarm"});
+  std::string scenario;
+  for (int i = 0; i < 8; ++i)
+    scenario += std::to_string(i + 0.5) + " floor_water " + (i % 2 == 0 ? "on" : "off") + "\n";
+  dir.write("scenario.txt", scenario);
+  start_unit({"--scenario", dir.file("scenario.txt")});
+  write_config_for(broker.port(), false);
+  auto gateway = start_gateway({});
+  ASSERT_TRUE(eventually([&] { return !subscriber.payloads("norvane/test/ac1/alarm").empty(); }));
+
+  broker.stop();  // the gateway's events wait meanwhile
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  broker.start();
+  ASSERT_TRUE(gateway->next_line("lost", Process::kErr));
+  EXPECT_TRUE(eventually([&] { return events().size() >= 8; }));
+  EXPECT_TRUE(eventually(
+      [&] { return subscriber.payloads("norvane/test/ac1/alarm").size() >= events().size(); }));
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  EXPECT_THAT(gateway->err(), HasSubstr("connected to 127.0.0.1:" + std::to_string(broker.port())));
+
+  // Every stored event, once and in order (QoS 1 may deliver one twice).
+  std::vector<std::string> received;
+  std::set<std::string> seen;
+  for (const std::string& payload : subscriber.payloads("norvane/test/ac1/alarm")) {
+    if (!seen.insert(payload).second) continue;
+    const Json::Value event = parsed(payload);
+    received.push_back(event["signal_id"].asString() + " " + event["state"].asString() + " " +
+                       event["title"].asString());
+  }
+  std::vector<std::string> stored;
+  for (const auto& event : events())
+    stored.push_back(event.signal_id + " " + event.state + " Water on the floor");
+  EXPECT_EQ(received, stored);
+
+  const harness::Summary summary = harness::summary_of(gateway->out(), "ac1");
+  const Json::Value state = parsed(retained(broker.port(), "norvane/test/ac1/state"));
+  EXPECT_EQ(state["round"].asInt64(), summary.completed) << "the newest state is retained";
+  EXPECT_EQ(state["readings"]["set_temperature"], 24.0);
+  EXPECT_EQ(retained(broker.port(), "norvane/test/status"), "offline");
+  EXPECT_EQ(retained(broker.port(), "norvane/test/ac1/availability"), "offline");
+  broker.stop();
+}
+
+TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished) {
+  Broker broker(dir);
+  broker.start();
+  start_unit();
+  write_config_for(broker.port(), true);
+  auto gateway = start_gateway({});
+  Subscriber subscriber(broker.port(), "norvane-test-commands",
+                        {"norvane/test/ac1/command", "homeassistant/#"}, true);
+  // 44 readings, 9 alarms (comm_lost among them), the climate entity.
+  EXPECT_TRUE(eventually([&] { return subscriber.count_starting("homeassistant/") >= 54; }));
+  EXPECT_EQ(subscriber.count_starting("homeassistant/climate/norvane-test-gateway/ac1_climate/"),
+            1u);
+
+  const auto publish = [&](const std::string& leaf, const std::string& payload) {
+    Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+                 "-q", "1", "-t", "norvane/test/ac1/set/" + leaf, "-m", payload});
+    EXPECT_EQ(pub.wait_exit(), 0);
+  };
+  publish("temperature", "26.0");
+  EXPECT_TRUE(unit->next_line("write slave 1 register 1 <- 260"));
+  publish("temperature", "hot");
+  publish("mode", "off");
+  EXPECT_TRUE(unit->next_line("write slave 1 register 13 <- 85"));
+  ASSERT_TRUE(
+      eventually([&] { return subscriber.payloads("norvane/test/ac1/command").size() >= 3; }));
+  const auto outcomes = subscriber.payloads("norvane/test/ac1/command");
+  EXPECT_EQ(parsed(outcomes[0])["command"], "set temperature 26");
+  EXPECT_EQ(parsed(outcomes[0])["outcome"], "done");
+  EXPECT_EQ(parsed(outcomes[1])["outcome"], "refused");
+  EXPECT_THAT(parsed(outcomes[1])["detail"].asString(), HasSubstr("whole number"));
+  EXPECT_EQ(parsed(outcomes[2])["command"], "unit off");
+  EXPECT_EQ(parsed(outcomes[2])["outcome"], "done");
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  broker.stop();
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+// The gateway's outputs as a user meets them, the gateway a program polling
+// the simulated unit: JSON Lines on standard output and in a file, the
+// metrics scraped over HTTP and checked by Prometheus's promtool (a unit
+// that falls silent loses its readings), alarm notifications held back
+// and time-limited, and the history written out by the command line
+// while a gateway writes it.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <httplib.h>
+
+#include <gmock/gmock.h>
+#include <json/json.h>
+
+#include "tests/gateway/harness.h"
+
+namespace {
+
+using harness::eventually;
+using harness::Finished;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testproc::Process;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kWaterOnTheFloor[] = "120800150010";
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+Json::Value parsed(const std::string& text) {
+  Json::Value value;
+  EXPECT_TRUE(Json::Reader().parse(text, value)) << text;
+  return value;
+}
+
+// Waits for `done` (checked every 50 ms) up to the tests' patience.
+class GatewayOutputs : public harness::GatewayTest {
+ protected:
+  // The harness's configuration (one unit, ac1, supervising water on the
+  // floor) with `sections` added.
+  void write_config_with(const Json::Value& sections) {
+    Json::Value config = parsed(harness::config_text());
+    for (const std::string& key : sections.getMemberNames()) config[key] = sections[key];
+    write_config(Json::FastWriter().write(config));
+  }
+
+  void start_unit_with_scenario(const std::string& scenario) {
+    dir.write("scenario.txt", scenario);
+    start_unit({"--scenario", dir.file("scenario.txt")});
+  }
+};
+
+TEST_F(GatewayOutputs, JsonLinesCarryEveryRoundOnStandardOutputAndInTheirFile) {
+  start_unit_with_scenario("0 floor_water on\n");
+  Json::Value sections;
+  sections["jsonl"]["path"] = "rounds.jsonl";  // beside the configuration
+  write_config_with(sections);
+  const Finished run = run_gateway({"--rounds", "3", "--output", "jsonl"});
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  const std::vector<std::string> lines = lines_of(run.out);
+  ASSERT_EQ(lines.size(), 3u) << "nothing but the lines on standard output:\n" << run.out;
+  const std::regex iso8601("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const Json::Value round = parsed(lines[i]);
+    EXPECT_EQ(round["unit"], "ac1");
+    EXPECT_EQ(round["round"].asInt64(), static_cast<Json::Int64>(i + 1));
+    EXPECT_TRUE(std::regex_match(round["time"].asString(), iso8601)) << round["time"];
+    EXPECT_EQ(round["state"], "answering");
+    EXPECT_TRUE(round["readings"]["set_temperature"].isDouble());
+    EXPECT_EQ(round["readings"]["set_temperature"], 24.0);
+    EXPECT_TRUE(round["readings"]["return_air_humidity"].isNumeric());
+    EXPECT_EQ(round["readings"]["water_on_floor"], true);
+    ASSERT_EQ(round["alarms"].size(), 1u) << lines[i];
+    EXPECT_EQ(round["alarms"][0]["signal_id"], kWaterOnTheFloor);
+    EXPECT_EQ(round["alarms"][0]["title"], "Water on the floor");
+  }
+  std::ifstream file(dir.file("rounds.jsonl"));
+  const std::string written((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, run.out);
+  EXPECT_THAT(run.err, HasSubstr("summary ac1: rounds 3 completed 3"))
+      << "the record lines go to standard error";
+}
+
+class Scraper {
+ public:
+  explicit Scraper(const std::string& address) : client_("http://" + address) {
+    client_.set_read_timeout(5);
+  }
+  std::string metrics() {
+    const auto response = client_.Get("/metrics");
+    return response && response->status == 200 ? response->body : std::string();
+  }
+  httplib::Client& client() { return client_; }
+
+ private:
+  httplib::Client client_;
+};
+
+// Prometheus's own check of an exposition text: its exit status and words.
+std::pair<int, std::string> promtool_check(const std::string& text, const std::string& file) {
+  std::ofstream(file) << text;
+  std::FILE* pipe = ::popen(("promtool check metrics < " + file + " 2>&1").c_str(), "r");
+  std::string out;
+  char buffer[512];
+  while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  const int status = pipe != nullptr ? ::pclose(pipe) : -1;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitsReadingsGo) {
+  start_unit_with_scenario("0 floor_water on\n");
+  Json::Value sections;
+  sections["http"]["listen"] = "127.0.0.1:0";
+  sections["bus"]["response_timeout_ms"] = 100;
+  sections["bus"]["retries"] = 0;
+  write_config_with(sections);
+  auto gateway = start_gateway({"--interval", "0.1"});
+  const auto line = gateway->next_line("metrics at http://", Process::kErr);
+  ASSERT_TRUE(line) << gateway->err();
+  const std::smatch address = [&] {
+    std::smatch match;
+    std::regex_search(*line, match, std::regex("http://([^/]+)/metrics"));
+    return match;
+  }();
+  Scraper scraper(address[1]);
+  const std::string up = "\nnorvane_unit_up{unit=\"ac1\"} 1\n";
+  std::string text;
+  ASSERT_TRUE(eventually([&] { return (text = scraper.metrics()).find(up) != std::string::npos; }));
+
+  const auto [status, words] = promtool_check(text, dir.file("scrape.txt"));
+  EXPECT_EQ(status, 0) << words << text;
+  EXPECT_THAT(text, HasSubstr("\nnorvane_set_temperature_celsius{unit=\"ac1\"} 24.0\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"120800150010\","
+                              "title=\"Water on the floor\"} 1\n"));
+  const auto post = scraper.client().Post("/metrics", "x", "text/plain");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 405) << "read-only";
+
+  unit->signal(SIGUSR1);  // the unit falls silent
+  ASSERT_TRUE(eventually([&] {
+    return (text = scraper.metrics()).find("\nnorvane_unit_up{unit=\"ac1\"} 0\n") !=
+           std::string::npos;
+  })) << text;
+  EXPECT_THAT(text, Not(HasSubstr("norvane_set_temperature_celsius{unit=\"ac1\"}")))
+      << "no reading of a silent unit passes for a current one";
+  EXPECT_THAT(text, HasSubstr("\nnorvane_last_round_timestamp_seconds{unit=\"ac1\"} "));
+  EXPECT_EQ(promtool_check(text, dir.file("scrape.txt")).first, 0);
+  unit->signal(SIGUSR2);
+  EXPECT_TRUE(eventually([&] { return scraper.metrics().find(up) != std::string::npos; }));
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+}
+
+// The notifications that the test's program saw: one file of NORVANE_*
+// variables per run, in the order of the runs.
+std::vector<std::map<std::string, std::string>> notifications(const std::string& folder) {
+  std::vector<std::map<std::string, std::string>> runs;
+  for (int i = 1;; ++i) {
+    std::ifstream file(folder + "/notification." + std::to_string(i));
+    if (!file) return runs;
+    std::map<std::string, std::string>& run = runs.emplace_back();
+    for (std::string line; std::getline(file, line);)
+      if (line.rfind("NORVANE_", 0) == 0)
+        run[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+  }
+}
+
+TEST_F(GatewayOutputs, NotificationsTellWhatLastedAndNothingOfAFlapWhileTheLogHoldsEveryChange) {
+  // The filter's flag flaps for 0.3 s; the water stays 2 s.
+  start_unit_with_scenario(
+      "0.3 filter_clogged on\n0.6 filter_clogged off\n0.3 floor_water on\n2.3 floor_water off\n");
+  dir.write("tell",
+            "#!/bin/sh\nn=$(ls \"$1\" | grep -c '^notification\\.')\n"
+            "env > \"$1/notification.$((n + 1))\"\n");
+  ASSERT_EQ(::chmod(dir.file("tell").c_str(), 0755), 0);
+  Json::Value sections = parsed(harness::config_text())["units"];
+  sections[0]["alarm_levels"]["120800260010"] = 2;  // the filter
+  Json::Value config;
+  config["units"] = sections;
+  config["interval_s"] = 0.1;
+  config["notify"]["exec"].append("tell");
+  config["notify"]["exec"].append(dir.path());
+  config["notify"]["min_duration_s"] = 1;
+  write_config_with(config);
+  auto gateway = start_gateway({});
+  EXPECT_TRUE(eventually([&] { return notifications(dir.path()).size() >= 2; }));
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+
+  const auto told = notifications(dir.path());
+  ASSERT_EQ(told.size(), 2u) << gateway->err();
+  for (size_t i = 0; i < told.size(); ++i) {
+    EXPECT_EQ(told[i].at("NORVANE_UNIT"), "ac1");
+    EXPECT_EQ(told[i].at("NORVANE_SIGNAL_ID"), kWaterOnTheFloor);
+    EXPECT_EQ(told[i].at("NORVANE_TITLE"), "Water on the floor");
+    EXPECT_EQ(told[i].at("NORVANE_STATE"), i == 0 ? "raised" : "cleared");
+    EXPECT_EQ(told[i].at("NORVANE_LEVEL"), "3");
+    EXPECT_TRUE(std::regex_match(told[i].at("NORVANE_TIME"),
+                                 std::regex("\\d{4}-\\d\\d-\\d\\dT[\\d:]{8}[+-]\\d\\d:\\d\\d")));
+  }
+  std::vector<std::string> stored;
+  for (const auto& event : events()) stored.push_back(event.signal_id + " " + event.state);
+  EXPECT_EQ(stored, (std::vector<std::string>{"120800150010 raised", "120800260010 raised",
+                                              "120800260010 cleared", "120800150010 cleared"}))
+      << "the history holds the flap";
+}
+
+TEST_F(GatewayOutputs, ANotificationProgramThatHangsIsStoppedAndPollingGoesOn) {
+  start_unit_with_scenario("0 floor_water on\n");
+  Json::Value config;
+  config["notify"]["exec"].append("/bin/sleep");
+  config["notify"]["exec"].append("30");
+  config["notify"]["timeout_s"] = 1;
+  write_config_with(config);
+  const auto started = Clock::now();
+  const Finished run = run_gateway({"--rounds", "40", "--interval", "0.05"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(10)) << "never waits 30 s";
+  EXPECT_EQ(harness::summary_of(run.out, "ac1").completed, 40);
+  EXPECT_THAT(run.err, HasSubstr("notify ac1 raised 120800150010 (Water on the floor): /bin/sleep "
+                                 "stopped at its time limit"));
+}
+
+TEST_F(GatewayOutputs, TheHistoryIsWrittenOutWhileAGatewayWritesIt) {
+  start_unit_with_scenario("0 floor_water on\n");
+  write_config(harness::config_text());
+  auto gateway = start_gateway({"--interval", "0.05"});
+  ASSERT_TRUE(gateway->next_line("alarm ac1 raised"));
+  const auto history = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv{NORVANE_GATEWAY, "history"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(),
+                {"--config", dir.file("config.json"), "--history", dir.file("history.db")});
+    Process client(argv);
+    Finished done;
+    done.status = client.wait_exit();
+    done.out = client.out();
+    done.err = client.err();
+    return done;
+  };
+  const Finished during = history({"export", "--unit", "ac1", "--format", "jsonl"});
+  ASSERT_EQ(during.status, 0) << during.err;
+  EXPECT_FALSE(lines_of(during.out).empty());
+  for (const std::string& line : lines_of(during.out))
+    EXPECT_EQ(parsed(line)["readings"]["set_humidity"], 50.0) << line;
+  const Finished alarms = history({"alarms", "--format", "csv"});
+  EXPECT_EQ(alarms.status, 0) << alarms.err;
+  EXPECT_THAT(alarms.out,
+              HasSubstr("time,unit,signal_id,state,level,title,stored_title,detail\r\n"));
+  EXPECT_THAT(alarms.out, HasSubstr(",ac1,120800150010,raised,3,Water on the floor,"));
+
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0);
+  const Finished after = history({"export", "--format", "csv"});
+  EXPECT_EQ(lines_of(after.out).size(), records().size() + 1) << "every record and the header";
+  EXPECT_THAT(after.err, HasSubstr("history: " + std::to_string(records().size()) + " records"));
+  EXPECT_EQ(history({"export", "--since", "yesterday"}).status, 2);
+}
+
+}  // namespace
