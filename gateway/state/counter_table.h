@@ -84,8 +84,8 @@ inline double history_events_lost(const StateSnapshot& s) {
 inline constexpr ServiceFigureRow kServiceFigureRows[] = {
     {"norvane_start_time_seconds", "When the gateway started, as a Unix time", "gauge",
      &started_unix_time},
-    {"norvane_history_writable", "1 while the history can be written, 0 while writes fail",
-     "gauge", &history_writable},
+    {"norvane_history_writable", "1 while the history can be written, 0 while writes fail", "gauge",
+     &history_writable},
     {"norvane_history_queued_records", "Records waiting to be written to the history", "gauge",
      &history_queued_records},
     {"norvane_history_queued_events", "Alarm events waiting to be written to the history", "gauge",
