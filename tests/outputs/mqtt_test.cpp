@@ -152,6 +152,8 @@ class GatewayMqtt : public harness::GatewayTest {
     mqtt["base_topic"] = "norvane/test";
     mqtt["client_id"] = "norvane-test-gateway";
     mqtt["commands"] = commands;
+    config["bus"]["response_timeout_ms"] = 100;  // a silent unit is not answering within 0.5 s
+    config["bus"]["retries"] = 0;
     write_config(Json::FastWriter().write(config));
   }
 };
@@ -210,7 +212,8 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   write_config_for(broker.port(), true);
   auto gateway = start_gateway({});
   Subscriber subscriber(broker.port(), "norvane-test-commands",
-                        {"norvane/test/ac1/command", "homeassistant/#"}, true);
+                        {"norvane/test/ac1/command", "norvane/test/ac1/alarms", "homeassistant/#"},
+                        true);
   // 44 readings, 9 alarms (comm_lost among them), the climate entity.
   EXPECT_TRUE(eventually([&] { return subscriber.count_starting("homeassistant/") >= 54; }));
   EXPECT_EQ(subscriber.count_starting("homeassistant/climate/norvane-test-gateway/ac1_climate/"),
@@ -235,6 +238,21 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   EXPECT_THAT(parsed(outcomes[1])["detail"].asString(), HasSubstr("whole number"));
   EXPECT_EQ(parsed(outcomes[2])["command"], "unit off");
   EXPECT_EQ(parsed(outcomes[2])["outcome"], "done");
+
+  // The comm-loss sensor reads the unit's active alarms and stays available
+  // while the unit is not (its connectivity goes off when comm_lost is there).
+  const auto comm_sensor = subscriber.payloads(
+      "homeassistant/binary_sensor/norvane-test-gateway/ac1_alarm_comm_lost/config");
+  ASSERT_EQ(comm_sensor.size(), 1u);
+  EXPECT_EQ(parsed(comm_sensor[0])["state_topic"], "norvane/test/ac1/alarms");
+  EXPECT_EQ(parsed(comm_sensor[0])["device_class"], "connectivity");
+  EXPECT_EQ(parsed(comm_sensor[0])["availability"].size(), 1u) << "the gateway's status only";
+  unit->signal(SIGUSR1);
+  EXPECT_TRUE(eventually([&] {
+    const auto alarms = subscriber.payloads("norvane/test/ac1/alarms");
+    return !alarms.empty() &&
+           alarms.back().find("\"signal_id\":\"comm_lost\"") != std::string::npos;
+  }));
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
   broker.stop();
