@@ -4,12 +4,14 @@
 //   {
 //     "plugin": "norvane.so",              path of the plug-in file (never searched for)
 //     "history": "history.db",             SQLite database of records and events
-//     "history_keep_days": 30,             records older than this are pruned; 0: never
+//     "history_keep_days": 30,             records older than this are pruned, 0..36500;
+//                                          0: never
 //     "history_synchronous": "full",       "full" (no committed record lost on power
 //                                          loss) or "normal" (the last ones may be)
 //     "history_queue": 10000,              records and events that wait while the
 //                                          history cannot be written, 1..1000000
-//     "history_max_mb": 0,                 the most the database may hold; 0: no limit
+//     "history_max_mb": 0,                 the most the database may hold, MiB,
+//                                          0..1048576; 0: no limit
 //     "interval_s": 5,                     seconds from round to round, >= 0
 //     "bus": {
 //       "port": "/dev/ttyS1",               serial device (a tty or a pty)
@@ -34,7 +36,7 @@
 //       "alarm_thresholds": {"120800090010": 28.0},    signal id -> limit
 //       "ao_signal_ids": [],                           analogue signals to check
 //       "setpoint_limits": {"temperature": [16, 32],   C, set points allowed
-//                           "humidity": [30, 80]}      %
+//                           "humidity": [30, 80]}      %; [MIN, MAX] within -999..999
 //     }],
 //     "control": {"socket": "/run/norvane/gateway.sock"},  the control socket
 //     "http": {...}, "mqtt": {...}, "notify": {...}, "jsonl": {...}   outputs
