@@ -48,14 +48,17 @@ ensure_architecture() {
 # with dpkg-dev's dpkg-shlibdeps, checked by lintian and systemd-analyze).
 # Its outputs: HTTP (cpp-httplib), MQTT (libmosquitto), the status page's
 # Chart.js; the peers their tests start: mosquitto and its clients,
-# Prometheus's promtool, headless Chromium driven by Selenium.
+# Prometheus's promtool, headless Chromium driven by Selenium, and a
+# Chinese font for the page's screenshot (the plug-in's alarm details;
+# WenQuanYi Micro Hei, the smallest of Debian's CJK fonts: 1.6 MB).
 NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio
   libcli11-dev libsystemd-dev systemd help2man dpkg-dev lintian
   libcpp-httplib-dev libmosquitto-dev libjs-chart.js
-  mosquitto mosquitto-clients prometheus chromium chromium-driver python3-selenium)
+  mosquitto mosquitto-clients prometheus chromium chromium-driver python3-selenium
+  fonts-wqy-microhei)
 
 # The build machine's tools that the cross build uses: CMake and make,
 # pkg-config, readelf and c++filt for the file checks, Python for

@@ -268,6 +268,7 @@ BusWorker::Unit BusWorker::set_up(const UnitConfig& config, const LineCounters& 
   row.port = link_->port();
   row.slave = config.slave;
   row.data_id = config.data_id;
+  row.setpoint_limits = config.setpoint_limits;
   row.alarms = std::move(added.alarms);
   row.commands_waiting = 0;
   Unit unit;

@@ -4,12 +4,14 @@
 //   {
 //     "plugin": "norvane.so",              path of the plug-in file (never searched for)
 //     "history": "history.db",             SQLite database of records and events
-//     "history_keep_days": 30,             records older than this are pruned; 0: never
+//     "history_keep_days": 30,             records older than this are pruned, 0..36500;
+//                                          0: never
 //     "history_synchronous": "full",       "full" (no committed record lost on power
 //                                          loss) or "normal" (the last ones may be)
 //     "history_queue": 10000,              records and events that wait while the
 //                                          history cannot be written, 1..1000000
-//     "history_max_mb": 0,                 the most the database may hold; 0: no limit
+//     "history_max_mb": 0,                 the most the database may hold, MiB,
+//                                          0..1048576; 0: no limit
 //     "interval_s": 5,                     seconds from round to round, >= 0
 //     "bus": {
 //       "port": "/dev/ttyS1",               serial device (a tty or a pty)
@@ -34,7 +36,7 @@
 //       "alarm_thresholds": {"120800090010": 28.0},    signal id -> limit
 //       "ao_signal_ids": [],                           analogue signals to check
 //       "setpoint_limits": {"temperature": [16, 32],   C, set points allowed
-//                           "humidity": [30, 80]}      %
+//                           "humidity": [30, 80]}      %; [MIN, MAX] within -999..999
 //     }],
 //     "control": {"socket": "/run/norvane/gateway.sock"},  the control socket
 //     "http": {...}, "mqtt": {...}, "notify": {...}, "jsonl": {...}   outputs
@@ -125,8 +127,9 @@ inline bool operator!=(const UnitConfig& a, const UnitConfig& b) { return !(a ==
 // What the history keeps and how, besides its path.
 struct HistoryOptions {
   // Sized for a small controller: at the 5 s interval a unit stores about
-  // 3.1 MB a day, so 30 days hold about 95 MB a unit and the file stops
-  // growing there (SQLite uses freed pages again).
+  // 3.7 MB a day (214 bytes a record with the indexes), so 30 days hold
+  // about 111 MB a unit and the file stops growing there (SQLite uses
+  // freed pages again).
   double keep_days = 30;  // 0: keep every record
   bool synchronous_full = true;
   int queue = 10000;  // records and events waiting

@@ -48,7 +48,7 @@ struct MqttConfig {
   bool commands = false;  // take set-point and on/off commands (and announce a climate entity)
   bool discovery = true;  // Home Assistant discovery messages
   std::string discovery_prefix = "homeassistant";
-  int keepalive_s = 30;
+  int keepalive_s = 30;    // 5..3600
   int alarm_queue = 1000;  // alarm events kept while the broker is unreachable, 1..100000
 };
 
@@ -56,8 +56,8 @@ struct MqttConfig {
 // and recovery included), never through a shell.
 struct NotifyConfig {
   std::vector<std::string> exec;  // program (a path, never searched) and its arguments
-  double min_duration_s = 0;      // a change must last this long before it is told
-  double timeout_s = 30;          // the program is stopped after this long
+  double min_duration_s = 0;      // a change must last this long before it is told, 0..86400
+  double timeout_s = 30;          // the program is stopped after this long, 0.1..3600
 };
 
 // "jsonl": the JSON Lines file, appended to (opened again on SIGHUP, for

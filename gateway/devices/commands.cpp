@@ -100,6 +100,11 @@ CommandOutcome outcome_of(bool answered, int result) {
   return CommandOutcome::kNoAnswer;
 }
 
+bool carried_out(CommandOutcome outcome) {
+  return outcome != CommandOutcome::kBusy && outcome != CommandOutcome::kTimeout &&
+         outcome != CommandOutcome::kStopping && outcome != CommandOutcome::kRemoved;
+}
+
 const char* outcome_text(CommandOutcome outcome) {
   switch (outcome) {
     case CommandOutcome::kDone:

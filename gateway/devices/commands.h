@@ -67,6 +67,11 @@ enum class CommandOutcome {
 // query filled four bytes, `result` the device's command_result.
 CommandOutcome outcome_of(bool answered, int result);
 
+// Whether the bus took the command up (whatever came of it): its outcome
+// is then also published on the event stream. Busy, timed out, stopping
+// and removed commands never reached the bus.
+bool carried_out(CommandOutcome outcome);
+
 // "done", "failed", "no answer", "refused", "refused by unit", "refused:
 // outside the limits", "unknown", "busy", "timeout", "not done: stopping",
 // "not done: unit removed".

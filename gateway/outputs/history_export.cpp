@@ -32,10 +32,18 @@ Json::Value time_json(const std::optional<std::time_t>& time) {
 }
 
 // The query of a table's rows in the order they were stored, of one unit
-// or all; `columns` first.
-std::string select_rows(const std::string& columns, const char* table, const ExportQuery& query) {
-  return "SELECT " + columns + " FROM " + table + (query.unit ? " WHERE device = ?1" : "") +
-         " ORDER BY id";
+// or all, near the query's period; `columns` first.
+std::string select_rows(const std::string& columns, const char* table, const ExportQuery& query,
+                        const TimeWindow& window) {
+  const std::string conditions = (query.unit ? " AND device = ?1" : "") + window.condition();
+  return "SELECT " + columns + " FROM " + table +
+         (conditions.empty() ? "" : " WHERE" + conditions.substr(4)) + " ORDER BY id";
+}
+
+// Binds the query's parameters.
+void bind_query(Rows& rows, const ExportQuery& query, const TimeWindow& window) {
+  if (query.unit) rows.bind(1, *query.unit);
+  window.bind(rows);
 }
 
 void write_line(std::ostream& out, const std::string& line) {
@@ -84,10 +92,11 @@ ExportSummary export_readings(const std::string& history_path, const ExportQuery
                               std::ostream& out) {
   HistoryFile file(history_path);
   const bool marks_reloads = file.has_column("history", kReloadColumn);
+  const TimeWindow window(query.since, query.until);
   Rows rows(file, select_rows(
                       std::string("time, device, record, ") + (marks_reloads ? kReloadColumn : "0"),
-                      "history", query));
-  if (query.unit) rows.bind(1, *query.unit);
+                      "history", query, window));
+  bind_query(rows, query, window);
   if (query.format == ExportFormat::kCsv) write_line(out, readings_csv_header(query));
   ExportSummary summary;
   while (rows.next()) {
@@ -164,8 +173,9 @@ std::string event_json_line(const StoredEvent& e) {
 ExportSummary export_alarms(const std::string& history_path, const ExportQuery& query,
                             std::ostream& out) {
   HistoryFile file(history_path);
-  Rows rows(file, select_rows(kEventColumns, "alarm_events", query));
-  if (query.unit) rows.bind(1, *query.unit);
+  const TimeWindow window(query.since, query.until);
+  Rows rows(file, select_rows(kEventColumns, "alarm_events", query, window));
+  bind_query(rows, query, window);
   if (query.format == ExportFormat::kCsv) write_line(out, events_csv_header());
   ExportSummary summary;
   while (rows.next()) {

@@ -46,7 +46,8 @@ struct ExportSummary {
   long reloads_left_out = 0;
   // Records that are not the 121 bytes of one (left out), and rows whose
   // time is not a time (written with an empty time; left out when the
-  // query has a since or until).
+  // query has a since or until). With a since or until, only the rows
+  // whose stored time text lies near the period are looked at and counted.
   long unreadable = 0;
 };
 

@@ -2,6 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <limits>
+
+#include "gateway/outputs/local_time.h"
+
 namespace gw::outputs {
 
 HistoryFile::HistoryFile(const std::string& path) : path_(path) {
@@ -65,5 +69,24 @@ std::string_view Rows::blob(int column) const {
 }
 
 long long Rows::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+namespace {
+constexpr std::time_t kWindowMarginS = 3 * 3600;
+}  // namespace
+
+TimeWindow::TimeWindow(std::optional<std::time_t> since, std::optional<std::time_t> until) {
+  if (since && *since > kWindowMarginS) from_ = history_time(*since - kWindowMarginS);
+  if (until && *until < std::numeric_limits<std::time_t>::max() - kWindowMarginS)
+    to_ = history_time(*until + kWindowMarginS);
+}
+
+std::string TimeWindow::condition() const {
+  return std::string(from_ ? " AND time >= ?2" : "") + (to_ ? " AND time < ?3" : "");
+}
+
+void TimeWindow::bind(Rows& rows) const {
+  if (from_) rows.bind(2, *from_);
+  if (to_) rows.bind(3, *to_);
+}
 
 }  // namespace gw::outputs

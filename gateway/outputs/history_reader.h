@@ -4,6 +4,8 @@
 // is in WAL mode, so a reader never blocks it).
 #pragma once
 
+#include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,6 +58,23 @@ class Rows {
  private:
   HistoryFile& file_;
   sqlite3_stmt* statement_ = nullptr;
+};
+
+// The records of a period, found through the index by unit and time. The
+// stored times are local wall-clock texts of the gateway's time zone, read
+// back in that zone; they run back where its clocks were set back (the
+// hour that the end of summer time repeats, 2 h at most), so the window is
+// 3 h wider each side and the caller places each row by its parsed time.
+class TimeWindow {
+ public:
+  TimeWindow(std::optional<std::time_t> since, std::optional<std::time_t> until);
+  // " AND time >= ?2 AND time < ?3", or the part of it that applies.
+  std::string condition() const;
+  // Binds the window's parameters (2 and 3).
+  void bind(Rows& rows) const;
+
+ private:
+  std::optional<std::string> from_, to_;
 };
 
 }  // namespace gw::outputs

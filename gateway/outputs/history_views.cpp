@@ -53,10 +53,12 @@ struct Thinned {
 
 Thinned points_in(HistoryFile& file, const SeriesQuery& query) {
   const bool marks_reloads = file.has_column("history", kReloadColumn);
+  const TimeWindow window(query.since, query.until);
   Rows rows(file, std::string("SELECT time, record FROM history WHERE device = ?1") +
                       (marks_reloads ? " AND " + std::string(kReloadColumn) + " = 0" : "") +
-                      " ORDER BY id DESC");
+                      window.condition() + " ORDER BY id DESC");
   rows.bind(1, query.unit);
+  window.bind(rows);
   const size_t most = static_cast<size_t>(std::max(query.max_points, 1));
   Thinned thinned;
   while (rows.next()) {

@@ -108,6 +108,17 @@ std::optional<std::time_t> parse_history_time(std::string_view text) {
   return instant_of_local(t);
 }
 
+std::optional<std::string> history_time(std::time_t instant) {
+  std::tm fields{};
+  if (localtime_r(&instant, &fields) == nullptr) return std::nullopt;
+  const int year = fields.tm_year + 1900;
+  if (year < 1970 || year > 9999) return std::nullopt;
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", year, fields.tm_mon + 1,
+                fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+  return text;
+}
+
 std::optional<std::time_t> parse_time_argument(std::string_view text) {
   CalendarTime t;
   if (!take_date(text, t)) return std::nullopt;

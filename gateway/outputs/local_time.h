@@ -33,6 +33,9 @@ std::string iso8601_local(std::time_t instant);
 
 // A history time "YYYY-MM-DD HH:MM:SS" (local), as the gateway stores it.
 std::optional<std::time_t> parse_history_time(std::string_view text);
+// The history time of an instant; nothing outside the years 1970 to 9999,
+// where the text would not sort as the instants do.
+std::optional<std::string> history_time(std::time_t instant);
 
 // A time given by a person, in ISO 8601: a date "2024-03-05", or a date and
 // a time to the minute or second, "T" or one space between

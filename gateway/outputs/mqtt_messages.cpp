@@ -203,8 +203,17 @@ Json::Value alarm_entity(const Discovery& discovery, const Topics& topics, const
   return json;
 }
 
+// The set points that the unit takes bound Home Assistant's controls. The
+// command topics take whole degrees C (temp_step 1) and whole percent (the
+// humidity control moves in steps of 1), so a fractional limit is rounded
+// inwards: every value offered is one the unit takes.
+void bound(Json::Value& json, const char* min_key, const char* max_key, const Range& range) {
+  json[min_key] = static_cast<Json::Int>(std::ceil(range.low));
+  json[max_key] = static_cast<Json::Int>(std::floor(range.high));
+}
+
 Json::Value climate_entity(const Discovery& discovery, const Topics& topics,
-                           const std::string& unit) {
+                           const std::string& unit, const SetpointLimits& limits) {
   Json::Value json = entity(discovery, topics, unit, "climate", "Air conditioner", true);
   const std::string state = topics.unit(unit, "state");
   json["modes"].append("off");
@@ -225,13 +234,15 @@ Json::Value climate_entity(const Discovery& discovery, const Topics& topics,
   json["current_humidity_topic"] = state;
   json["current_humidity_template"] = "{{ value_json.readings.return_air_humidity }}";
   json["temperature_unit"] = "C";
+  bound(json, "min_temp", "max_temp", limits.temperature);
   json["temp_step"] = 1;
+  bound(json, "min_humidity", "max_humidity", limits.humidity);
   json["precision"] = 0.1;
   return json;
 }
 
 std::vector<Entity> unit_entities(const Discovery& discovery, const Topics& topics,
-                                  const std::string& unit) {
+                                  const std::string& unit, const SetpointLimits& limits) {
   std::vector<Entity> entities;
   for (int i = 0; i < kWordReadingCount; ++i) {
     const ReadingRow& row = kReadingRows[i];
@@ -242,7 +253,7 @@ std::vector<Entity> unit_entities(const Discovery& discovery, const Topics& topi
     entities.push_back({"binary_sensor", std::string("alarm_") + alarm.signal_id,
                         alarm_entity(discovery, topics, unit, alarm)});
   if (discovery.commands)
-    entities.push_back({"climate", "climate", climate_entity(discovery, topics, unit)});
+    entities.push_back({"climate", "climate", climate_entity(discovery, topics, unit, limits)});
   return entities;
 }
 
@@ -255,9 +266,10 @@ std::string config_topic(const Discovery& discovery, const Entity& entity,
 }  // namespace
 
 std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
-                                             const std::string& unit) {
+                                             const std::string& unit,
+                                             const SetpointLimits& limits) {
   std::vector<Announcement> announcements;
-  for (const Entity& entity : unit_entities(discovery, topics, unit))
+  for (const Entity& entity : unit_entities(discovery, topics, unit, limits))
     announcements.push_back({config_topic(discovery, entity, unit), text(entity.config)});
   return announcements;
 }
@@ -266,7 +278,7 @@ std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std
   Discovery every = discovery;
   every.commands = true;  // the climate entity too, whether or not it was announced
   std::vector<Announcement> withdrawals;
-  for (const Entity& entity : unit_entities(every, Topics{}, unit))
+  for (const Entity& entity : unit_entities(every, Topics{}, unit, SetpointLimits{}))
     withdrawals.push_back({config_topic(every, entity, unit), ""});
   return withdrawals;
 }

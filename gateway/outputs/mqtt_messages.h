@@ -78,9 +78,10 @@ struct Announcement {
 
 // Every entity of a unit: a sensor for each number and enumeration, a
 // binary sensor for each flag, for each alarm of the alarm table and for
-// the loss of communication, and, with commands, a climate entity.
+// the loss of communication, and, with commands, a climate entity whose
+// set points stay within `limits`.
 std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
-                                             const std::string& unit);
+                                             const std::string& unit, const SetpointLimits& limits);
 // The same topics with empty payloads: the unit's entities withdrawn.
 std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std::string& unit);
 

@@ -61,7 +61,7 @@ void MqttOutput::on_event(const Event& event) {
       enqueue(topics_.unit(command->unit, "command"),
               mqtt::command_payload(command->unit, command->at, command->command,
                                     outcome_text(command->outcome),
-                                    command->outcome == CommandOutcome::kDone));
+                                    command->outcome == CommandOutcome::kDone, command->detail));
   }
   flush();
 }
@@ -78,7 +78,7 @@ void MqttOutput::on_tick() {
 
 void MqttOutput::on_end() {
   look_at_table();
-  for (const std::string& unit : units_)
+  for (const auto& [unit, limits] : units_)
     set_retained(topics_.unit(unit, "availability"), "offline", config_.qos);
   set_retained(topics_.status(), "offline", 1);
   // The last state, the events still queued and the goodbye, if the broker
@@ -128,10 +128,13 @@ void MqttOutput::look_at_table() {
   for (const UnitState& unit : snapshot.units) {
     if (!mqtt::topic_safe(unit.name)) continue;
     present.insert(unit.name);
-    if (config_.discovery && units_.count(unit.name) == 0)
-      for (const auto& announcement : mqtt::unit_announcements(discovery_, topics_, unit.name))
+    // Announced when first seen, and again when a reload changed its limits.
+    const auto seen = units_.find(unit.name);
+    if (config_.discovery && (seen == units_.end() || !(seen->second == unit.setpoint_limits)))
+      for (const auto& announcement :
+           mqtt::unit_announcements(discovery_, topics_, unit.name, unit.setpoint_limits))
         set_retained(announcement.topic, announcement.payload, 1);
-    units_.insert(unit.name);
+    units_[unit.name] = unit.setpoint_limits;
     const UnitView view = view_of(unit, snapshot, now);
     set_retained(topics_.unit(unit.name, "availability"), view.fresh ? "online" : "offline",
                  config_.qos);
@@ -141,16 +144,17 @@ void MqttOutput::look_at_table() {
       set_retained(topics_.unit(unit.name, "state"), mqtt::state_payload(view), config_.qos);
   }
   for (auto gone = units_.begin(); gone != units_.end();) {
-    if (present.count(*gone) != 0) {
+    const std::string& name = gone->first;
+    if (present.count(name) != 0) {
       ++gone;
       continue;
     }
     // A unit taken out by a reload: its entities and retained topics go.
     if (config_.discovery)
-      for (const auto& withdrawal : mqtt::unit_withdrawals(discovery_, *gone))
+      for (const auto& withdrawal : mqtt::unit_withdrawals(discovery_, name))
         set_retained(withdrawal.topic, "", 1);
     for (const char* leaf : {"state", "alarms", "availability"})
-      set_retained(topics_.unit(*gone, leaf), "", config_.qos);
+      set_retained(topics_.unit(name, leaf), "", config_.qos);
     gone = units_.erase(gone);
   }
 }
@@ -232,11 +236,7 @@ void MqttOutput::check_commands() {
       ++pending;
       continue;
     }
-    const bool carried_out =
-        *outcome == CommandOutcome::kDone || *outcome == CommandOutcome::kFailed ||
-        *outcome == CommandOutcome::kNoAnswer || *outcome == CommandOutcome::kRefused ||
-        *outcome == CommandOutcome::kUnknown;
-    if (!carried_out)
+    if (!carried_out(*outcome))
       command_outcome(ticket.unit(), describe(ticket.command()), outcome_text(*outcome), detail);
     pending = pending_.erase(pending);
   }

@@ -76,8 +76,9 @@ class MqttOutput final : public EventReader {
   std::map<std::string, Retained> retained_;  // by topic: the newest payload
   std::deque<Queued> queue_;
   long dropped_ = 0;
-  bool dropping_ = false;        // the queue is full: the drop is logged once until it drains
-  std::set<std::string> units_;  // announced
+  bool dropping_ = false;  // the queue is full: the drop is logged once until it drains
+  // The units seen, with the set-point limits that their entities announce.
+  std::map<std::string, SetpointLimits> units_;
   std::vector<Pending> pending_;
   Clock::time_point next_look_;
 };

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/config/config.h"
 #include "gateway/devices/commands.h"
 
 namespace gw {
@@ -56,6 +57,7 @@ struct UnitState {
   std::string port;  // of its bus
   int slave = 0;
   int data_id = 0;
+  SetpointLimits setpoint_limits;  // the set points its commands may ask for
   UnitStatus status = UnitStatus::kNotPolled;
   // Answering: since its first completed round after the start or a loss;
   // not answering: since the first of the rounds that did not complete.

@@ -241,6 +241,10 @@ TEST_F(GatewayHistoryFaults, AFileOfThePreviousSchemaReloadsTheUnitsOwnRecordAnd
   EXPECT_EQ(check.number("SELECT count(*) FROM history"), 3);
   EXPECT_EQ(check.number("SELECT count(*) FROM history WHERE reload = 0"), 2)
       << "kept as they were";
+  EXPECT_EQ(check.number("SELECT count(*) FROM sqlite_master WHERE type = 'index'"
+                         " AND name = 'history_by_device_time'"),
+            1)
+      << "the index by unit and time added";
   const auto stored = records();
   ASSERT_EQ(stored.size(), 3u);
   EXPECT_EQ(check.number("SELECT reload FROM history WHERE id = 3"), 1);

@@ -139,9 +139,9 @@ TEST(MqttMessages, CommandsFromTheBrokerAreCheckedAsTheSocketChecksThem) {
 TEST(MqttMessages, DiscoveryAnnouncesEveryReadingAndAlarmAndTheClimateOnlyWithCommands) {
   const gw::outputs::mqtt::Topics topics{"norvane/gw1"};
   gw::outputs::mqtt::Discovery discovery{"homeassistant", "norvane-gw1", false};
-  const auto plain = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1");
+  const auto plain = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1", {});
   discovery.commands = true;
-  const auto with_commands = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1");
+  const auto with_commands = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1", {});
   EXPECT_EQ(plain.size(),
             static_cast<size_t>(gw::outputs::kWordReadingCount + gw::outputs::kAlarmRowCount));
   ASSERT_EQ(with_commands.size(), plain.size() + 1);

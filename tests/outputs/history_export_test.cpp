@@ -99,6 +99,41 @@ TEST_F(HistoryExport, ReadingsAsJsonLinesWithinSinceAndUntil) {
   }
 }
 
+// The period is looked up by the stored local time, which repeats an hour
+// when summer time ends: whatever the period, the export holds exactly the
+// rows whose times lie in it.
+TEST_F(HistoryExport, APeriodAcrossTheEndOfSummerTimeHoldsEveryRowOfIt) {
+  setenv("TZ", "Europe/Berlin", 1);  // 2024-10-27 03:00 CEST is 02:00 CET
+  tzset();
+  constexpr std::time_t kStart = 1729980000;  // 2024-10-26T22:00:00Z
+  {
+    records::HistoryFile file(path, true);
+    file.execute("CREATE INDEX history_by_device_time ON history (device, time); BEGIN");
+    for (std::time_t at = kStart; at < kStart + 6 * 3600; at += 300)
+      file.insert("ac1", *history_time(at), records::record(101, {}));
+    file.execute("COMMIT");
+  }
+  ExportQuery query;
+  query.unit = "ac1";
+  query.format = ExportFormat::kJsonl;
+  std::vector<std::time_t> stored;
+  for (const std::string& line : lines_of(run(export_readings, query))) {
+    Json::Value row;
+    ASSERT_TRUE(Json::Reader().parse(line, row)) << line;
+    stored.push_back(*parse_time_argument(row["time"].asString()));
+  }
+  ASSERT_EQ(stored.size(), 72u);
+  for (std::time_t since = kStart + 3600; since < kStart + 5 * 3600; since += 600) {
+    query.since = since;
+    query.until = since + 1800;
+    const long expected = std::count_if(stored.begin(), stored.end(), [&](std::time_t at) {
+      return at >= *query.since && at < *query.until;
+    });
+    EXPECT_EQ(static_cast<long>(lines_of(run(export_readings, query)).size()), expected)
+        << "from " << iso8601_local(since);
+  }
+}
+
 TEST_F(HistoryExport, ReloadRowsAreLeftOutOrMarkedAndOlderFilesHaveNone) {
   {
     records::HistoryFile file(path, true);

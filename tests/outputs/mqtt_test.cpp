@@ -152,6 +152,11 @@ class GatewayMqtt : public harness::GatewayTest {
     mqtt["base_topic"] = "norvane/test";
     mqtt["client_id"] = "norvane-test-gateway";
     mqtt["commands"] = commands;
+    Json::Value& limits = config["units"][0]["setpoint_limits"]["temperature"];
+    limits.append(17.5);  // Home Assistant offers whole degrees: 18 upwards
+    limits.append(27);
+    config["bus"]["response_timeout_ms"] = 100;  // a silent unit is not answering within 0.5 s
+    config["bus"]["retries"] = 0;
     write_config(Json::FastWriter().write(config));
   }
 };
@@ -210,11 +215,17 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   write_config_for(broker.port(), true);
   auto gateway = start_gateway({});
   Subscriber subscriber(broker.port(), "norvane-test-commands",
-                        {"norvane/test/ac1/command", "homeassistant/#"}, true);
+                        {"norvane/test/ac1/command", "norvane/test/ac1/alarms", "homeassistant/#"},
+                        true);
   // 44 readings, 9 alarms (comm_lost among them), the climate entity.
   EXPECT_TRUE(eventually([&] { return subscriber.count_starting("homeassistant/") >= 54; }));
-  EXPECT_EQ(subscriber.count_starting("homeassistant/climate/norvane-test-gateway/ac1_climate/"),
-            1u);
+  const auto climate =
+      subscriber.payloads("homeassistant/climate/norvane-test-gateway/ac1_climate/config");
+  ASSERT_EQ(climate.size(), 1u);
+  EXPECT_EQ(parsed(climate[0])["min_temp"], 18) << "the unit's set-point limits, whole degrees";
+  EXPECT_EQ(parsed(climate[0])["max_temp"], 27);
+  EXPECT_EQ(parsed(climate[0])["min_humidity"], 30);
+  EXPECT_EQ(parsed(climate[0])["max_humidity"], 80);
 
   const auto publish = [&](const std::string& leaf, const std::string& payload) {
     Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
@@ -226,8 +237,9 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   publish("temperature", "hot");
   publish("mode", "off");
   EXPECT_TRUE(unit->next_line("write slave 1 register 13 <- 85"));
+  publish("temperature", "30");
   ASSERT_TRUE(
-      eventually([&] { return subscriber.payloads("norvane/test/ac1/command").size() >= 3; }));
+      eventually([&] { return subscriber.payloads("norvane/test/ac1/command").size() >= 4; }));
   const auto outcomes = subscriber.payloads("norvane/test/ac1/command");
   EXPECT_EQ(parsed(outcomes[0])["command"], "set temperature 26");
   EXPECT_EQ(parsed(outcomes[0])["outcome"], "done");
@@ -235,6 +247,25 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   EXPECT_THAT(parsed(outcomes[1])["detail"].asString(), HasSubstr("whole number"));
   EXPECT_EQ(parsed(outcomes[2])["command"], "unit off");
   EXPECT_EQ(parsed(outcomes[2])["outcome"], "done");
+  EXPECT_EQ(parsed(outcomes[3])["command"], "set temperature 30");
+  EXPECT_EQ(parsed(outcomes[3])["outcome"], "refused: outside the limits");
+  EXPECT_EQ(parsed(outcomes[3])["detail"], "17.5 to 27 C");
+
+  // The comm-loss sensor reads the unit's active alarms and stays available
+  // while the unit is not (its connectivity goes off when comm_lost is there).
+  const auto comm_sensor = subscriber.payloads(
+      "homeassistant/binary_sensor/norvane-test-gateway/ac1_alarm_comm_lost/config");
+  ASSERT_EQ(comm_sensor.size(), 1u);
+  EXPECT_EQ(parsed(comm_sensor[0])["state_topic"], "norvane/test/ac1/alarms");
+  EXPECT_EQ(parsed(comm_sensor[0])["device_class"], "connectivity");
+  EXPECT_EQ(parsed(comm_sensor[0])["availability"].size(), 1u) << "the gateway's status only";
+  unit->signal(SIGUSR1);
+  EXPECT_TRUE(eventually([&] {
+    const auto alarms = subscriber.payloads("norvane/test/ac1/alarms");
+    return !alarms.empty() &&
+           alarms.back().find("\"signal_id\":\"comm_lost\"") != std::string::npos;
+  }));
+  EXPECT_EQ(subscriber.payloads("norvane/test/ac1/command").size(), 4u) << "each outcome once";
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
   broker.stop();

@@ -121,12 +121,41 @@ std::pair<int, std::string> promtool_check(const std::string& text, const std::s
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
-TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitsReadingsGo) {
+// The notifications that the test's program saw: one file of NORVANE_*
+// variables per run, in the order of the runs.
+std::vector<std::map<std::string, std::string>> notifications(const std::string& folder) {
+  std::vector<std::map<std::string, std::string>> runs;
+  for (int i = 1;; ++i) {
+    std::ifstream file(folder + "/notification." + std::to_string(i));
+    if (!file) return runs;
+    std::map<std::string, std::string>& run = runs.emplace_back();
+    for (std::string line; std::getline(file, line);)
+      if (line.rfind("NORVANE_", 0) == 0)
+        run[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+  }
+}
+
+// A program that notes each notification: its NORVANE_* environment in a
+// file of its own, numbered in the order of the runs.
+void write_notification_program(const testproc::TempDir& dir) {
+  dir.write("tell",
+            "#!/bin/sh\nn=$(ls \"$1\" | grep -c '^notification\\.')\n"
+            "env > \"$1/notification.$((n + 1))\"\n");
+  ASSERT_EQ(::chmod(dir.file("tell").c_str(), 0755), 0);
+}
+
+// The unit falls silent and answers again: the scrape shows it down with
+// the comm-loss alarm active, and the notification program hears of the
+// loss and of the recovery.
+TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitIsDownAlarmedAndNotified) {
   start_unit_with_scenario("0 floor_water on\n");
   Json::Value sections;
   sections["http"]["listen"] = "127.0.0.1:0";
   sections["bus"]["response_timeout_ms"] = 100;
   sections["bus"]["retries"] = 0;
+  write_notification_program(dir);
+  sections["notify"]["exec"].append("tell");
+  sections["notify"]["exec"].append(dir.path());
   write_config_with(sections);
   auto gateway = start_gateway({"--interval", "0.1"});
   const auto line = gateway->next_line("metrics at http://", Process::kErr);
@@ -157,25 +186,29 @@ TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitsReadingsGo) {
   })) << text;
   EXPECT_THAT(text, Not(HasSubstr("norvane_set_temperature_celsius{unit=\"ac1\"}")))
       << "no reading of a silent unit passes for a current one";
+  EXPECT_THAT(text, HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"comm_lost\","
+                              "title=\"Unit not answering\"} 1\n"));
   EXPECT_THAT(text, HasSubstr("\nnorvane_last_round_timestamp_seconds{unit=\"ac1\"} "));
   EXPECT_EQ(promtool_check(text, dir.file("scrape.txt")).first, 0);
   unit->signal(SIGUSR2);
   EXPECT_TRUE(eventually([&] { return scraper.metrics().find(up) != std::string::npos; }));
+  const auto comm_loss = [&] {
+    std::vector<std::map<std::string, std::string>> told;
+    for (auto& run : notifications(dir.path()))
+      if (run["NORVANE_SIGNAL_ID"] == "comm_lost") told.push_back(run);
+    return told;
+  };
+  EXPECT_TRUE(eventually([&] { return comm_loss().size() >= 2; }));
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
-}
 
-// The notifications that the test's program saw: one file of NORVANE_*
-// variables per run, in the order of the runs.
-std::vector<std::map<std::string, std::string>> notifications(const std::string& folder) {
-  std::vector<std::map<std::string, std::string>> runs;
-  for (int i = 1;; ++i) {
-    std::ifstream file(folder + "/notification." + std::to_string(i));
-    if (!file) return runs;
-    std::map<std::string, std::string>& run = runs.emplace_back();
-    for (std::string line; std::getline(file, line);)
-      if (line.rfind("NORVANE_", 0) == 0)
-        run[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+  const auto told = comm_loss();
+  ASSERT_EQ(told.size(), 2u) << gateway->err();
+  for (size_t i = 0; i < told.size(); ++i) {
+    EXPECT_EQ(told[i].at("NORVANE_UNIT"), "ac1");
+    EXPECT_EQ(told[i].at("NORVANE_TITLE"), "Unit not answering");
+    EXPECT_EQ(told[i].at("NORVANE_STATE"), i == 0 ? "raised" : "cleared");
+    EXPECT_EQ(told[i].at("NORVANE_LEVEL"), "2");
   }
 }
 
@@ -183,10 +216,7 @@ TEST_F(GatewayOutputs, NotificationsTellWhatLastedAndNothingOfAFlapWhileTheLogHo
   // The filter's flag flaps for 0.3 s; the water stays 2 s.
   start_unit_with_scenario(
       "0.3 filter_clogged on\n0.6 filter_clogged off\n0.3 floor_water on\n2.3 floor_water off\n");
-  dir.write("tell",
-            "#!/bin/sh\nn=$(ls \"$1\" | grep -c '^notification\\.')\n"
-            "env > \"$1/notification.$((n + 1))\"\n");
-  ASSERT_EQ(::chmod(dir.file("tell").c_str(), 0755), 0);
+  write_notification_program(dir);
   Json::Value sections = parsed(harness::config_text())["units"];
   sections[0]["alarm_levels"]["120800260010"] = 2;  // the filter
   Json::Value config;
