@@ -114,6 +114,22 @@ TEST(EventStream, ASlowSubscriberLosesItsOldestEventsWithoutHoldingUpThePublishe
   EXPECT_FALSE(ample->next(milliseconds(10000))) << "a closed stream wakes its readers at once";
 }
 
+TEST(StateTable, ABusThatReplacesItsRowsKeepsItsPlaceAmongTheBuses) {
+  gw::StateTable table;
+  auto row = [](const char* name, const char* port) {
+    gw::UnitState unit;
+    unit.name = name;
+    unit.port = port;
+    return unit;
+  };
+  table.set_units("/dev/ttyS1", {row("a1", "/dev/ttyS1"), row("a2", "/dev/ttyS1")});
+  table.set_units("/dev/ttyS2", {row("b1", "/dev/ttyS2")});
+  table.set_units("/dev/ttyS1", {row("a2", "/dev/ttyS1"), row("a3", "/dev/ttyS1")});
+  std::vector<std::string> names;
+  for (const gw::UnitState& unit : table.snapshot().units) names.push_back(unit.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a2", "a3", "b1"}));
+}
+
 // The bus's thread against the simulated unit, with clients and readers on
 // threads of their own.
 class BusThread : public ::testing::Test {
