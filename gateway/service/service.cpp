@@ -133,7 +133,8 @@ BusOptions Service::bus_options(const BusSettings& settings) {
   const int kicks = watchdog_.join();  // each bus's loop must be alive
   bus.alive = [this, kicks] { watchdog_.kick(kicks); };
   bus.alive_every = watchdog_.kick_every();
-  bus.ended = [this] {
+  bus.ended = [this, kicks] {
+    watchdog_.leave(kicks);  // its rounds done, while other buses poll on
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(ended_fd_, &one, sizeof one);
   };
