@@ -329,6 +329,10 @@ void Service::update_status() {
   std::string text = std::to_string(completed) + " rounds completed; " + std::to_string(answering) +
                      " of " + std::to_string(snapshot.units.size()) + " units answering";
   if (!silent.empty()) text += "; not answering: " + name_list(silent);
+  std::vector<std::string> closed;
+  for (const BusState& bus : snapshot.buses)
+    if (!bus.open) closed.push_back(bus.port);
+  if (!closed.empty()) text += "; port closed: " + name_list(closed);
   if (!snapshot.history.writable)
     text += "; history not writable, " + std::to_string(snapshot.history.queued_records) +
             " records waiting";
