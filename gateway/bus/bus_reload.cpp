@@ -16,6 +16,12 @@ const UnitConfig* find_config(const std::vector<UnitConfig>& configs, const std:
   return nullptr;
 }
 
+template <typename Unit>
+bool unit_in(const std::vector<Unit>& units, const std::string& name) {
+  return std::any_of(units.begin(), units.end(),
+                     [&](const Unit& unit) { return unit.device && unit.device->name() == name; });
+}
+
 bool listed(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
@@ -32,6 +38,11 @@ BusReloadResult BusWorker::apply(const BusReload& changes) {
   std::vector<Unit> before = std::move(units_);
   units_.clear();
   std::map<std::string, Carried> carried = take_down_changed(changes, before, result);
+  for (const auto& [name, row] : changes.arriving) {
+    if (find_config(changes.units, name) == nullptr || unit_in(before, name)) continue;
+    carried.emplace(name, carried_from(row));
+    result.set_up_again.push_back(name);
+  }
   std::vector<UnitState> rows;
   for (const UnitConfig& config : changes.units) place(config, before, carried, rows, result);
   {
@@ -59,9 +70,21 @@ std::map<std::string, BusWorker::Carried> BusWorker::take_down_changed(const Bus
     if (now != nullptr && *now == unit.device->config()) continue;
     (now == nullptr ? result.removed : result.set_up_again).push_back(name);
     UnitState row = table_.unit(name).value_or(UnitState{});
+    if (now == nullptr) result.departed[name] = row;
     const LineCounters line = take_down(unit);
     carried[name] = Carried{std::move(unit), line, std::move(row)};
   }
+  return carried;
+}
+
+BusWorker::Carried BusWorker::carried_from(const UnitState& row) {
+  const UnitCounters& c = row.counters;
+  Carried carried;
+  carried.unit.rounds = c.rounds;
+  carried.unit.completed = c.completed;
+  carried.unit.commands = c.commands;
+  carried.line = {c.requests, c.timeouts, c.bad_replies, c.exceptions, c.port_errors, c.given_up};
+  carried.row = row;
   return carried;
 }
 

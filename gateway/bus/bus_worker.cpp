@@ -85,6 +85,12 @@ std::shared_ptr<CommandTicket> BusWorker::submit(const std::string& unit, const 
 
 std::optional<BusReloadResult> BusWorker::reload(BusReload changes,
                                                  std::chrono::milliseconds timeout) {
+  std::optional<std::future<BusReloadResult>> done = queue_reload(std::move(changes));
+  if (!done || done->wait_for(timeout) != std::future_status::ready) return std::nullopt;
+  return done->get();
+}
+
+std::optional<std::future<BusReloadResult>> BusWorker::queue_reload(BusReload changes) {
   auto job = std::make_unique<ReloadJob>();
   job->changes = std::move(changes);
   std::future<BusReloadResult> done = job->done.get_future();
@@ -94,13 +100,17 @@ std::optional<BusReloadResult> BusWorker::reload(BusReload changes,
     reloads_.push_back(std::move(job));
   }
   wake_.notify_all();
-  if (done.wait_for(timeout) != std::future_status::ready) return std::nullopt;
-  return done.get();
+  return done;
 }
 
 bool BusWorker::has_unit(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return names_.count(name) > 0;
+}
+
+bool BusWorker::ended() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ended_;
 }
 
 std::optional<std::string> BusWorker::error() const {

@@ -61,11 +61,15 @@ struct BusReload {
   int retries = 1;
   int lost_after_rounds = 3;
   int max_backoff_s = 60;
+  // Units that come from another bus, by name: their rows there, whose
+  // counters and last command carry over as for a unit set up again.
+  std::map<std::string, UnitState> arriving;
 };
 
 struct BusReloadResult {
   std::vector<std::string> added, removed, set_up_again, unchanged;
-  std::vector<std::string> errors;  // units that could not be set up
+  std::vector<std::string> errors;            // units that could not be set up
+  std::map<std::string, UnitState> departed;  // the rows of the units removed
 };
 
 // Commands queued for one unit beyond this are answered "busy".
@@ -95,8 +99,13 @@ class BusWorker : private LineWaits {
   // Applies the reload between two passes and returns what it did; waits
   // at most `timeout` (nothing then: it is applied when the pass ends).
   std::optional<BusReloadResult> reload(BusReload changes, std::chrono::milliseconds timeout);
+  // The same without waiting: its result comes when it was applied;
+  // nothing when the thread has ended.
+  std::optional<std::future<BusReloadResult>> queue_reload(BusReload changes);
 
   bool has_unit(const std::string& name) const;
+  // Whether the thread has ended (passes done, stopped, or failed).
+  bool ended() const;
   // The error that ended the thread, if any.
   std::optional<std::string> error() const;
   const std::string& port() const { return link_->port(); }
@@ -140,6 +149,8 @@ class BusWorker : private LineWaits {
   void run_reloads();
   // bus_reload.cpp: a reload, between two passes.
   BusReloadResult apply(const BusReload& changes);
+  // A unit from another bus, as if it had been set up again here.
+  static Carried carried_from(const UnitState& row);
   std::map<std::string, Carried> take_down_changed(const BusReload& changes,
                                                    std::vector<Unit>& before,
                                                    BusReloadResult& result);

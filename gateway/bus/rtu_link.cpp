@@ -21,6 +21,13 @@ constexpr int kFirstReopenDelayMs = 100;
 constexpr int kLongestReopenDelayMs = 2000;
 constexpr int kTriesAgainWhenInterrupted = 3;  // per request
 
+// The port cannot be opened (as opposed to being held by another process
+// or refusing its settings).
+class PortUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 bool is_read(const standin::ModbusRequest& request) {
   return request.function == standin::ModbusRequest::kReadHoldingRegisters;
 }
@@ -43,7 +50,7 @@ TryOutcome failure_of(int code) {
   return TryOutcome::kPortError;
 }
 
-RtuLink::RtuLink(const BusSettings& bus)
+RtuLink::RtuLink(const BusSettings& bus, bool wait_for_port)
     : settings_(bus),
       port_(bus.port),
       retries_(bus.retries),
@@ -56,6 +63,12 @@ RtuLink::RtuLink(const BusSettings& bus)
   modbus_set_error_recovery(context_, MODBUS_ERROR_RECOVERY_PROTOCOL);
   try {
     open_port();
+  } catch (const PortUnavailable& error) {
+    if (!wait_for_port) {
+      modbus_free(context_);
+      throw LinkError(error.what());
+    }
+    open_error_ = error.what();
   } catch (const std::system_error& error) {
     modbus_free(context_);
     throw LinkError(error.what());
@@ -72,9 +85,16 @@ RtuLink::~RtuLink() {
 }
 
 void RtuLink::open_port() {
-  PortLock lock = PortLock::take(port_);
+  PortLock lock;
+  try {
+    lock = PortLock::take(port_);
+  } catch (const std::system_error& error) {
+    throw PortUnavailable(error.what());
+  }
   if (modbus_connect(context_) != 0)
-    throw std::system_error(errno, std::generic_category(), "cannot open serial port " + port_);
+    throw PortUnavailable(
+        std::system_error(errno, std::generic_category(), "cannot open serial port " + port_)
+            .what());
   try {
     set_port_up();
   } catch (...) {

@@ -97,8 +97,11 @@ struct PortCounters {
 class RtuLink : public standin::ModbusLink {
  public:
   // Locks, opens and sets up the port. Throws PortBusy when another
-  // process holds it, LinkError naming it for any other failure.
-  explicit RtuLink(const BusSettings& bus);
+  // process holds it, LinkError naming it for any other failure; but when
+  // `wait_for_port`, a port that cannot be opened (missing, say) leaves
+  // the line closed, and its first try opens it as after a loss, with the
+  // same back-off.
+  explicit RtuLink(const BusSettings& bus, bool wait_for_port = false);
   ~RtuLink() override;
   RtuLink(const RtuLink&) = delete;
   RtuLink& operator=(const RtuLink&) = delete;
@@ -126,6 +129,8 @@ class RtuLink : public standin::ModbusLink {
   const LineCounters& counters(const SPModbus& device) const;
   const PortCounters& port_counters() const { return port_counters_; }
   bool port_open() const { return port_open_; }
+  // Why the port could not be opened at the start (see wait_for_port).
+  const std::string& open_error() const { return open_error_; }
   const std::string& port() const { return port_; }
 
  private:
@@ -176,6 +181,7 @@ class RtuLink : public standin::ModbusLink {
   int response_timeout_ms_ = 0;
   int reopen_delay_ms_ = 0;  // before the next reopening
   bool port_open_ = false;
+  std::string open_error_;
   PortCounters port_counters_;
   std::map<const VDeviceInterface*, Unit> units_;
 };

@@ -44,7 +44,8 @@ void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::strin
   app.add_option("--config", run.config_file, "The configuration file (JSON)")->type_name("FILE");
   app.add_option("--plugin", run.plugin, "The plug-in file, instead of the file's \"plugin\"")
       ->type_name("PATH");
-  app.add_option("--port", run.port, "The serial port, instead of the file's \"bus\".\"port\"")
+  app.add_option("--port", run.port,
+                 "The serial port, instead of the file's \"bus\".\"port\" (one bus only)")
       ->type_name("PATH");
   app.add_option("--history", run.history, "The history database, instead of \"history\"")
       ->type_name("DB");

@@ -1,6 +1,8 @@
 #include "gateway/config/config.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,8 +42,9 @@ int parse_baud(Fields& bus, int fallback) {
   return static_cast<int>(value->asInt64());
 }
 
-BusSettings parse_bus(const Json::Value& value, const std::string& file) {
-  Fields bus(value, "bus", file);
+// The line's fields of "bus" or of an entry of "buses"; the caller rejects
+// the unknown ones.
+BusSettings parse_line(Fields& bus) {
   BusSettings settings;
   settings.port = bus.text("port", "");
   settings.baud = parse_baud(bus, settings.baud);
@@ -61,7 +64,6 @@ BusSettings parse_bus(const Json::Value& value, const std::string& file) {
       "rts", {{"none", RtsMode::kNone}, {"up", RtsMode::kUp}, {"down", RtsMode::kDown}});
   if (bus.optional("rts_delay_us") != nullptr)
     settings.rts_delay_us = bus.integer("rts_delay_us", 0, 1000000, 0);
-  bus.reject_unknown();
   return settings;
 }
 
@@ -186,21 +188,74 @@ UnitConfig parse_unit(const Json::Value& value, const std::string& path, const s
   return config;
 }
 
-std::vector<UnitConfig> parse_units(Fields& top, const std::string& file) {
-  const Json::Value& units = top.required("units");
-  if (!units.isArray() || units.empty()) top.fail("units", "must be a non-empty array");
+// The "units" of `owner` (the top level or an entry of "buses"); `names`
+// holds the names of the buses before, since a name is the unit's across
+// every bus. A slave address is unique on its bus only.
+std::vector<UnitConfig> parse_units(Fields& owner, const std::string& file,
+                                    std::set<std::string>& names) {
+  const Json::Value& units = owner.required("units");
+  if (!units.isArray() || units.empty())
+    owner.fail(owner.path_of("units"), "must be a non-empty array");
   std::vector<UnitConfig> parsed;
-  std::set<std::string> names;
   std::set<int> slaves;
   for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
-    const std::string path = "units[" + std::to_string(i) + "]";
+    const std::string path = owner.path_of("units") + "[" + std::to_string(i) + "]";
     parsed.push_back(parse_unit(units[i], path, file));
     if (!names.insert(parsed.back().name).second)
-      top.fail(path + ".name", "\"" + parsed.back().name + "\" names another unit too");
+      owner.fail(path + ".name", "\"" + parsed.back().name + "\" names another unit too");
     if (!slaves.insert(parsed.back().slave).second)
-      top.fail(path + ".slave", std::to_string(parsed.back().slave) + " is another unit's address");
+      owner.fail(path + ".slave",
+                 std::to_string(parsed.back().slave) + " is another unit's address");
   }
   return parsed;
+}
+
+// The device a port's path stands for, so that two names of one device
+// (a link in /dev/serial/by-id, say) are told to be the same port.
+std::string device_of(const std::string& port) {
+  char resolved[PATH_MAX];
+  return ::realpath(port.c_str(), resolved) != nullptr ? resolved : port;
+}
+
+// "buses": [{line fields..., "port": PATH, "units": [...]}, ...]
+std::vector<BusConfig> parse_buses(Fields& top, const std::string& file) {
+  const Json::Value& list = top.required("buses");
+  if (!list.isArray() || list.empty()) top.fail("buses", "must be a non-empty array");
+  std::vector<BusConfig> buses;
+  std::set<std::string> names;
+  std::map<std::string, std::string> ports;  // device -> the entry that has it
+  for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+    Fields entry(list[i], "buses[" + std::to_string(i) + "]", file);
+    BusConfig bus;
+    bus.settings = parse_line(entry);
+    if (bus.settings.port.empty()) entry.fail(entry.path_of("port"), "is missing");
+    const auto [first, added] = ports.emplace(device_of(bus.settings.port), entry.path_of("port"));
+    if (!added)
+      entry.fail(entry.path_of("port"), "\"" + bus.settings.port + "\" is the port of " +
+                                            first->second + " too: one bus a port");
+    bus.units = parse_units(entry, file, names);
+    entry.reject_unknown();
+    buses.push_back(std::move(bus));
+  }
+  return buses;
+}
+
+// Either "bus" with "units" (one bus) or "buses".
+std::vector<BusConfig> parse_bus_list(Fields& top, const std::string& file) {
+  const bool one = top.optional("bus") != nullptr || top.optional("units") != nullptr;
+  if (top.optional("buses") != nullptr) {
+    if (one)
+      top.fail("buses", "give either \"bus\" with \"units\" (one bus) or \"buses\", not both");
+    return parse_buses(top, file);
+  }
+  const Json::Value& value = top.required("bus");
+  Fields line(value, "bus", file);
+  BusConfig bus;
+  bus.settings = parse_line(line);
+  line.reject_unknown();
+  std::set<std::string> names;
+  bus.units = parse_units(top, file, names);
+  return {bus};
 }
 
 // "control": {"socket": PATH}
@@ -303,6 +358,20 @@ bool same_line(const BusSettings& a, const BusSettings& b) {
          a.serial_mode == b.serial_mode && a.rts == b.rts && a.rts_delay_us == b.rts_delay_us;
 }
 
+std::vector<UnitConfig> all_units(const Config& config) {
+  std::vector<UnitConfig> units;
+  for (const BusConfig& bus : config.buses)
+    units.insert(units.end(), bus.units.begin(), bus.units.end());
+  return units;
+}
+
+const BusConfig* bus_of(const Config& config, const std::string& unit) {
+  for (const BusConfig& bus : config.buses)
+    for (const UnitConfig& known : bus.units)
+      if (known.name == unit) return &bus;
+  return nullptr;
+}
+
 bool operator==(const UnitConfig& a, const UnitConfig& b) {
   return a.name == b.name && a.slave == b.slave && a.data_id == b.data_id &&
          a.settings == b.settings && a.alarm_levels == b.alarm_levels &&
@@ -318,8 +387,7 @@ Config parse_config(const std::string& text, const std::string& file) {
   config.history = resolve(top.text("history", ""), file);
   config.history_options = parse_history_options(top);
   config.interval_s = top.number("interval_s", 0, 86400, config.interval_s, "seconds");
-  config.bus = parse_bus(top.required("bus"), file);
-  config.units = parse_units(top, file);
+  config.buses = parse_bus_list(top, file);
   config.control_socket = parse_control(top, file);
   config.outputs = parse_outputs(top);
   top.reject_unknown();

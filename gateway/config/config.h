@@ -13,7 +13,7 @@
 //     "history_max_mb": 0,                 the most the database may hold, MiB,
 //                                          0..1048576; 0: no limit
 //     "interval_s": 5,                     seconds from round to round, >= 0
-//     "bus": {
+//     "bus": {                             one bus; or "buses" (below)
 //       "port": "/dev/ttyS1",               serial device (a tty or a pty)
 //       "baud": 9600, "parity": "none",     a termios speed; "none", "even" or "odd"
 //       "data_bits": 8, "stop_bits": 1,
@@ -38,6 +38,11 @@
 //       "setpoint_limits": {"temperature": [16, 32],   C, set points allowed
 //                           "humidity": [30, 80]}      %; [MIN, MAX] within -999..999
 //     }],
+//     "buses": [{"port": "/dev/ttyS1", ..., "units": [...]},   instead of "bus" and
+//               {"port": "/dev/ttyS2", ..., "units": [...]}]   "units": several buses,
+//                                          each entry the fields of "bus" and its units;
+//                                          each port once, each unit name once across
+//                                          the buses, each slave once on its bus
 //     "control": {"socket": "/run/norvane/gateway.sock"},  the control socket
 //     "http": {...}, "mqtt": {...}, "notify": {...}, "jsonl": {...}   outputs
 //   }                                                     (output_config.h)
@@ -140,18 +145,30 @@ struct HistoryOptions {
   }
 };
 
+// A bus and the units on it.
+struct BusConfig {
+  BusSettings settings;
+  std::vector<UnitConfig> units;  // in the file's order
+};
+
 struct Config {
   std::string plugin;   // may be empty here and given on the command line
   std::string history;  // likewise
   HistoryOptions history_options;
   double interval_s = 5.0;
-  BusSettings bus;
-  std::vector<UnitConfig> units;
+  // One or more, in the file's order ("bus" with "units" gives one); the
+  // port of a single bus may be empty here and given on the command line.
+  std::vector<BusConfig> buses;
   // The control socket's path; empty when the file gives none (the
   // service then uses kDefaultControlSocket).
   std::string control_socket;
   OutputConfig outputs;  // each off when its section is absent
 };
+
+// The units of every bus, bus after bus.
+std::vector<UnitConfig> all_units(const Config& config);
+// The bus that has the unit named `unit`; nullptr when none has.
+const BusConfig* bus_of(const Config& config, const std::string& unit);
 
 // Parses and checks a configuration text; `file` names it in errors and
 // gives the folder that relative paths start from (a path without a slash

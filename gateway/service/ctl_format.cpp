@@ -78,11 +78,13 @@ void format_alarms(std::ostream& out, const Json::Value& alarms, const char* ind
         << text_of(alarm["detail"]) << "\n";
 }
 
-void format_unit(std::ostream& out, const Json::Value& unit, bool with_values) {
-  out << text_of(unit["name"]) << " (slave " << text_of(unit["slave"]) << ", data id "
-      << text_of(unit["data_id"]) << "): " << state_line(unit) << "\n  "
-      << counters_text(kUnitCounterRows, unit["counters"]) << "; "
-      << text_of(unit["commands_waiting"]) << " commands waiting\n";
+// `with_bus`: the gateway has several buses, and the line names the unit's.
+void format_unit(std::ostream& out, const Json::Value& unit, bool with_values, bool with_bus) {
+  out << text_of(unit["name"]) << " ("
+      << (with_bus ? "bus " + text_of(unit["bus"]) + ", " : std::string()) << "slave "
+      << text_of(unit["slave"]) << ", data id " << text_of(unit["data_id"])
+      << "): " << state_line(unit) << "\n  " << counters_text(kUnitCounterRows, unit["counters"])
+      << "; " << text_of(unit["commands_waiting"]) << " commands waiting\n";
   format_alarms(out, unit["alarms"], "  ");
   const Json::Value& command = unit["last_command"];
   if (!command.isNull())
@@ -111,7 +113,8 @@ std::string format_status(const Json::Value& reply) {
       << " records, " << text_of(history["events_lost"]) << " events\n";
   // One unit asked for: its values too.
   const bool one = reply.isMember("unit");
-  for (const Json::Value& unit : reply["units"]) format_unit(out, unit, one);
+  const bool several = reply["buses"].size() > 1;
+  for (const Json::Value& unit : reply["units"]) format_unit(out, unit, one, several);
   return out.str();
 }
 

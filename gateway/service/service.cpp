@@ -11,7 +11,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "gateway/bus/bus_worker.h"
+#include "gateway/bus/bus_set.h"
 #include "gateway/bus/port_lock.h"
 #include "gateway/bus/rtu_link.h"
 #include "gateway/config/usage_error.h"
@@ -26,7 +26,9 @@
 #include "gateway/service/log.h"
 #include "gateway/service/notify.h"
 #include "gateway/service/protocol.h"
+#include "gateway/service/reload_plan.h"
 #include "gateway/service/signals.h"
+#include "gateway/service/startup.h"
 
 #ifndef NORVANE_VERSION
 #error "NORVANE_VERSION is the project's version"
@@ -44,35 +46,16 @@ constexpr milliseconds kMainLoopTick{1000};
 constexpr milliseconds kHistoryPatienceAtStop{10000};
 constexpr milliseconds kSummaryReadWait{2000};
 
-std::string command_target(const RunOptions& options, const Config& config) {
-  if (options.commands.empty()) return {};
-  if (!options.unit.empty()) {
-    for (const UnitConfig& unit : config.units)
-      if (unit.name == options.unit) return unit.name;
-    throw UsageError("--unit " + options.unit + ": no such unit in " + options.config_file);
-  }
-  if (config.units.size() != 1) throw UsageError("name the unit of the commands with --unit");
-  return config.units.front().name;
-}
-
-// Fields whose change a reload cannot apply: they need a restart.
-std::vector<std::string> needs_restart(const Config& running, const Config& loaded) {
-  std::vector<std::string> fields;
-  if (running.plugin != loaded.plugin) fields.push_back("plugin");
-  if (running.history != loaded.history || !(running.history_options == loaded.history_options))
-    fields.push_back("history");
-  if (!same_line(running.bus, loaded.bus))
-    fields.push_back("bus (port, baud, framing, serial_mode, rts)");
-  if (running.control_socket != loaded.control_socket) fields.push_back("control.socket");
-  for (const char* output : {"http", "mqtt", "notify", "jsonl"})
-    if (running.outputs.sections[output] != loaded.outputs.sections[output])
-      fields.push_back(output);
-  return fields;
+std::string port_list(const Config& config) {
+  std::vector<std::string> ports;
+  for (const BusConfig& bus : config.buses) ports.push_back(bus.settings.port);
+  return name_list(ports);
 }
 
 class Service final : public ServiceApi {
  public:
-  Service(const RunOptions& options, Config config, std::unique_ptr<RtuLink> link,
+  // `links`: one for each of the configuration's buses, in its order.
+  Service(const RunOptions& options, Config config, std::vector<std::unique_ptr<RtuLink>> links,
           SignalInbox& signals);
   ~Service() override;
 
@@ -83,7 +66,7 @@ class Service final : public ServiceApi {
   }
   StateSnapshot status() const override { return table_.snapshot(); }
   std::shared_ptr<CommandTicket> command(const std::string& unit, const Command& command) override {
-    return bus_->submit(unit, command);
+    return buses_->submit(unit, command);
   }
   milliseconds command_wait() const override;
   ReloadReport reload() override { return reload_configuration(true); }
@@ -91,6 +74,7 @@ class Service final : public ServiceApi {
 
  private:
   void open_control_socket();
+  BusOptions bus_options(const BusSettings& settings);
   void main_loop();
   void on_signal(int number);
   ReloadReport reload_configuration(bool wait);
@@ -109,20 +93,19 @@ class Service final : public ServiceApi {
   Notifier notifier_;
   Watchdog watchdog_;
   const int main_kicks_ = watchdog_.join();
-  const int bus_kicks_ = watchdog_.join();
-  int ended_fd_ = -1;  // an eventfd: the bus's thread ended
+  int ended_fd_ = -1;  // an eventfd: a bus's thread ended
   bool stopping_ = false;
   std::mutex reload_mutex_;
   std::unique_ptr<ControlServer> control_;
   std::unique_ptr<Plugin> plugin_;
   std::unique_ptr<HistoryWriter> history_;
   std::unique_ptr<Host> host_;
-  std::unique_ptr<BusWorker> bus_;
+  std::unique_ptr<BusSet> buses_;
   std::unique_ptr<outputs::Outputs> outputs_;
 };
 
-Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLink> link,
-                 SignalInbox& signals)
+Service::Service(const RunOptions& options, Config config,
+                 std::vector<std::unique_ptr<RtuLink>> links, SignalInbox& signals)
     : options_(options), config_(std::move(config)), signals_(signals) {
   ended_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   open_control_socket();
@@ -131,30 +114,40 @@ Service::Service(const RunOptions& options, Config config, std::unique_ptr<RtuLi
   history_->start();
   table_.set_history_source([this] { return history_->state(); });
   host_ = std::make_unique<Host>(*plugin_, *history_, table_, stream_);
-  BusOptions bus;
-  bus.interval_s = config_.interval_s;
-  bus.lost_after_rounds = config_.bus.lost_after_rounds;
-  bus.max_backoff_s = config_.bus.max_backoff_s;
-  bus.passes = options_.rounds;
-  bus.print_reports = options_.report;
-  bus.alive = [this] { watchdog_.kick(bus_kicks_); };
-  bus.alive_every = watchdog_.kick_every();
-  bus.ended = [this] {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(ended_fd_, &one, sizeof one);
-  };
-  bus_ = std::make_unique<BusWorker>(std::move(link), config_.units, *host_, table_, stream_,
-                                     std::move(bus));
+  buses_ = std::make_unique<BusSet>();
+  for (size_t i = 0; i < links.size(); ++i) {
+    const BusConfig& bus = config_.buses[i];
+    buses_->add(std::make_unique<BusWorker>(std::move(links[i]), bus.units, *host_, table_, stream_,
+                                            bus_options(bus.settings)));
+  }
   outputs_ = std::make_unique<outputs::Outputs>(config_, options_.jsonl_stdout, *this);
 }
 
+BusOptions Service::bus_options(const BusSettings& settings) {
+  BusOptions bus;
+  bus.interval_s = config_.interval_s;
+  bus.lost_after_rounds = settings.lost_after_rounds;
+  bus.max_backoff_s = settings.max_backoff_s;
+  bus.passes = options_.rounds;
+  bus.print_reports = options_.report;
+  const int kicks = watchdog_.join();  // each bus's loop must be alive
+  bus.alive = [this, kicks] { watchdog_.kick(kicks); };
+  bus.alive_every = watchdog_.kick_every();
+  bus.ended = [this, kicks] {
+    watchdog_.leave(kicks);  // its rounds done, while other buses poll on
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(ended_fd_, &one, sizeof one);
+  };
+  return bus;
+}
+
 Service::~Service() {
-  // The bus stops first and answers the commands that clients wait for;
-  // the clients go before the bus that they may still ask.
-  if (bus_) bus_->stop();
-  outputs_.reset();  // MQTT may still hand the bus commands
+  // The buses stop first and answer the commands that clients wait for;
+  // the clients go before the buses that they may still ask.
+  if (buses_) buses_->stop();
+  outputs_.reset();  // MQTT may still hand the buses commands
   control_.reset();
-  bus_.reset();
+  buses_.reset();
   host_.reset();
   table_.set_history_source({});
   history_.reset();
@@ -177,9 +170,10 @@ void Service::open_control_socket() {
 
 int Service::run(const std::string& target) {
   std::vector<std::shared_ptr<CommandTicket>> tickets;
-  for (const Command& command : options_.commands) tickets.push_back(bus_->submit(target, command));
+  for (const Command& command : options_.commands)
+    tickets.push_back(buses_->submit(target, command));
   try {
-    bus_->start();
+    buses_->start();
   } catch (const std::exception& error) {
     log::error(error.what());
     return 1;
@@ -187,24 +181,23 @@ int Service::run(const std::string& target) {
   if (control_) control_->start();
   outputs_->start();
   log::info(std::string("norvane-gateway ") + NORVANE_VERSION + " polls " +
-            std::to_string(config_.units.size()) + " units on " + config_.bus.port +
+            std::to_string(all_units(config_).size()) + " units on " + port_list(config_) +
             (control_ ? "; control socket " + control_->path() : std::string()));
   notifier_.ready();
   update_status();
   main_loop();
 
   notifier_.stopping();
-  bus_->stop();
-  bus_->join();
+  buses_->stop();
+  buses_->join();
   if (control_) control_->stop();
   stream_.close();
   outputs_->finish();
   history_->finish(kHistoryPatienceAtStop);
   print_summary();
-  if (const auto error = bus_->error()) {
-    log::error(*error);
-    return 1;
-  }
+  const std::vector<std::string> errors = buses_->errors();
+  for (const std::string& error : errors) log::error(error);
+  if (!errors.empty()) return 1;
   const bool all_done = std::all_of(tickets.begin(), tickets.end(), [](const auto& ticket) {
     return ticket->wait(milliseconds(0)).outcome == CommandOutcome::kDone;
   });
@@ -230,7 +223,13 @@ void Service::main_loop() {
     pollfd waiting[2] = {{signals_.fd(), POLLIN, 0}, {ended_fd_, POLLIN, 0}};
     if (::poll(waiting, 2, tick) < 0) continue;  // EINTR
     while (const std::optional<int> number = signals_.take()) on_signal(*number);
-    if (waiting[1].revents != 0) stopping_ = true;  // rounds done, or the bus failed
+    if (waiting[1].revents != 0) {
+      uint64_t ended = 0;
+      [[maybe_unused]] const ssize_t got = ::read(ended_fd_, &ended, sizeof ended);
+      // A bus that failed stops them all; rounds done end the gateway
+      // when every bus has done them.
+      if (!buses_->errors().empty() || buses_->all_ended()) stopping_ = true;
+    }
     update_status();
   }
 }
@@ -240,7 +239,7 @@ void Service::on_signal(int number) {
     case SIGTERM:
     case SIGINT:
       log::notice(std::string("stopping on ") + (number == SIGTERM ? "SIGTERM" : "SIGINT"));
-      bus_->stop();  // at once: the main loop ends after this round of signals
+      buses_->stop();  // at once: the main loop ends after this round of signals
       stopping_ = true;
       break;
     case SIGHUP:
@@ -280,34 +279,18 @@ ReloadReport Service::reload_configuration(bool wait) {
     std::lock_guard<std::mutex> lock(config_mutex_);
     running = config_;
   }
-  report.needs_restart = needs_restart(running, loaded);
+  ReloadPlan plan = plan_reload(running, loaded);
+  report.needs_restart = plan.needs_restart;
   if (!report.needs_restart.empty())
     log::warning("reload: changed, applied after a restart: " + name_list(report.needs_restart));
-  BusReload changes{loaded.units,
-                    loaded.interval_s,
-                    loaded.bus.response_timeout_ms,
-                    loaded.bus.retries,
-                    loaded.bus.lost_after_rounds,
-                    loaded.bus.max_backoff_s};
-  // What a reload cannot change stays as it runs, so that it is named again
-  // by the next reload.
-  loaded.plugin = running.plugin;
-  loaded.history = running.history;
-  loaded.history_options = running.history_options;
-  const BusSettings applied = loaded.bus;
-  loaded.bus = running.bus;
-  loaded.bus.response_timeout_ms = applied.response_timeout_ms;
-  loaded.bus.retries = applied.retries;
-  loaded.bus.lost_after_rounds = applied.lost_after_rounds;
-  loaded.bus.max_backoff_s = applied.max_backoff_s;
-  loaded.control_socket = running.control_socket;
-  loaded.outputs = running.outputs;
   {
     std::lock_guard<std::mutex> lock(config_mutex_);
-    config_ = loaded;
+    config_ = plan.in_use;
   }
-  const std::optional<BusReloadResult> result =
-      bus_->reload(std::move(changes), wait ? command_wait() : milliseconds(0));
+  std::optional<BusReloadResult> result;
+  if (!plan.buses.empty())
+    result = buses_->reload(std::move(plan.buses), wait ? command_wait() : milliseconds(0),
+                            command_wait());
   report.ok = true;
   if (result) {
     report.added = result->added;
@@ -323,9 +306,13 @@ ReloadReport Service::reload_configuration(bool wait) {
 milliseconds Service::command_wait() const {
   std::lock_guard<std::mutex> lock(config_mutex_);
   // A round in flight and then the command's own write, each tried
-  // retries + 1 times, each try a response timeout and a wait of another.
-  const long tries = config_.bus.retries + 1;
-  const milliseconds worst(2 * tries * 2 * config_.bus.response_timeout_ms + 5000);
+  // retries + 1 times, each try a response timeout and a wait of another;
+  // on the slowest bus.
+  milliseconds worst(0);
+  for (const BusConfig& bus : config_.buses) {
+    const long tries = bus.settings.retries + 1;
+    worst = std::max(worst, milliseconds(2 * tries * 2 * bus.settings.response_timeout_ms + 5000));
+  }
   return std::min(worst, kLongestCommandWait);
 }
 
@@ -342,6 +329,10 @@ void Service::update_status() {
   std::string text = std::to_string(completed) + " rounds completed; " + std::to_string(answering) +
                      " of " + std::to_string(snapshot.units.size()) + " units answering";
   if (!silent.empty()) text += "; not answering: " + name_list(silent);
+  std::vector<std::string> closed;
+  for (const BusState& bus : snapshot.buses)
+    if (!bus.open) closed.push_back(bus.port);
+  if (!closed.empty()) text += "; port closed: " + name_list(closed);
   if (!snapshot.history.writable)
     text += "; history not writable, " + std::to_string(snapshot.history.queued_records) +
             " records waiting";
@@ -384,38 +375,20 @@ void Service::print_summary() const {
 
 }  // namespace
 
-Config effective_config(const RunOptions& options) {
-  Config config = load_config(options.config_file);
-  if (options.plugin) config.plugin = command_line_path(*options.plugin);
-  if (options.port) config.bus.port = *options.port;
-  if (options.history) config.history = *options.history;
-  if (options.socket) config.control_socket = *options.socket;
-  if (options.interval_s) config.interval_s = *options.interval_s;
-  auto require = [&](const std::string& value, const char* field, const char* option) {
-    if (value.empty())
-      throw ConfigError(options.config_file + ": " + field + ": is missing (or give " + option +
-                        ")");
-  };
-  require(config.plugin, "plugin", "--plugin");
-  require(config.history, "history", "--history");
-  require(config.bus.port, "bus.port", "--port");
-  return config;
-}
-
 int run_service(const RunOptions& options) {
   SignalInbox signals;  // before any thread, which inherits the blocked signals
   if (options.jsonl_stdout) log::move_records_to_log();
   Config config = effective_config(options);
   const std::string target = command_target(options, config);
-  std::unique_ptr<RtuLink> link;
+  std::vector<std::unique_ptr<RtuLink>> links;
   try {
-    link = std::make_unique<RtuLink>(config.bus);
+    links = open_lines(config);
   } catch (const PortBusy& busy) {
     if (!options.commands.empty()) return forward_commands(options, config, target, busy);
     log::error(busy.what());
     return 1;
   }
-  Service service(options, std::move(config), std::move(link), signals);
+  Service service(options, std::move(config), std::move(links), signals);
   return service.run(target);
 }
 

@@ -1,15 +1,21 @@
 #include "gateway/state/unit_table.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace gw {
 
 void StateTable::set_units(const std::string& port, std::vector<UnitState> units) {
   std::lock_guard<std::mutex> lock(mutex_);
-  units_.erase(std::remove_if(units_.begin(), units_.end(),
-                              [&](const UnitState& unit) { return unit.port == port; }),
-               units_.end());
-  for (UnitState& unit : units) units_.push_back(std::move(unit));
+  // Where the bus's rows were, so that a reload keeps the buses' order.
+  const auto first = std::find_if(units_.begin(), units_.end(),
+                                  [&](const UnitState& unit) { return unit.port == port; });
+  const auto place = std::distance(units_.begin(), first);
+  units_.erase(
+      std::remove_if(first, units_.end(), [&](const UnitState& unit) { return unit.port == port; }),
+      units_.end());
+  units_.insert(units_.begin() + place, std::make_move_iterator(units.begin()),
+                std::make_move_iterator(units.end()));
 }
 
 void StateTable::update_unit(const std::string& name,

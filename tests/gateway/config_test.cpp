@@ -37,23 +37,25 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(config.plugin, "/etc/norvane/lib/norvane.so");
   EXPECT_EQ(config.history, "/var/lib/norvane/history.db");
   EXPECT_DOUBLE_EQ(config.interval_s, 2.5);
-  EXPECT_EQ(config.bus.port, "/dev/ttyS1");
-  EXPECT_EQ(config.bus.baud, 19200);
-  EXPECT_EQ(config.bus.parity, 'E');
-  EXPECT_EQ(config.bus.stop_bits, 2);
-  EXPECT_EQ(config.bus.response_timeout_ms, 250);
-  EXPECT_EQ(config.bus.retries, 3);
-  EXPECT_EQ(config.bus.lost_after_rounds, 5);
-  EXPECT_EQ(config.bus.max_backoff_s, 120);
-  EXPECT_EQ(config.bus.serial_mode, gw::SerialMode::kRs485);
-  EXPECT_EQ(config.bus.rts, gw::RtsMode::kUp);
-  EXPECT_EQ(config.bus.rts_delay_us, 300);
+  ASSERT_EQ(config.buses.size(), 1u) << "\"bus\" with \"units\" is one bus";
+  const gw::BusSettings& bus = config.buses[0].settings;
+  EXPECT_EQ(bus.port, "/dev/ttyS1");
+  EXPECT_EQ(bus.baud, 19200);
+  EXPECT_EQ(bus.parity, 'E');
+  EXPECT_EQ(bus.stop_bits, 2);
+  EXPECT_EQ(bus.response_timeout_ms, 250);
+  EXPECT_EQ(bus.retries, 3);
+  EXPECT_EQ(bus.lost_after_rounds, 5);
+  EXPECT_EQ(bus.max_backoff_s, 120);
+  EXPECT_EQ(bus.serial_mode, gw::SerialMode::kRs485);
+  EXPECT_EQ(bus.rts, gw::RtsMode::kUp);
+  EXPECT_EQ(bus.rts_delay_us, 300);
   EXPECT_DOUBLE_EQ(config.history_options.keep_days, 7.5);
   EXPECT_FALSE(config.history_options.synchronous_full);
   EXPECT_EQ(config.history_options.queue, 500);
   EXPECT_EQ(config.history_options.max_mb, 64);
-  ASSERT_EQ(config.units.size(), 2u);
-  const gw::UnitConfig& first = config.units[0];
+  ASSERT_EQ(config.buses[0].units.size(), 2u);
+  const gw::UnitConfig& first = config.buses[0].units[0];
   EXPECT_EQ(first.name, "ac1");
   EXPECT_EQ(first.data_id, 101);
   EXPECT_EQ(first.settings["appSetting"]["b_mode"].asString(), "2");
@@ -66,7 +68,7 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_DOUBLE_EQ(first.setpoint_limits.humidity.low, 30) << "the default";
   EXPECT_FLOAT_EQ(first.alarm_thresholds.at("120800090010"), 28.5f);
   EXPECT_EQ(first.ao_signal_ids, std::vector<std::string>{"110800010010"});
-  const gw::UnitConfig& second = config.units[1];
+  const gw::UnitConfig& second = config.buses[0].units[1];
   EXPECT_EQ(second.slave, 2);
   EXPECT_TRUE(second.alarm_levels.empty());
   EXPECT_TRUE(second.settings.isObject());
@@ -76,17 +78,46 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
 TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
   const gw::Config config = gw::parse_config(
       R"({"plugin": "norvane.so", "bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
-  EXPECT_EQ(config.bus.baud, 9600);
-  EXPECT_EQ(config.bus.parity, 'N');
-  EXPECT_EQ(config.bus.data_bits, 8);
-  EXPECT_EQ(config.bus.stop_bits, 1);
-  EXPECT_FALSE(config.bus.serial_mode) << "the port as it is";
-  EXPECT_EQ(config.bus.lost_after_rounds, 3);
-  EXPECT_EQ(config.bus.max_backoff_s, 60);
+  const gw::BusSettings& bus = config.buses.at(0).settings;
+  EXPECT_EQ(bus.baud, 9600);
+  EXPECT_EQ(bus.parity, 'N');
+  EXPECT_EQ(bus.data_bits, 8);
+  EXPECT_EQ(bus.stop_bits, 1);
+  EXPECT_FALSE(bus.serial_mode) << "the port as it is";
+  EXPECT_EQ(bus.lost_after_rounds, 3);
+  EXPECT_EQ(bus.max_backoff_s, 60);
   EXPECT_GT(config.interval_s, 1.0) << "a few seconds between rounds";
   EXPECT_TRUE(config.history_options.synchronous_full);
   EXPECT_DOUBLE_EQ(config.history_options.keep_days, 30);
   EXPECT_EQ(config.plugin, "./norvane.so") << "a file beside the configuration, never searched";
+}
+
+TEST(ConfigFile, ReadsSeveralBusesEachWithItsLineAndUnits) {
+  const gw::Config config = gw::parse_config(R"({"interval_s": 1, "buses": [
+    {"port": "/dev/ttyS1", "baud": 19200, "retries": 0,
+     "units": [{"name": "ac1", "slave": 1}, {"name": "ac2", "slave": 2}]},
+    {"port": "/dev/ttyUSB0", "units": [{"name": "ac3", "slave": 1, "data_id": 103}]}]})",
+                                             "c.json");
+  ASSERT_EQ(config.buses.size(), 2u);
+  EXPECT_EQ(config.buses[0].settings.port, "/dev/ttyS1");
+  EXPECT_EQ(config.buses[0].settings.baud, 19200);
+  EXPECT_EQ(config.buses[0].settings.retries, 0);
+  EXPECT_EQ(config.buses[0].units.size(), 2u);
+  EXPECT_EQ(config.buses[1].settings.port, "/dev/ttyUSB0");
+  EXPECT_EQ(config.buses[1].settings.baud, 9600) << "each bus its own defaults";
+  EXPECT_EQ(config.buses[1].settings.retries, 1);
+  ASSERT_EQ(config.buses[1].units.size(), 1u);
+  EXPECT_EQ(config.buses[1].units[0].slave, 1) << "a slave address is unique on its bus only";
+  EXPECT_EQ(gw::bus_of(config, "ac3"), &config.buses[1]);
+  EXPECT_EQ(gw::all_units(config).size(), 3u);
+}
+
+TEST(ConfigFile, TheInstalledExamplesAreValid) {
+  const std::string folder = NORVANE_PACKAGING_DIR;
+  EXPECT_EQ(gw::load_config(folder + "/gateway.json.in").buses.size(), 1u);
+  const gw::Config two = gw::load_config(folder + "/gateway-two-buses.json.in");
+  ASSERT_EQ(two.buses.size(), 2u);
+  EXPECT_EQ(gw::all_units(two).size(), 3u);
 }
 
 TEST(ConfigFile, ReadsTheOutputsEachOffWhenAbsent) {
@@ -166,6 +197,13 @@ TEST(ConfigFile, NestingTooDeepIsAMistakeNamedWithTheFile) {
 }
 
 #define UNIT(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1" fields "}]}"
+// Two buses: unit "a" at slave 1 on the first; units B1 and B2 (slaves S1
+// and S2) on the second, whose fields end with `more`.
+#define BUSES(port1, port2, b1, s1, b2, s2, more)                                \
+  "{\"buses\": [{\"port\": \"" port1                                             \
+  "\", \"units\": [{\"name\": \"a\", \"slave\": 1}]}, "                          \
+  "{\"port\": \"" port2 "\", \"units\": [{\"name\": \"" b1 "\", \"slave\": " #s1 \
+  "}, {\"name\": \"" b2 "\", \"slave\": " #s2 "}]" more "}]}"
 #define UNITS(fields) "{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}]" fields "}"
 
 INSTANTIATE_TEST_SUITE_P(
@@ -259,6 +297,22 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{UNIT(", \"ao_signal_ids\": [\"110800010010\", 7]"),
                 "units[0].ao_signal_ids[1]: must be a 12-digit signal id string"},
         Mistake{UNIT(", \"alarm_level\": {}"), "units[0].alarm_level: is not a known field"},
+        Mistake{"{\"bus\": {}, \"buses\": []}",
+                "buses: give either \"bus\" with \"units\" (one bus) or \"buses\", not both"},
+        Mistake{"{\"buses\": [], \"units\": [{\"name\": \"a\", \"slave\": 1}]}",
+                "buses: give either \"bus\" with \"units\""},
+        Mistake{"{\"buses\": {}}", "buses: must be a non-empty array"},
+        Mistake{"{\"buses\": [{\"units\": [{\"name\": \"a\", \"slave\": 1}]}]}",
+                "buses[0].port: is missing"},
+        Mistake{"{\"buses\": [{\"port\": \"/dev/ttyS1\"}]}", "buses[0].units: is missing"},
+        Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "b", 1, "ac1", 2, ", \"speed\": 1"),
+                "buses[1].speed: is not a known field"},
+        Mistake{BUSES("/dev/ttyS1", "/dev/ttyS1", "b", 1, "ac1", 2, ""),
+                "buses[1].port: \"/dev/ttyS1\" is the port of buses[0].port too: one bus a port"},
+        Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "a", 1, "ac1", 2, ""),
+                "buses[1].units[0].name: \"a\" names another unit too"},
+        Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "b", 1, "c", 1, ""),
+                "buses[1].units[1].slave: 1 is another unit's address"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}], "
                 "\"control\": {\"socket\": 1}}",
                 "control.socket: must be a non-empty string"},

@@ -1,13 +1,14 @@
 // The service's parts in process: the control protocol against a fake
 // service, the event stream, and the bus's thread driving the simulated
-// unit while other threads send commands and read the state (this one is
-// for ThreadSanitizer too).
+// unit while other threads send commands and read the state, on one bus
+// and on two (these are for ThreadSanitizer too).
 #include <atomic>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <json/json.h>
 
+#include "gateway/bus/bus_set.h"
 #include "gateway/bus/bus_worker.h"
 #include "gateway/devices/plugin.h"
 #include "gateway/service/protocol.h"
@@ -113,6 +114,22 @@ TEST(EventStream, ASlowSubscriberLosesItsOldestEventsWithoutHoldingUpThePublishe
   EXPECT_FALSE(ample->next(milliseconds(10000))) << "a closed stream wakes its readers at once";
 }
 
+TEST(StateTable, ABusThatReplacesItsRowsKeepsItsPlaceAmongTheBuses) {
+  gw::StateTable table;
+  auto row = [](const char* name, const char* port) {
+    gw::UnitState unit;
+    unit.name = name;
+    unit.port = port;
+    return unit;
+  };
+  table.set_units("/dev/ttyS1", {row("a1", "/dev/ttyS1"), row("a2", "/dev/ttyS1")});
+  table.set_units("/dev/ttyS2", {row("b1", "/dev/ttyS2")});
+  table.set_units("/dev/ttyS1", {row("a2", "/dev/ttyS1"), row("a3", "/dev/ttyS1")});
+  std::vector<std::string> names;
+  for (const gw::UnitState& unit : table.snapshot().units) names.push_back(unit.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a2", "a3", "b1"}));
+}
+
 // The bus's thread against the simulated unit, with clients and readers on
 // threads of their own.
 class BusThread : public ::testing::Test {
@@ -180,6 +197,105 @@ TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
     finished_commands += std::holds_alternative<gw::CommandFinished>(*event);
   EXPECT_EQ(finished_commands, kClients * kCommands);
   EXPECT_EQ(history.record_count("ac1", 101, milliseconds(5000)), row.counters.completed);
+}
+
+// Two buses, each its own thread, line and simulated unit, sharing the
+// host, the history's writer, the table and the stream.
+class TwoBuses : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* slaves : {"1-2", "1"}) {
+      units_.push_back(std::make_unique<testproc::Process>(
+          std::vector<std::string>{NORVANE_SIM, "--slaves", slaves}));
+      const auto line = units_.back()->next_line("pty ");
+      ASSERT_TRUE(line) << units_.back()->err();
+      gw::BusSettings bus;
+      bus.port = line->substr(4);
+      bus.response_timeout_ms = 400;
+      ports_.push_back(bus.port);
+      gw::BusOptions options;
+      options.interval_s = 0;
+      buses_.add(std::make_unique<gw::BusWorker>(std::make_unique<gw::RtuLink>(bus),
+                                                 std::vector<gw::UnitConfig>{unit(units_.size())},
+                                                 host_, table_, stream_, options));
+    }
+  }
+
+  // "acN", data id 100 + N, at slave 1.
+  static gw::UnitConfig unit(size_t number) {
+    gw::UnitConfig config;
+    config.name = "ac" + std::to_string(number);
+    config.data_id = 100 + static_cast<int>(number);
+    return config;
+  }
+  int port_of(const std::string& name) const {
+    const auto row = table_.unit(name);
+    for (size_t i = 0; row && i < ports_.size(); ++i)
+      if (ports_[i] == row->port) return static_cast<int>(i);
+    return -1;
+  }
+
+  testproc::TempDir dir_;
+  std::vector<std::unique_ptr<testproc::Process>> units_;
+  std::vector<std::string> ports_;
+  gw::Plugin plugin_{NORVANE_PLUGIN_PATH};
+  gw::HistoryWriter history_{dir_.file("history.db"), gw::HistoryOptions{}};
+  gw::StateTable table_;
+  gw::EventStream stream_;
+  gw::Host host_{plugin_, history_, table_, stream_};
+  gw::BusSet buses_;  // the last: its threads stop before the rest goes
+};
+
+TEST_F(TwoBuses, CommandsGoToEachUnitsBusAndAUnitMovesBetweenBusesOnAReload) {
+  history_.start();
+  buses_.start();
+  std::atomic<bool> finished{false};
+  std::thread reader([&] {
+    while (!finished)
+      for (const gw::UnitState& row : table_.snapshot().units)
+        EXPECT_LE(row.counters.completed, row.counters.rounds);
+  });
+  std::vector<std::thread> clients;
+  std::atomic<int> done{0};
+  for (const char* name : {"ac1", "ac2", "ac1", "ac2"})
+    clients.emplace_back([&, name] {
+      for (int i = 0; i < 3; ++i) {
+        const auto ticket = buses_.submit(name, {gw::CommandKind::kSetTemperature, 20 + i});
+        done += ticket->wait(milliseconds(20000)).outcome == gw::CommandOutcome::kDone;
+      }
+    });
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(done, 12);
+  EXPECT_EQ(buses_.submit("ac3", {gw::CommandKind::kUnitOn, 0}), nullptr);
+  for (size_t bus = 0; bus < 2; ++bus) {
+    EXPECT_EQ(port_of("ac" + std::to_string(bus + 1)), static_cast<int>(bus));
+    EXPECT_TRUE(units_[bus]->next_line("write slave 1 register 1 <- 220")) << "bus " << bus;
+  }
+
+  // ac2 moves to the first bus, at slave 2; the second bus keeps none.
+  gw::UnitConfig moved = unit(2);
+  moved.slave = 2;
+  std::vector<gw::BusReload> changes(2);
+  changes[0].units = {unit(1), moved};
+  const auto result = buses_.reload(changes, milliseconds(20000), milliseconds(20000));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->set_up_again, std::vector<std::string>{"ac2"});
+  EXPECT_EQ(result->unchanged, std::vector<std::string>{"ac1"});
+  EXPECT_TRUE(result->added.empty() && result->removed.empty());
+  EXPECT_EQ(port_of("ac2"), 0);
+  EXPECT_EQ(table_.snapshot().units.size(), 2u) << "one row a unit";
+  const auto ticket = buses_.submit("ac2", {gw::CommandKind::kSetTemperature, 25});
+  EXPECT_EQ(ticket->wait(milliseconds(20000)).outcome, gw::CommandOutcome::kDone);
+  EXPECT_TRUE(units_[0]->next_line("write slave 2 register 1 <- 250"));
+  finished = true;
+  reader.join();
+  buses_.stop();
+  buses_.join();
+  EXPECT_TRUE(buses_.errors().empty());
+  for (const char* name : {"ac1", "ac2"})
+    EXPECT_EQ(history_.record_count(name, 100 + (name[2] - '0'), milliseconds(5000)),
+              table_.unit(name)->counters.completed)
+        << name << ": one writer took the records of both buses";
 }
 
 }  // namespace

@@ -1,0 +1,27 @@
+// What a reload of the configuration changes in the running gateway: the
+// buses' units and timing, applied at once; the rest (the plug-in, the
+// history, the control socket, the outputs, a bus's line) named as needing
+// a restart, and kept as it runs so that the next reload names it again.
+//
+// Buses are matched by port (a single bus to a single bus whatever its
+// port). When buses come or go, the list of buses and all their units
+// stay as they run until a restart.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gateway/bus/bus_worker.h"
+#include "gateway/config/config.h"
+
+namespace gw {
+
+struct ReloadPlan {
+  Config in_use;                           // the configuration from now on
+  std::vector<std::string> needs_restart;  // fields changed that only a restart applies
+  std::vector<BusReload> buses;            // each running bus's changes; none: not applied
+};
+
+ReloadPlan plan_reload(const Config& running, const Config& loaded);
+
+}  // namespace gw

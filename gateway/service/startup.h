@@ -1,0 +1,26 @@
+// What the service needs before it starts: the configuration with the
+// command line's overrides, the unit that the command line's commands are
+// for, and the buses' lines.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/bus/rtu_link.h"
+#include "gateway/config/config.h"
+#include "gateway/service/service.h"
+
+namespace gw {
+
+// The unit of the command line's commands: --unit, or the only unit; empty
+// without commands. Throws UsageError.
+std::string command_target(const RunOptions& options, const Config& config);
+
+// Every bus's line, in the configuration's order. With several buses, a
+// port that cannot be opened (missing, say) is tried again with back-off
+// while the others go on; with one, or when none opens, the start fails
+// naming it. Throws PortBusy (another process holds a port) or LinkError.
+std::vector<std::unique_ptr<RtuLink>> open_lines(const Config& config);
+
+}  // namespace gw
