@@ -108,8 +108,7 @@ std::optional<std::string> BusWorker::error() const {
   return error_;
 }
 
-bool BusWorker::pause(std::chrono::milliseconds duration) {
-  const auto deadline = Clock::now() + duration;
+bool BusWorker::pause_until(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
     const auto now = Clock::now();

@@ -102,7 +102,6 @@ class BusWorker : private LineWaits {
   const std::string& port() const { return link_->port(); }
 
  private:
-  using Clock = std::chrono::steady_clock;
   struct Unit {
     std::unique_ptr<UnitDevice> device;
     long rounds = 0;
@@ -127,7 +126,7 @@ class BusWorker : private LineWaits {
 
   // LineWaits
   bool stopping() const override { return stop_; }
-  bool pause(std::chrono::milliseconds duration) override;
+  bool pause_until(Clock::time_point deadline) override;
   void alive() override;
 
   void run();
