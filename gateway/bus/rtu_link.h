@@ -158,6 +158,9 @@ class RtuLink : public standin::ModbusLink {
   struct Reply {
     uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
     int length = -1;
+    // When the line woke to the first byte, and the last look that found
+    // bytes still to come: bounds of when the last one came.
+    LineWaits::Clock::time_point first_byte{}, missing_at{};
   };
 
   // Locks, opens and sets the port up; throws PortBusy or std::system_error.
@@ -184,6 +187,9 @@ class RtuLink : public standin::ModbusLink {
   // Waits for the reply's first byte up to `deadline`: kOk when there is
   // something to read (or the port reports an error for libmodbus to read).
   Try await_first_byte(LineWaits::Clock::time_point deadline, bool stop_ends_wait);
+  // When the reply's last character ended on the line, as near as the
+  // line can tell (see rtu_link.cpp).
+  LineWaits::Clock::time_point reply_end(const Reply& reply) const;
   // Waits until `when`; a stop ends it (false) only when `stop_ends_wait`.
   bool wait_until(LineWaits::Clock::time_point when, bool stop_ends_wait);
   // Bytes that came in and wait to be read; -1 when the port cannot say.
