@@ -4,8 +4,9 @@
 # and 19,200 baud, for 1, 8 and 32 units, with interval_s 0. For each case
 # it prints the time of a pass (every unit once) from start to start, the
 # shortest interval the bus holds (that pass time and 3% rounded up to the
-# next 10 ms, or 8% if that falls behind: the gateway polls PASSES passes
-# at it and must not warn that it fell behind), and the gateway's CPU time
+# next 10 ms, or 8% if the bus falls behind there: the gateway polls PASSES
+# passes at it, whose mean period must be the interval within 1%; the
+# mean period is printed), and the gateway's CPU time
 # per round (user and system time, less a run of one pass; at least 30
 # rounds).
 #
@@ -62,19 +63,24 @@ sizing_case() {  # baud units
   cpu_ms=$(awk -v a="$u" -v b="$s" -v c="$u1" -v d="$s1" -v r=$((passes * units)) \
     'BEGIN { printf "%.2f", 1000 * (a + b - c - d) / r }')
   # Tried at the pass time and 3% more, rounded up to 10 ms, and once more
-  # 5% longer if it falls behind there.
-  local held="falls behind" try
+  # 5% longer if the bus does not hold it there: PASSES passes must come
+  # the interval apart on average, within 1% and 1 ms (a run of one pass
+  # takes as long whatever the interval; the start-ups of two runs differ
+  # by some 10 ms on a loaded machine).
+  local held="falls behind" try period_ms
   for try in 1.03 1.08; do
     interval_ms=$(awk -v p="$pass_ms" -v m="$try" 'BEGIN { printf "%d", 10 * int(p * m / 10 + 1) }')
     write_config "$baud" "$units" "$(awk -v i="$interval_ms" 'BEGIN { print i / 1000 }')"
-    measure --rounds "$passes" >/dev/null
-    if ! grep -q "polling back to back" "$work/gateway.err"; then
-      held=holds
+    read -r w u s < <(measure --rounds $((passes + 1)))
+    period_ms=$(awk -v a="$w" -v b="$w1" -v p="$passes" 'BEGIN { printf "%.1f", 1000 * (a - b) / p }')
+    if awk -v p="$period_ms" -v i="$interval_ms" 'BEGIN { exit !(p <= i * 1.01 + 1) }'; then
+      held="holds: $period_ms ms"
       break
     fi
+    held="falls behind: $period_ms ms"
   done
   stop_unit
-  printf "%6d %6d %10s %12s ms (%s) %12s\n" "$baud" "$units" "$pass_ms" "$interval_ms" "$held" \
+  printf "%6d %6d %10s %8s ms (%s) %12s\n" "$baud" "$units" "$pass_ms" "$interval_ms" "$held" \
     "$cpu_ms"
 }
 
@@ -124,7 +130,7 @@ dead_unit_case() {
   }'
 }
 
-echo "  baud  units  pass (ms)  shortest interval held  CPU ms/round"
+echo "  baud  units  pass (ms)  shortest interval held (mean period)  CPU ms/round"
 for baud in 9600 19200; do
   for units in 1 8 32; do sizing_case "$baud" "$units"; done
 done
