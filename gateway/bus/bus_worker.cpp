@@ -191,7 +191,8 @@ BusWorker::Clock::time_point BusWorker::next_pass_after(Clock::time_point began,
   // missed are not made up in a burst.
   const auto took = std::chrono::duration_cast<std::chrono::microseconds>(now - began);
   // A unit not answering costs a pass its response timeout now and then
-  // (the back-off's price, not the bus's load); no interval is none to keep.
+  // (the back-off's price, not the bus's load); interval 0 asks for passes
+  // back to back.
   if (options_.interval_s > 0 && !tried_lost && !told_overrun_ &&
       took > seconds(options_.interval_s)) {
     told_overrun_ = true;
