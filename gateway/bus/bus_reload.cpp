@@ -32,6 +32,7 @@ BusReloadResult BusWorker::apply(const BusReload& changes) {
   BusReloadResult result;
   link_->set_timing(changes.response_timeout_ms, changes.retries);
   options_.interval_s = changes.interval_s;
+  told_overrun_ = false;  // the new interval or units may be held, or not
   options_.lost_after_rounds = changes.lost_after_rounds;
   options_.max_backoff_s = changes.max_backoff_s;
 

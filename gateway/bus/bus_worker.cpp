@@ -118,8 +118,7 @@ std::optional<std::string> BusWorker::error() const {
   return error_;
 }
 
-bool BusWorker::pause(std::chrono::milliseconds duration) {
-  const auto deadline = Clock::now() + duration;
+bool BusWorker::pause_until(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
     const auto now = Clock::now();
@@ -168,6 +167,8 @@ void BusWorker::set_up_all() {
 
 // A pass polls every unit that is due; one that polled nobody (every unit
 // backing off) does not count, and the next begins when a unit is due.
+// Passes begin `interval_s` apart, start to start: a pass that begins late
+// (a command ran first) does not move the next one.
 void BusWorker::poll_passes() {
   run_commands();  // those given at start run before the first round
   auto next_pass = Clock::now();
@@ -175,16 +176,45 @@ void BusWorker::poll_passes() {
   for (long pass = 0; !stop_ && (!options_.passes || pass < *options_.passes);) {
     if (!first) wait_between_passes(next_pass);
     first = false;
-    bool polled = false;
+    pass_due_ = next_pass;
+    const auto began = Clock::now();
+    int polled = 0;
+    bool tried_lost = false;
     for (size_t i = 0; i < units_.size() && !stop_; ++i) {
       if (!due(units_[i])) continue;
+      tried_lost = tried_lost || units_[i].lost;
       poll(units_[i]);
-      polled = true;
+      ++polled;
       run_commands();
     }
-    if (polled) ++pass;
-    next_pass = polled ? Clock::now() + seconds(options_.interval_s) : next_due();
+    if (polled > 0) ++pass;
+    next_pass = polled > 0 ? next_pass_after(began, polled, tried_lost) : next_due();
   }
+}
+
+BusWorker::Clock::time_point BusWorker::next_pass_after(Clock::time_point began, int polled,
+                                                        bool tried_lost) {
+  const auto next = pass_due_ + seconds(options_.interval_s);
+  const auto now = Clock::now();
+  if (now <= next) return next;
+  // Behind: the next pass begins now, and the schedule from it. Passes
+  // missed are not made up in a burst.
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(now - began);
+  // A unit not answering costs a pass its response timeout now and then
+  // (the back-off's price, not the bus's load); interval 0 asks for passes
+  // back to back.
+  if (options_.interval_s > 0 && !tried_lost && !told_overrun_ &&
+      took > seconds(options_.interval_s)) {
+    told_overrun_ = true;
+    char figures[160];
+    std::snprintf(figures, sizeof figures,
+                  ": a pass took %.1f ms against an interval of %.1f ms (%d unit%s); "
+                  "polling back to back",
+                  took.count() / 1000.0, options_.interval_s * 1000, polled,
+                  polled == 1 ? "" : "s");
+    log::warning("bus " + link_->port() + figures);
+  }
+  return now;
 }
 
 BusWorker::Clock::time_point BusWorker::next_due() const {
@@ -361,12 +391,12 @@ void BusWorker::after_round(Unit& unit, bool completed, Clock::time_point starte
     if (unit.lost) {
       // Start to start: the round's own time counts in the pause.
       unit.backoff_s = std::min(2 * unit.backoff_s, static_cast<double>(options_.max_backoff_s));
-      unit.next_try = started + seconds(unit.backoff_s);
+      unit.next_try = std::min(started, pass_due_) + seconds(unit.backoff_s);
       return;
     }
     if (unit.failed_in_a_row < options_.lost_after_rounds) return;
     set_lost(unit, true);
-    unit.next_try = started + seconds(unit.backoff_s);
+    unit.next_try = std::min(started, pass_due_) + seconds(unit.backoff_s);
     event.raised = true;
     event.detail = std::to_string(unit.failed_in_a_row) + " rounds in a row did not complete";
   }

@@ -1,10 +1,16 @@
 // A bus and the thread that drives it. The thread owns the bus's line
 // (libmodbus context) and is the only one that drives the devices of the
 // bus's units: it sets them up, polls them in passes (each unit once, in
-// turn, a pause of `interval_s` between passes), carries out the commands
+// turn, passes `interval_s` apart, start to start), carries out the commands
 // queued for them between polls, and applies reloads between passes. After
 // every poll and command it writes the unit's row of the state table and
 // publishes what happened on the event stream.
+//
+// A pass that ends after the next was due makes the next begin at once and
+// the schedule start again from it, never a burst of passes to catch up.
+// When the units cannot be polled within the interval at all, the bus says
+// so once (a warning with the pass's time, the interval and the units) and
+// polls back to back.
 //
 // A unit whose last `lost_after_rounds` rounds did not complete is not
 // answering: the gateway raises its alarm "comm_lost" and backs off. The
@@ -41,7 +47,7 @@
 namespace gw {
 
 struct BusOptions {
-  double interval_s = 5.0;     // pause between passes
+  double interval_s = 5.0;     // from the start of a pass to the next's
   int lost_after_rounds = 3;   // rounds in a row without a completed one
   int max_backoff_s = 60;      // longest pause between rounds of a unit not answering
   std::optional<long> passes;  // none: until stopped
@@ -111,7 +117,6 @@ class BusWorker : private LineWaits {
   const std::string& port() const { return link_->port(); }
 
  private:
-  using Clock = std::chrono::steady_clock;
   struct Unit {
     std::unique_ptr<UnitDevice> device;
     long rounds = 0;
@@ -136,7 +141,7 @@ class BusWorker : private LineWaits {
 
   // LineWaits
   bool stopping() const override { return stop_; }
-  bool pause(std::chrono::milliseconds duration) override;
+  bool pause_until(Clock::time_point deadline) override;
   void alive() override;
 
   void run();
@@ -162,6 +167,10 @@ class BusWorker : private LineWaits {
   bool due(const Unit& unit) const { return !unit.lost || Clock::now() >= unit.next_try; }
   // When the next pass begins after one that polled nobody.
   Clock::time_point next_due() const;
+  // When the next pass begins after one that `began` at its due time
+  // pass_due_ and polled `polled` units; says once when the bus falls
+  // behind its interval.
+  Clock::time_point next_pass_after(Clock::time_point began, int polled, bool tried_lost);
   // Counts the round in the unit's run of failures, and raises or clears
   // its communication loss.
   void after_round(Unit& unit, bool completed, Clock::time_point started, SystemTime began);
@@ -184,6 +193,10 @@ class BusWorker : private LineWaits {
   EventStream& stream_;
   BusOptions options_;
   std::vector<Unit> units_;  // the thread's own
+  // When the pass under way was due: the schedule's and the back-off's
+  // start, whether it began then or a little later.
+  Clock::time_point pass_due_{};
+  bool told_overrun_ = false;  // the bus fell behind its interval and said so
 
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;  // guards what follows

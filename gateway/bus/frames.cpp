@@ -4,8 +4,6 @@ namespace gw::frames {
 namespace {
 
 constexpr uint8_t kExceptionBit = 0x80;
-constexpr int kEchoLength = 6 + kCrcLength;       // slave, function, address, value
-constexpr int kExceptionLength = 3 + kCrcLength;  // slave, function | 0x80, code
 
 Request request(int slave, uint8_t function, int first, int second) {
   return {static_cast<uint8_t>(slave),       function,
@@ -57,8 +55,7 @@ Request write_request(int slave, int address, uint16_t value) {
 ReplyFault read_reply(const uint8_t* frame, int length, int slave, int count, uint16_t* words) {
   const ReplyFault head = check_head(frame, length, slave, kReadHoldingRegisters);
   if (head != ReplyFault::kNone) return head;
-  if (length != 3 + 2 * count + kCrcLength || frame[2] != 2 * count)
-    return ReplyFault::kWrongLength;
+  if (length != read_reply_length(count) || frame[2] != 2 * count) return ReplyFault::kWrongLength;
   for (int i = 0; i < count; ++i) words[i] = word_at(frame + 3 + 2 * i);
   return ReplyFault::kNone;
 }

@@ -20,6 +20,8 @@ inline constexpr uint8_t kWriteSingleRegister = 6;
 inline constexpr int kCrcLength = 2;
 
 using Request = std::array<uint8_t, 6>;
+// A request on the wire, its CRC appended.
+inline constexpr int kRequestLength = 6 + kCrcLength;
 
 // Function 3: `count` registers (1..125) from `address`.
 Request read_request(int slave, int address, int count);
@@ -35,6 +37,12 @@ enum class ReplyFault {
   kWrongLength,    // more or fewer registers than asked, or a short frame
   kOtherAddress,   // the echo of a write to another register
 };
+
+// The length on the wire of the answer to a read of `count` registers
+// and of a write's echo (an exception reply is shorter).
+inline constexpr int read_reply_length(int count) { return 3 + 2 * count + kCrcLength; }
+inline constexpr int kEchoLength = 6 + kCrcLength;       // slave, function, address, value
+inline constexpr int kExceptionLength = 3 + kCrcLength;  // slave, function | 0x80, code
 
 // The registers of a reply to read_request(slave, _, count), into `words`
 // (room for `count`), when it is one.

@@ -7,11 +7,13 @@ namespace gw {
 
 class LineWaits {
  public:
+  using Clock = std::chrono::steady_clock;
   virtual ~LineWaits() = default;
   // A stop was asked for: no request may begin.
   virtual bool stopping() const = 0;
-  // Waits `duration` unless a stop comes first; false when it did.
-  virtual bool pause(std::chrono::milliseconds duration) = 0;
+  // Waits until `when` unless a stop comes first; false when it did.
+  virtual bool pause_until(Clock::time_point when) = 0;
+  bool pause(std::chrono::milliseconds duration) { return pause_until(Clock::now() + duration); }
   // A sign of life, given at least every kAliveEveryMs while the line is
   // busy or waits for a reply.
   virtual void alive() = 0;

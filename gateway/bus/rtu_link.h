@@ -3,12 +3,24 @@
 //
 // The port is locked for the gateway alone (PortLock) before it is set up.
 //
-// A request is sent as a raw frame and its reply awaited in slices of
-// LineWaits::kAliveEveryMs (the bus shows it is alive, and a stop ends the
-// wait of a read at the next slice: a unit that does not answer never holds
-// a stop up for a whole response timeout). A write's reply is awaited to
-// the end, so that its outcome is known. No request begins once a stop was
-// asked for.
+// A request is sent as a raw frame once the line has been quiet for a
+// silent interval after the last frame on it (wire_time.h): a unit that
+// reads the end of a reply and the next request as one frame answers
+// neither. Its reply is awaited for its first byte, in slices of
+// LineWaits::kAliveEveryMs up to the response timeout; then the line
+// sleeps for as long as the rest of the reply takes at the line's speed
+// (its length is known from the request) and hands libmodbus every byte at
+// once. A frame that stops short (an exception reply, a cut frame) is told
+// by a look a silent interval after an exception reply would have ended:
+// it goes to libmodbus as it is, which reads the rest by its byte timeout.
+// So a reply costs a few wake-ups instead of one for every byte, on a line
+// that delivers bytes as they come or all at once, and the response
+// timeout keeps its meaning: the first byte must come within it.
+// The bus shows it is alive while it waits, and a stop ends the wait of a
+// read at the next slice: a unit that does not answer never holds a stop
+// up for a whole response timeout. A write's reply is awaited to the end,
+// so that its outcome is known. No request begins once a stop was asked
+// for.
 //
 // A request that gets no valid reply is tried again up to `retries` times;
 // after that the device gets no reply and the stand-in's serial layer
@@ -52,6 +64,7 @@
 
 #include "gateway/bus/line_waits.h"
 #include "gateway/bus/port_lock.h"
+#include "gateway/bus/wire_time.h"
 #include "gateway/config/config.h"
 #include "standin/services.h"
 
@@ -150,6 +163,9 @@ class RtuLink : public standin::ModbusLink {
   struct Reply {
     uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
     int length = -1;
+    // When the line woke to the first byte, and the last look that found
+    // bytes still to come: bounds of when the last one came.
+    LineWaits::Clock::time_point first_byte{}, missing_at{};
   };
 
   // Locks, opens and sets the port up; throws PortBusy or std::system_error.
@@ -164,9 +180,25 @@ class RtuLink : public standin::ModbusLink {
   // reason) when it cannot be opened yet or a stop came.
   bool reopen(Try& result);
   Try try_once(Unit& unit, const standin::ModbusRequest& request, uint16_t* words);
-  // Sends the frame and waits for the reply in slices; a stop ends the
-  // wait when `stop_ends_wait`.
-  Try exchange(const uint8_t* request, int length, bool stop_ends_wait, Reply& reply);
+  // Sends the frame once the line is quiet and waits for the reply of
+  // `reply_length` bytes; a stop ends the wait when `stop_ends_wait`.
+  Try exchange(const uint8_t* request, int length, int reply_length, bool stop_ends_wait,
+               Reply& reply);
+  // Waits for the reply's first byte until `deadline`, then until the
+  // reply can be whole or has ended short (see above); then libmodbus
+  // reads it.
+  Try await_reply(LineWaits::Clock::time_point deadline, int reply_length, bool stop_ends_wait,
+                  Reply& reply);
+  // Waits for the reply's first byte up to `deadline`: kOk when there is
+  // something to read (or the port reports an error for libmodbus to read).
+  Try await_first_byte(LineWaits::Clock::time_point deadline, bool stop_ends_wait);
+  // When the reply's last character ended on the line, as near as the
+  // line can tell (see rtu_link.cpp).
+  LineWaits::Clock::time_point reply_end(const Reply& reply) const;
+  // Waits until `when`; a stop ends it (false) only when `stop_ends_wait`.
+  bool wait_until(LineWaits::Clock::time_point when, bool stop_ends_wait);
+  // Bytes that came in and wait to be read; -1 when the port cannot say.
+  int bytes_waiting() const;
   void count_failure(Unit& unit, const Try& result);
   void trace(const Unit& unit, const uint8_t* request, int length, const Reply& reply,
              const Try& result) const;
@@ -180,6 +212,9 @@ class RtuLink : public standin::ModbusLink {
   int retries_ = 0;
   int response_timeout_ms_ = 0;
   int reopen_delay_ms_ = 0;  // before the next reopening
+  const wire::LineTiming timing_;
+  // A silent interval after the line's last frame: no request before it.
+  LineWaits::Clock::time_point quiet_until_{};
   bool port_open_ = false;
   std::string open_error_;
   PortCounters port_counters_;

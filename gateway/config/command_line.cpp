@@ -51,7 +51,7 @@ void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::strin
       ->type_name("DB");
   app.add_option("--socket", run.socket, "The control socket, instead of \"control\".\"socket\"")
       ->type_name("PATH");
-  app.add_option("--interval", run.interval_s, "Seconds between passes over the units")
+  app.add_option("--interval", run.interval_s, "Seconds from the start of a pass over the units to the next's (decimals allowed)")
       ->type_name("SECONDS")
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--rounds", run.rounds, "Poll N rounds of every unit, then stop")

@@ -12,7 +12,7 @@
 //                                          history cannot be written, 1..1000000
 //     "history_max_mb": 0,                 the most the database may hold, MiB,
 //                                          0..1048576; 0: no limit
-//     "interval_s": 5,                     seconds from round to round, >= 0
+//     "interval_s": 5,                     pass start to pass start, s (0.05 too), >= 0
 //     "bus": {                             one bus; or "buses" (below)
 //       "port": "/dev/ttyS1",               serial device (a tty or a pty)
 //       "baud": 9600, "parity": "none",     a termios speed; "none", "even" or "odd"
