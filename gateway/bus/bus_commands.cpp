@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "gateway/bus/bus_worker.h"
-#include "gateway/bus/frames.h"
-#include "gateway/service/log.h"
+#include "gateway/line/frames.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 

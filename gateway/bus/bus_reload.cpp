@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "gateway/bus/bus_worker.h"
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 namespace {

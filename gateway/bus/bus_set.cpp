@@ -4,7 +4,7 @@
 #include <future>
 #include <set>
 
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 namespace {

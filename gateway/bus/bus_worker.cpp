@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "gateway/outputs/alarm_table.h"
-#include "gateway/service/log.h"
+#include "gateway/readings/alarm_table.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 namespace {

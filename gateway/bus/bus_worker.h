@@ -36,9 +36,9 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/bus/command_ticket.h"
-#include "gateway/bus/line_waits.h"
-#include "gateway/bus/rtu_link.h"
+#include "gateway/base/command_ticket.h"
+#include "gateway/line/line_waits.h"
+#include "gateway/line/rtu_link.h"
 #include "gateway/config/config.h"
 #include "gateway/devices/host.h"
 #include "gateway/state/event_stream.h"

@@ -16,10 +16,10 @@
 
 #include <json/reader.h>
 
-#include "gateway/bus/serial_speeds.h"
+#include "gateway/config/serial_speeds.h"
 #include "gateway/config/fields.h"
 #include "gateway/config/output_config.h"
-#include "gateway/outputs/alarm_table.h"
+#include "gateway/readings/alarm_table.h"
 
 namespace gw {
 namespace {

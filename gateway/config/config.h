@@ -60,6 +60,7 @@
 
 #include <json/value.h>
 
+#include "gateway/base/commands.h"
 #include "gateway/config/output_config.h"
 
 namespace gw {
@@ -96,19 +97,6 @@ struct BusSettings {
 // Whether two buses are the same line: port, speed, framing and the port's
 // mode (timeouts, retries and the handling of lost units aside).
 bool same_line(const BusSettings& a, const BusSettings& b);
-
-// The set points that a unit takes, in whole degrees C and percent.
-struct Range {
-  double low = 0, high = 0;
-  bool operator==(const Range& other) const { return low == other.low && high == other.high; }
-};
-struct SetpointLimits {
-  Range temperature{16, 32};  // what a computer room's unit is run at
-  Range humidity{30, 80};
-  bool operator==(const SetpointLimits& other) const {
-    return temperature == other.temperature && humidity == other.humidity;
-  }
-};
 
 // The level of the communication-loss alarm unless "alarm_levels" gives
 // one for "comm_lost"; 0 there leaves the alarm out.

@@ -1,7 +1,9 @@
 #include "gateway/devices/host.h"
 
-#include "gateway/outputs/alarm_table.h"
-#include "gateway/service/log.h"
+#include "gateway/devices/state_acknowledgement.h"
+
+#include "gateway/readings/alarm_table.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 namespace {
@@ -12,7 +14,7 @@ constexpr std::chrono::milliseconds kHistoryReadWait{2000};
 
 }  // namespace
 
-void BusLinks::attach(const VDeviceInterface& device, standin::ModbusLink& link) {
+void BusLinks::attach(const VDeviceInterface& device, RtuLink& link) {
   std::lock_guard<std::mutex> lock(mutex_);
   links_[&device] = &link;
 }
@@ -23,13 +25,13 @@ void BusLinks::detach(const VDeviceInterface& device) {
 }
 
 int BusLinks::transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) {
-  standin::ModbusLink* link = nullptr;
+  RtuLink* link = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = links_.find(&device);
     if (found != links_.end()) link = found->second;
   }
-  return link == nullptr ? -1 : link->transact(device, request, words);
+  return link == nullptr ? -1 : transact_acknowledged(*link, device, request, words);
 }
 
 Host::Host(const Plugin& plugin, HistoryWriter& history, StateTable& table, EventStream& stream)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/bus/rtu_link.h"
+#include "gateway/line/rtu_link.h"
 #include "gateway/config/config.h"
 #include "gateway/devices/alarms.h"
 #include "gateway/devices/host_services.h"
@@ -26,16 +26,16 @@
 namespace gw {
 
 // The stand-in's Modbus link: hands each device's requests to the line of
-// its bus.
+// its bus, with the on/off acknowledgement by the unit's run state.
 class BusLinks : public standin::ModbusLink {
  public:
-  void attach(const VDeviceInterface& device, standin::ModbusLink& link);
+  void attach(const VDeviceInterface& device, RtuLink& link);
   void detach(const VDeviceInterface& device);
   int transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) override;
 
  private:
   std::mutex mutex_;
-  std::map<const VDeviceInterface*, standin::ModbusLink*> links_;
+  std::map<const VDeviceInterface*, RtuLink*> links_;
 };
 
 class Host {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "gateway/devices/commands.h"
-#include "gateway/service/log.h"
+#include "gateway/base/commands.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gateway/config/config.h"
-#include "gateway/devices/commands.h"
+#include "gateway/base/commands.h"
 #include "host/framework.h"
 
 namespace gw {

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <memory>
 
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "gateway/outputs/program_runner.h"
 #include "gateway/outputs/unit_view.h"
-#include "gateway/service/iso_time.h"
-#include "gateway/service/log.h"
+#include "gateway/base/iso_time.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs {
 namespace {

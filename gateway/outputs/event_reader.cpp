@@ -1,6 +1,6 @@
 #include "gateway/outputs/event_reader.h"
 
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs {
 

@@ -6,15 +6,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "gateway/outputs/history_export.h"
-#include "gateway/outputs/history_views.h"
-#include "gateway/outputs/local_time.h"
+#include "gateway/history/history_export.h"
+#include "gateway/history/history_views.h"
+#include "gateway/readings/local_time.h"
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/page_assets.h"
-#include "gateway/outputs/render.h"
+#include "gateway/readings/render.h"
 #include "gateway/outputs/unit_view.h"
-#include "gateway/service/iso_time.h"
-#include "gateway/service/log.h"
+#include "gateway/base/iso_time.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs {
 namespace {

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "gateway/config/output_config.h"
-#include "gateway/service/service_api.h"
+#include "gateway/state/service_api.h"
 
 namespace httplib {
 class Server;

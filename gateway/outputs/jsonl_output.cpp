@@ -7,9 +7,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "gateway/outputs/render.h"
+#include "gateway/readings/render.h"
 #include "gateway/outputs/unit_view.h"
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs {
 

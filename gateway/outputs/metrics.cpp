@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "gateway/outputs/render.h"
+#include "gateway/readings/render.h"
 #include "gateway/outputs/unit_view.h"
 #include "gateway/state/counter_table.h"
 

@@ -17,7 +17,7 @@
 
 #include <string>
 
-#include "gateway/service/service_api.h"
+#include "gateway/state/service_api.h"
 
 namespace gw::outputs {
 

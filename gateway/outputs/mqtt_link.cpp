@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs::mqtt {
 namespace {

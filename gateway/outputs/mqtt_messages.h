@@ -25,7 +25,7 @@
 
 #include <json/value.h>
 
-#include "gateway/devices/commands.h"
+#include "gateway/base/commands.h"
 #include "gateway/outputs/unit_view.h"
 #include "gateway/state/event_stream.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs {
 namespace {

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "gateway/bus/command_ticket.h"
+#include "gateway/base/command_ticket.h"
 #include "gateway/outputs/event_reader.h"
 #include "gateway/outputs/mqtt_link.h"
 #include "gateway/outputs/mqtt_messages.h"
-#include "gateway/service/service_api.h"
+#include "gateway/state/service_api.h"
 
 namespace gw::outputs {
 

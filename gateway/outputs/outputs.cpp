@@ -4,7 +4,7 @@
 #include "gateway/outputs/http_endpoint.h"
 #include "gateway/outputs/jsonl_output.h"
 #include "gateway/outputs/mqtt_output.h"
-#include "gateway/service/log.h"
+#include "gateway/base/log.h"
 
 namespace gw::outputs {
 

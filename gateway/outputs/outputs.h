@@ -10,7 +10,7 @@
 #include <string>
 
 #include "gateway/config/config.h"
-#include "gateway/service/service_api.h"
+#include "gateway/state/service_api.h"
 
 namespace gw::outputs {
 

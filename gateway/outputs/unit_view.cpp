@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "gateway/outputs/alarm_table.h"
-#include "gateway/outputs/render.h"
-#include "gateway/service/iso_time.h"
+#include "gateway/readings/alarm_table.h"
+#include "gateway/readings/render.h"
+#include "gateway/base/iso_time.h"
 
 namespace gw::outputs {
 

@@ -11,7 +11,7 @@
 
 #include <json/value.h>
 
-#include "gateway/outputs/readings.h"
+#include "gateway/readings/readings.h"
 #include "gateway/state/event_stream.h"
 #include "gateway/state/unit_table.h"
 

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <memory>
 
-#include "gateway/service/control_server.h"
-#include "gateway/service/ctl.h"
-#include "gateway/service/ctl_format.h"
-#include "gateway/service/log.h"
+#include "gateway/control/control_server.h"
+#include "gateway/control/ctl.h"
+#include "gateway/control/ctl_format.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 

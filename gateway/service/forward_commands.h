@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "gateway/bus/port_lock.h"
+#include "gateway/line/port_lock.h"
 #include "gateway/config/config.h"
 #include "gateway/service/service.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "gateway/config/config.h"
-#include "gateway/devices/commands.h"
+#include "gateway/base/commands.h"
 
 namespace gw {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "gateway/config/usage_error.h"
-#include "gateway/service/log.h"
+#include "gateway/base/usage_error.h"
+#include "gateway/base/log.h"
 
 namespace gw {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/bus/rtu_link.h"
+#include "gateway/line/rtu_link.h"
 #include "gateway/config/config.h"
 #include "gateway/service/service.h"
 

@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "gateway/devices/commands.h"
+#include "gateway/base/commands.h"
 #include "gateway/state/unit_table.h"
 
 namespace gw {

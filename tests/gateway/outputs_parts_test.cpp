@@ -13,7 +13,7 @@
 #include <json/json.h>
 
 #include "gateway/outputs/alarm_hold_back.h"
-#include "gateway/outputs/alarm_table.h"
+#include "gateway/readings/alarm_table.h"
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/mqtt_messages.h"
 #include "gateway/outputs/outputs.h"

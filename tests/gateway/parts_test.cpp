@@ -2,10 +2,10 @@
 // texts and outcomes, the alarm states and the history database.
 #include <gtest/gtest.h>
 
-#include "gateway/bus/frames.h"
-#include "gateway/bus/rtu_link.h"
+#include "gateway/line/frames.h"
+#include "gateway/line/rtu_link.h"
 #include "gateway/devices/alarms.h"
-#include "gateway/devices/commands.h"
+#include "gateway/base/commands.h"
 #include "gateway/history/history.h"
 #include "tests/support/process.h"
 

@@ -11,7 +11,7 @@
 #include "gateway/bus/bus_set.h"
 #include "gateway/bus/bus_worker.h"
 #include "gateway/devices/plugin.h"
-#include "gateway/service/protocol.h"
+#include "gateway/control/protocol.h"
 #include "tests/support/process.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <json/json.h>
 
-#include "gateway/outputs/history_export.h"
-#include "gateway/outputs/local_time.h"
+#include "gateway/history/history_export.h"
+#include "gateway/readings/local_time.h"
 #include "tests/gateway/harness.h"
 
 namespace {

@@ -17,9 +17,9 @@
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
-#include "gateway/outputs/history_export.h"
-#include "gateway/outputs/local_time.h"
-#include "gateway/outputs/reading_table.h"
+#include "gateway/history/history_export.h"
+#include "gateway/readings/local_time.h"
+#include "gateway/readings/reading_table.h"
 #include "tests/outputs/records.h"
 #include "tests/support/process.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "gateway/outputs/history_views.h"
+#include "gateway/history/history_views.h"
 #include "tests/outputs/records.h"
 #include "tests/support/process.h"
 

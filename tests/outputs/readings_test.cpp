@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "gateway/outputs/local_time.h"
-#include "gateway/outputs/readings.h"
-#include "gateway/outputs/render.h"
+#include "gateway/readings/local_time.h"
+#include "gateway/readings/readings.h"
+#include "gateway/readings/render.h"
 #include "tests/outputs/records.h"
 
 namespace {

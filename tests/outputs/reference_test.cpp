@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gateway/outputs/reference.h"
+#include "gateway/readings/reference.h"
 
 namespace {
 

@@ -1,0 +1,140 @@
+#include "gateway/base/commands.h"
+
+#include <cstdio>
+
+#include <json/writer.h>
+
+
+namespace gw {
+namespace {
+
+// Signal ids of the upper system for the unit's controls: the driver's.
+constexpr const char* kSetTemperatureId = norvane::kSetPointTargets[0].signal_id;
+constexpr const char* kSetHumidityId = norvane::kSetPointTargets[1].signal_id;
+constexpr const char* kUnitOnId = norvane::kSwitchCommands[0].signal_id;
+constexpr const char* kUnitOffId = norvane::kSwitchCommands[1].signal_id;
+static_assert(norvane::kSetPointTargets[0].reg == 1 && norvane::kSetPointTargets[1].reg == 2,
+              "temperature first, then humidity");
+static_assert(norvane::kSwitchCommands[0].expected_echo == 1 &&
+                  norvane::kSwitchCommands[1].expected_echo == 0,
+              "on first, then off");
+
+// Command results the device reports: done, failed, none yet.
+constexpr int kResultDone = norvane::kCommandDone;
+constexpr int kResultFailed = norvane::kCommandFailed;
+
+}  // namespace
+
+ControlRequest encode_command(const Command& command) {
+  Json::Value body(Json::objectValue);
+  ControlRequest request;
+  switch (command.kind) {
+    case CommandKind::kSetTemperature:
+    case CommandKind::kSetHumidity:
+      request.code = kSetPointCode;
+      body["signal_id"] =
+          command.kind == CommandKind::kSetTemperature ? kSetTemperatureId : kSetHumidityId;
+      body["SetValue"] = std::to_string(command.value);
+      break;
+    case CommandKind::kUnitOn:
+    case CommandKind::kUnitOff:
+      request.code = kOnOffCode;
+      body["signal_id"] = command.kind == CommandKind::kUnitOn ? kUnitOnId : kUnitOffId;
+      break;
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  request.text = Json::writeString(writer, body);
+  return request;
+}
+
+std::string describe(const Command& command) {
+  switch (command.kind) {
+    case CommandKind::kSetTemperature:
+      return "set temperature " + std::to_string(command.value);
+    case CommandKind::kSetHumidity:
+      return "set humidity " + std::to_string(command.value);
+    case CommandKind::kUnitOn:
+      return "unit on";
+    case CommandKind::kUnitOff:
+      return "unit off";
+  }
+  return "command";
+}
+
+const char* kind_name(CommandKind kind) {
+  switch (kind) {
+    case CommandKind::kSetTemperature:
+      return "set_temperature";
+    case CommandKind::kSetHumidity:
+      return "set_humidity";
+    case CommandKind::kUnitOn:
+      return "unit_on";
+    case CommandKind::kUnitOff:
+      return "unit_off";
+  }
+  return "?";
+}
+
+std::optional<CommandKind> kind_named(std::string_view name) {
+  for (CommandKind kind : {CommandKind::kSetTemperature, CommandKind::kSetHumidity,
+                           CommandKind::kUnitOn, CommandKind::kUnitOff})
+    if (name == kind_name(kind)) return kind;
+  return std::nullopt;
+}
+
+bool takes_value(CommandKind kind) {
+  return kind == CommandKind::kSetTemperature || kind == CommandKind::kSetHumidity;
+}
+
+std::string outside_limits(const Command& command, const SetpointLimits& limits) {
+  if (!takes_value(command.kind)) return {};
+  const bool temperature = command.kind == CommandKind::kSetTemperature;
+  const Range& range = temperature ? limits.temperature : limits.humidity;
+  if (command.value >= range.low && command.value <= range.high) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%g to %g %s", range.low, range.high, temperature ? "C" : "%");
+  return text;
+}
+
+CommandOutcome outcome_of(bool answered, int result) {
+  if (!answered) return CommandOutcome::kUnknown;
+  if (result == kResultDone) return CommandOutcome::kDone;
+  if (result == kResultFailed) return CommandOutcome::kFailed;
+  return CommandOutcome::kNoAnswer;
+}
+
+bool carried_out(CommandOutcome outcome) {
+  return outcome != CommandOutcome::kBusy && outcome != CommandOutcome::kTimeout &&
+         outcome != CommandOutcome::kStopping && outcome != CommandOutcome::kRemoved;
+}
+
+const char* outcome_text(CommandOutcome outcome) {
+  switch (outcome) {
+    case CommandOutcome::kDone:
+      return "done";
+    case CommandOutcome::kFailed:
+      return "failed";
+    case CommandOutcome::kNoAnswer:
+      return "no answer";
+    case CommandOutcome::kRefused:
+      return "refused";
+    case CommandOutcome::kRefusedByUnit:
+      return "refused by unit";
+    case CommandOutcome::kOutOfLimits:
+      return "refused: outside the limits";
+    case CommandOutcome::kUnknown:
+      return "unknown";
+    case CommandOutcome::kBusy:
+      return "busy";
+    case CommandOutcome::kTimeout:
+      return "timeout";
+    case CommandOutcome::kStopping:
+      return "not done: stopping";
+    case CommandOutcome::kRemoved:
+      return "not done: unit removed";
+  }
+  return "?";
+}
+
+}  // namespace gw

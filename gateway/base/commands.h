@@ -1,0 +1,95 @@
+// Commands for a unit, as the host hands them to a device: JSON text under
+// control code 310 (set points) or 320 (on/off), and the outcome read back
+// through the result query.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "driver/commands.h"
+
+namespace gw {
+
+enum class CommandKind { kSetTemperature, kSetHumidity, kUnitOn, kUnitOff };
+
+struct Command {
+  CommandKind kind = CommandKind::kUnitOn;
+  int value = 0;  // whole degrees C or percent, for the set points
+};
+
+// The driver's own control codes.
+inline constexpr int kSetPointCode = norvane::kCodeSetPoint;
+inline constexpr int kOnOffCode = norvane::kCodeOnOff;
+inline constexpr int kReportTextCode = norvane::kCodeReportText;
+// A code the device does not handle itself: it answers with the outcome of
+// the last command and passes the request on to the host, which leaves the
+// answer in place.
+inline constexpr int kResultQueryCode = 900;
+
+struct ControlRequest {
+  int code = 0;
+  std::string text;  // JSON
+};
+
+// {"signal_id":"150800310010","SetValue":"26"} under 310, or
+// {"signal_id":"140800280010"} under 320.
+ControlRequest encode_command(const Command& command);
+
+// "set temperature 26", "unit on", ...
+std::string describe(const Command& command);
+
+// The kinds' names on the control socket: "set_temperature",
+// "set_humidity", "unit_on", "unit_off".
+const char* kind_name(CommandKind kind);
+std::optional<CommandKind> kind_named(std::string_view name);
+// Whether the kind takes a value (the set points).
+bool takes_value(CommandKind kind);
+
+// The set points that a unit takes, in whole degrees C and percent.
+struct Range {
+  double low = 0, high = 0;
+  bool operator==(const Range& other) const { return low == other.low && high == other.high; }
+};
+struct SetpointLimits {
+  Range temperature{16, 32};  // what a computer room's unit is run at
+  Range humidity{30, 80};
+  bool operator==(const SetpointLimits& other) const {
+    return temperature == other.temperature && humidity == other.humidity;
+  }
+};
+
+// Why a set point is outside the unit's limits ("18 to 27 C"); empty when
+// the command is within them or is no set point.
+std::string outside_limits(const Command& command, const SetpointLimits& limits);
+
+enum class CommandOutcome {
+  kDone,           // the unit acknowledged as the device expects
+  kFailed,         // the unit acknowledged something else
+  kNoAnswer,       // no valid acknowledgement came
+  kRefused,        // the device issued no write for the command
+  kRefusedByUnit,  // the unit answered the write with an exception
+  kOutOfLimits,    // a set point outside the unit's limits: nothing written
+  kUnknown,        // the device did not answer the result query
+  // Not carried out:
+  kBusy,      // too many commands already wait for the unit
+  kTimeout,   // not carried out within the time the client waits (withdrawn)
+  kStopping,  // the gateway stopped first
+  kRemoved,   // a reload took the unit out first
+};
+
+// The outcome from the answer to the result query: `answered` when the
+// query filled four bytes, `result` the device's command_result.
+CommandOutcome outcome_of(bool answered, int result);
+
+// Whether the bus took the command up (whatever came of it): its outcome
+// is then also published on the event stream. Busy, timed out, stopping
+// and removed commands never reached the bus.
+bool carried_out(CommandOutcome outcome);
+
+// "done", "failed", "no answer", "refused", "refused by unit", "refused:
+// outside the limits", "unknown", "busy", "timeout", "not done: stopping",
+// "not done: unit removed".
+const char* outcome_text(CommandOutcome outcome);
+
+}  // namespace gw

@@ -1,0 +1,107 @@
+#include "gateway/base/log.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "gateway/base/iso_time.h"
+
+namespace gw::log {
+namespace {
+
+std::atomic<Level> g_threshold{Level::kInfo};
+bool g_stderr_journal = false;
+bool g_stdout_journal = false;
+bool g_records_to_log = false;
+
+// JOURNAL_STREAM is "DEVICE:INODE" of the journal's stream; a stream is the
+// journal when its descriptor is that very file.
+bool is_journal(int fd) {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  unsigned long long device = 0, inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat status {};
+  return fstat(fd, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// The stream's own lock keeps each line whole among other threads' lines.
+void put(std::FILE* stream, const std::string& line) {
+  flockfile(stream);
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+  funlockfile(stream);
+}
+
+std::string journal_prefix(Level level) {
+  return "<" + std::to_string(static_cast<int>(level)) + ">";
+}
+
+// The start of a line of the log: the journal's priority, or the time and
+// the level.
+std::string log_prefix(Level level) {
+  if (g_stderr_journal) return journal_prefix(level);
+  return iso_time(std::chrono::system_clock::now(), true) + ' ' + level_name(level) + ": ";
+}
+
+}  // namespace
+
+const char* level_name(Level level) {
+  switch (level) {
+    case Level::kError:
+      return "error";
+    case Level::kWarning:
+      return "warning";
+    case Level::kNotice:
+      return "notice";
+    case Level::kInfo:
+      return "info";
+    case Level::kDebug:
+      return "debug";
+  }
+  return "?";
+}
+
+std::optional<Level> level_named(std::string_view name) {
+  for (Level level : {Level::kError, Level::kWarning, Level::kNotice, Level::kInfo, Level::kDebug})
+    if (name == level_name(level)) return level;
+  return std::nullopt;
+}
+
+void init() {
+  g_stderr_journal = is_journal(2);
+  g_stdout_journal = is_journal(1);
+}
+
+bool to_journal() { return g_stderr_journal; }
+
+void set_threshold(Level level) { g_threshold = level; }
+Level threshold() { return g_threshold; }
+bool enabled(Level level) {
+  return static_cast<int>(level) <= static_cast<int>(g_threshold.load());
+}
+
+void write(Level level, std::string_view text) {
+  if (!enabled(level)) return;
+  std::string line = log_prefix(level);
+  line += text;
+  line += '\n';
+  put(stderr, line);
+}
+
+void move_records_to_log() { g_records_to_log = true; }
+
+void record(Level level, std::string_view text) {
+  // Moved to the log, never left out: they are what the gateway reports.
+  std::string line = g_records_to_log   ? log_prefix(level)
+                     : g_stdout_journal ? journal_prefix(level)
+                                        : std::string();
+  line += text;
+  line += '\n';
+  put(g_records_to_log ? stderr : stdout, line);
+}
+
+}  // namespace gw::log

@@ -1,0 +1,305 @@
+#include "gateway/control/protocol.h"
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include "gateway/outputs/unit_view.h"
+#include "gateway/base/iso_time.h"
+#include "gateway/state/counter_table.h"
+
+namespace gw {
+namespace {
+
+using std::chrono::milliseconds;
+
+class BadRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+Json::Value time_or_null(const std::optional<SystemTime>& time) { return outputs::time_json(time); }
+
+// The report's JSON text as a value; null when there is none.
+Json::Value parsed(const std::string& text) {
+  if (text.empty()) return Json::Value();
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return Json::Value();
+  return value;
+}
+
+template <typename Counters, size_t N>
+Json::Value counters_json(const CounterRow<Counters> (&rows)[N], const Counters& counters) {
+  Json::Value json(Json::objectValue);
+  for (const CounterRow<Counters>& row : rows) json[row.key] = Json::Int64(counters.*row.field);
+  return json;
+}
+
+Json::Value history_json(const HistoryState& history) {
+  Json::Value json(Json::objectValue);
+  json["path"] = history.path;
+  json["writable"] = history.writable;
+  json["error"] = history.writable ? Json::Value() : Json::Value(history.error);
+  json["failing_since"] = time_or_null(history.failing_since);
+  json["queued_records"] = Json::Int64(history.queued_records);
+  json["queued_events"] = Json::Int64(history.queued_events);
+  json["records_written"] = Json::Int64(history.records_written);
+  json["events_written"] = Json::Int64(history.events_written);
+  json["records_lost"] = Json::Int64(history.records_lost);
+  json["events_lost"] = Json::Int64(history.events_lost);
+  return json;
+}
+
+Json::Value unit_json(const UnitState& unit, const StateSnapshot& snapshot, SystemTime now) {
+  Json::Value json = outputs::view_json(outputs::view_of(unit, snapshot, now));
+  json["bus"] = unit.port;
+  json["slave"] = unit.slave;
+  json["data_id"] = unit.data_id;
+  json["counters"] = counters_json(kUnitCounterRows, unit.counters);
+  Json::Value& outcomes = json["commands_by_outcome"] = Json::Value(Json::objectValue);
+  for (const auto& [outcome, count] : unit.commands_by_outcome)
+    outcomes[outcome] = Json::Int64(count);
+  json["last_command"] = Json::Value();
+  if (unit.last_command) {
+    Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);
+    command["command"] = unit.last_command->command;
+    command["outcome"] = outcome_text(unit.last_command->outcome);
+    if (!unit.last_command->detail.empty()) command["detail"] = unit.last_command->detail;
+    command["time"] = iso_time(unit.last_command->at);
+  }
+  json["commands_waiting"] = unit.commands_waiting;
+  return json;
+}
+
+const UnitState& find_unit(const StateSnapshot& snapshot, const std::string& name) {
+  for (const UnitState& unit : snapshot.units)
+    if (unit.name == name) return unit;
+  throw BadRequest("no unit named " + name);
+}
+
+std::string text_field(const Json::Value& request, const char* key) {
+  const Json::Value& value = request[key];
+  if (!value.isString() || value.asString().empty())
+    throw BadRequest(std::string("\"") + key + "\" must be a non-empty string");
+  return value.asString();
+}
+
+Command command_of(const Json::Value& request) {
+  const std::string name = text_field(request, "command");
+  const std::optional<CommandKind> kind = kind_named(name);
+  if (!kind)
+    throw BadRequest(
+        "\"command\" must be \"set_temperature\", \"set_humidity\", \"unit_on\" or "
+        "\"unit_off\", not \"" +
+        name + "\"");
+  const Json::Value& value = request["value"];
+  if (!takes_value(*kind)) {
+    if (!value.isNull()) throw BadRequest(name + " takes no \"value\"");
+    return {*kind, 0};
+  }
+  // Whole degrees and percent: the device writes tenths.
+  if (!value.isIntegral() || value.asLargestInt() < -999 || value.asLargestInt() > 999)
+    throw BadRequest(name + " needs \"value\", a whole number from -999 to 999");
+  return {*kind, value.asInt()};
+}
+
+milliseconds command_wait(const Json::Value& request, ServiceApi& api) {
+  const Json::Value& timeout = request["timeout_s"];
+  if (timeout.isNull()) return api.command_wait();
+  if (!timeout.isNumeric() || !(timeout.asDouble() >= 0.1) || timeout.asDouble() > 600)
+    throw BadRequest("\"timeout_s\" must be a number of seconds from 0.1 to 600");
+  return milliseconds(std::lround(timeout.asDouble() * 1000));
+}
+
+Json::Value command_reply(const Json::Value& request, ServiceApi& api) {
+  const std::string unit = text_field(request, "unit");
+  const Command command = command_of(request);
+  const milliseconds wait = command_wait(request, api);
+  const std::shared_ptr<CommandTicket> ticket = api.command(unit, command);
+  if (!ticket) throw BadRequest("no unit named " + unit);
+  const CommandTicket::Answer answer = ticket->wait(wait);
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = true;
+  reply["unit"] = unit;
+  reply["command"] = describe(command);
+  reply["outcome"] = outcome_text(answer.outcome);
+  reply["done"] = answer.outcome == CommandOutcome::kDone;
+  if (!answer.detail.empty()) reply["detail"] = answer.detail;
+  if (answer.outcome == CommandOutcome::kTimeout) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
+    reply["detail"] = answer.in_progress
+                          ? std::string("still being carried out after ") + seconds +
+                                " s; its outcome will show as the unit's last command"
+                          : std::string("not carried out within ") + seconds + " s; withdrawn";
+  }
+  return reply;
+}
+
+Json::Value names(const std::vector<std::string>& list) {
+  Json::Value json(Json::arrayValue);
+  for (const std::string& name : list) json.append(name);
+  return json;
+}
+
+Json::Value reload_reply(ServiceApi& api) {
+  const ReloadReport report = api.reload();
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = report.ok;
+  if (!report.ok) {
+    reply["error"] = report.error;
+    return reply;
+  }
+  reply["added"] = names(report.added);
+  reply["removed"] = names(report.removed);
+  reply["set_up_again"] = names(report.set_up_again);
+  reply["unchanged"] = names(report.unchanged);
+  reply["needs_restart"] = names(report.needs_restart);
+  reply["errors"] = names(report.errors);
+  return reply;
+}
+
+Json::Value readings_reply(const Json::Value& request, ServiceApi& api) {
+  const StateSnapshot snapshot = api.status();
+  const UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = true;
+  reply["unit"] = unit.name;
+  reply["time"] = time_or_null(unit.last_round_at);
+  reply["readings"] = parsed(unit.report);
+  return reply;
+}
+
+Json::Value values_reply(const Json::Value& request, ServiceApi& api) {
+  const StateSnapshot snapshot = api.status();
+  const UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
+  Json::Value reply =
+      outputs::view_json(outputs::view_of(unit, snapshot, std::chrono::system_clock::now()));
+  reply["ok"] = true;
+  reply["unit"] = unit.name;
+  return reply;
+}
+
+Json::Value reply_to(const Json::Value& request, ServiceApi& api, bool& stream_events) {
+  if (!request.isObject()) throw BadRequest("a request is a JSON object");
+  const std::string what = text_field(request, "request");
+  if (what == "status") {
+    const Json::Value& unit = request["unit"];
+    if (!unit.isNull() && !unit.isString()) throw BadRequest("\"unit\" must be a string");
+    const std::string name = unit.asString();
+    return status_reply(api.info(), api.status(), unit.isNull() ? nullptr : &name);
+  }
+  if (what == "readings") return readings_reply(request, api);
+  if (what == "values") return values_reply(request, api);
+  if (what == "command") return command_reply(request, api);
+  if (what == "reload") return reload_reply(api);
+  if (what == "events") {
+    stream_events = true;
+    Json::Value reply(Json::objectValue);
+    reply["ok"] = true;
+    reply["events"] = "following";
+    return reply;
+  }
+  throw BadRequest("unknown request \"" + what +
+                   "\" (status, values, readings, command, reload or events)");
+}
+
+}  // namespace
+
+std::string json_line(const Json::Value& value) {
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;
+  return Json::writeString(writer, value);
+}
+
+Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
+                         const std::string* unit) {
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = true;
+  Json::Value& service = reply["service"] = Json::Value(Json::objectValue);
+  service["version"] = info.version;
+  service["pid"] = Json::Int64(info.pid);
+  service["config"] = info.config_file;
+  service["started"] = iso_time(snapshot.started);
+  service["uptime_s"] = Json::Int64(std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now() - snapshot.started)
+                                        .count());
+  Json::Value& buses = reply["buses"] = Json::Value(Json::arrayValue);
+  for (const BusState& bus : snapshot.buses) {
+    Json::Value& entry = buses.append(counters_json(kBusCounterRows, bus));
+    entry["port"] = bus.port;
+    entry["open"] = bus.open;
+    entry["interval_s"] = bus.interval_s;
+  }
+  reply["history"] = history_json(snapshot.history);
+  const SystemTime now = std::chrono::system_clock::now();
+  Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
+  if (unit != nullptr) {
+    reply["unit"] = *unit;
+    units.append(unit_json(find_unit(snapshot, *unit), snapshot, now));
+  } else {
+    for (const UnitState& state : snapshot.units) units.append(unit_json(state, snapshot, now));
+  }
+  return reply;
+}
+
+Handled handle_request(const std::string& line, ServiceApi& api) {
+  Handled handled;
+  Json::Value request;
+  Json::Value reply;
+  try {
+    Json::CharReaderBuilder builder;
+    builder["rejectDupKeys"] = true;
+    builder["failIfExtra"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    if (!reader->parse(line.data(), line.data() + line.size(), &request, &errors))
+      throw BadRequest("not valid JSON: " + errors.substr(0, errors.find('\n')));
+    reply = reply_to(request, api, handled.stream_events);
+  } catch (const BadRequest& error) {
+    reply = Json::Value(Json::objectValue);
+    reply["ok"] = false;
+    reply["error"] = error.what();
+  }
+  if (request.isObject() && request.isMember("id")) reply["id"] = request["id"];
+  handled.reply = json_line(reply);
+  return handled;
+}
+
+std::string event_line(const Event& event) {
+  Json::Value json(Json::objectValue);
+  if (const auto* round = std::get_if<RoundCompleted>(&event)) {
+    json["event"] = "round";
+    json["unit"] = round->unit;
+    json["time"] = iso_time(round->at);
+    json["round"] = Json::Int64(round->round);
+    json["readings"] = parsed(round->report);
+  } else if (const auto* alarm = std::get_if<AlarmChanged>(&event)) {
+    json["event"] = "alarm";
+    json["unit"] = alarm->unit;
+    json["time"] = iso_time(alarm->at);
+    json["signal_id"] = alarm->signal_id;
+    json["level"] = alarm->level;
+    json["state"] = alarm->raised ? "raised" : "cleared";
+    json["title"] = outputs::english_title({alarm->signal_id, alarm->level, alarm->title, {}, {}});
+    json["detail"] = alarm->detail;
+    json["unit_title"] = alarm->title;
+  } else if (const auto* command = std::get_if<CommandFinished>(&event)) {
+    json["event"] = "command";
+    json["unit"] = command->unit;
+    json["time"] = iso_time(command->at);
+    json["command"] = command->command;
+    json["outcome"] = outcome_text(command->outcome);
+    if (!command->detail.empty()) json["detail"] = command->detail;
+  }
+  return json_line(json);
+}
+
+}  // namespace gw

@@ -1,0 +1,48 @@
+// The control socket's protocol: one JSON object per line each way, UTF-8.
+//
+// Requests ("id", any JSON value, is optional and echoed in the reply):
+//   {"request": "status"}                       the service and every unit
+//   {"request": "status", "unit": "ac1"}        one unit
+//   {"request": "values", "unit": "ac1"}        the unit's readings by English name
+//   {"request": "readings", "unit": "ac1"}      the unit's last report (the plug-in's)
+//   {"request": "command", "unit": "ac1", "command": "set_temperature", "value": 24}
+//       "set_temperature" (whole degrees C), "set_humidity" (whole percent),
+//       "unit_on", "unit_off" (no value); optional "timeout_s" (0.1..600):
+//       how long to wait for the outcome
+//   {"request": "reload"}                       read the configuration file again
+//   {"request": "events"}                       then one line per event, until closed
+//
+// Replies: {"ok": true, ...} or {"ok": false, "error": "what is wrong"}.
+// README.md lists every field.
+#pragma once
+
+#include <string>
+
+#include <json/value.h>
+
+#include "gateway/state/service_api.h"
+
+namespace gw {
+
+// Longest request line; a longer one is refused and the connection closed.
+inline constexpr size_t kMaxRequestBytes = 65536;
+
+struct Handled {
+  std::string reply;           // one line of JSON, without its line feed
+  bool stream_events = false;  // the connection goes on with the event stream
+};
+
+// Handles one request line. A command waits for its outcome, up to its bound.
+Handled handle_request(const std::string& line, ServiceApi& api);
+
+// An event of the stream as one line of JSON.
+std::string event_line(const Event& event);
+
+// The status reply for the snapshot (every unit, or only `unit`).
+Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
+                         const std::string* unit);
+
+// Compact JSON text, UTF-8 kept as it is.
+std::string json_line(const Json::Value& value);
+
+}  // namespace gw

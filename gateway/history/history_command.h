@@ -1,0 +1,27 @@
+// `norvane-gateway history export|alarms`: the history file's readings or
+// alarm events, decoded, on standard output (history_export.h), from the
+// history that the configuration names. Read-only, beside a running
+// gateway (the file is in WAL mode: a reader never holds the writer up).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "gateway/history/history_export.h"
+
+namespace gw::outputs {
+
+struct HistoryCommand {
+  bool alarms = false;  // `alarms`; else `export` (the readings)
+  std::string config_file;
+  std::optional<std::string> history;  // instead of the file's "history"
+  std::optional<std::string> unit, since, until;
+  ExportFormat format = ExportFormat::kCsv;
+  bool include_reloads = false;
+};
+
+// Exit status: 0 written; 1 an error (named on standard error); 2 a time
+// that is not one (usage).
+int run_history_command(const HistoryCommand& command);
+
+}  // namespace gw::outputs

@@ -1,0 +1,61 @@
+// The history out of the gateway: the stored records decoded into readings
+// by English name, and the alarm events, as CSV (RFC 4180: a header line,
+// CRLF line ends) or JSON Lines (one object a line), written row by row to
+// a stream as they are read, so that memory stays flat on a file of any
+// size. Times are ISO 8601 with the local offset.
+//
+// Readings, CSV columns: time, unit, data_id, [reload,] then every reading
+// by name (numbers in their scale without unit: 24.1; flags "alarm" or
+// "normal"; enumerations by name). JSON Lines: {"time", "unit", "data_id",
+// ["reload",] "readings": {name: value}} with numbers, booleans for flags
+// and names for enumerations.
+//
+// Alarm events, CSV columns and JSON members: time, unit, signal_id, state
+// ("raised" or "cleared"), level, title (English; the stored title for a
+// signal id that the table does not know), stored_title, detail.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "gateway/history/history_reader.h"
+
+namespace gw::outputs {
+
+enum class ExportFormat { kCsv, kJsonl };
+
+// The name of the history's column that marks the record stored by the end
+// of round of a reload (an earlier record put back in place at start, not
+// a reading). Files without it hold no marked rows.
+inline constexpr char kReloadColumn[] = "reload";
+
+struct ExportQuery {
+  std::optional<std::string> unit;   // one unit's rows; every unit's when empty
+  std::optional<std::time_t> since;  // rows at or after this instant
+  std::optional<std::time_t> until;  // rows before this instant
+  ExportFormat format = ExportFormat::kCsv;
+  // Reload rows are left out; with this, written and marked (a "reload"
+  // column, true or false, in every row).
+  bool include_reloads = false;
+};
+
+struct ExportSummary {
+  long written = 0;
+  long reloads_left_out = 0;
+  // Records that are not the 121 bytes of one (left out), and rows whose
+  // time is not a time (written with an empty time; left out when the
+  // query has a since or until). With a since or until, only the rows
+  // whose stored time text lies near the period are looked at and counted.
+  long unreadable = 0;
+};
+
+// Throw ExportError when the file cannot be opened or read, or the stream
+// cannot be written.
+ExportSummary export_readings(const std::string& history_path, const ExportQuery& query,
+                              std::ostream& out);
+ExportSummary export_alarms(const std::string& history_path, const ExportQuery& query,
+                            std::ostream& out);
+
+}  // namespace gw::outputs

@@ -1,0 +1,106 @@
+#include "gateway/history/history_views.h"
+
+#include <optional>
+#include <vector>
+
+#include "gateway/readings/alarm_table.h"
+#include "gateway/history/history_export.h"
+#include "gateway/history/history_reader.h"
+#include "gateway/readings/local_time.h"
+#include "gateway/readings/readings.h"
+#include "gateway/readings/text_fields.h"
+
+namespace gw::outputs {
+
+Json::Value recent_alarm_events(const std::string& history_path, int limit) {
+  HistoryFile file(history_path);
+  Rows rows(file,
+            "SELECT time, device, signal_id, state, level, title, detail FROM alarm_events"
+            " ORDER BY id DESC LIMIT " +
+                std::to_string(limit));
+  Json::Value events(Json::arrayValue);
+  while (rows.next()) {
+    Json::Value& event = events.append(Json::Value(Json::objectValue));
+    const std::optional<std::time_t> time = parse_history_time(rows.text(0));
+    event["time"] = time ? Json::Value(iso8601_local(*time)) : Json::Value();
+    event["unit"] = valid_utf8(rows.text(1));
+    const std::string signal_id = valid_utf8(rows.text(2));
+    event["signal_id"] = signal_id;
+    event["state"] = valid_utf8(rows.text(3));
+    event["level"] = static_cast<Json::Int64>(rows.integer(4));
+    const char* title = alarm_title(signal_id);
+    event["title"] = title != nullptr ? std::string(title) : valid_utf8(rows.text(5));
+    event["detail"] = valid_utf8(rows.text(6));
+  }
+  return events;
+}
+
+namespace {
+
+struct Point {
+  std::time_t time;
+  double values[std::size(kAirSeries)];
+};
+
+// The records of the period, newest first: every step-th, the step
+// doubling whenever more than twice max_points are kept, so that memory
+// stays bounded on a long period.
+struct Thinned {
+  std::vector<Point> points;
+  size_t step = 1;
+  size_t records = 0;
+};
+
+Thinned points_in(HistoryFile& file, const SeriesQuery& query) {
+  const bool marks_reloads = file.has_column("history", kReloadColumn);
+  const TimeWindow window(query.since, query.until);
+  Rows rows(file, std::string("SELECT time, record FROM history WHERE device = ?1") +
+                      (marks_reloads ? " AND " + std::string(kReloadColumn) + " = 0" : "") +
+                      window.condition() + " ORDER BY id DESC");
+  rows.bind(1, query.unit);
+  window.bind(rows);
+  const size_t most = static_cast<size_t>(std::max(query.max_points, 1));
+  Thinned thinned;
+  while (rows.next()) {
+    const std::optional<std::time_t> time = parse_history_time(rows.text(0));
+    if (!time || *time >= query.until) continue;
+    if (*time < query.since) break;
+    const std::optional<Readings> readings = Readings::decode(rows.blob(1));
+    if (!readings) continue;
+    if (thinned.records++ % thinned.step != 0) continue;
+    Point point{*time, {}};
+    for (size_t i = 0; i < std::size(kAirSeries); ++i)
+      point.values[i] = readings->find(kAirSeries[i])->number();
+    thinned.points.push_back(point);
+    if (thinned.points.size() < 2 * most) continue;
+    for (size_t i = 0; 2 * i < thinned.points.size(); ++i)
+      thinned.points[i] = thinned.points[2 * i];
+    thinned.points.resize((thinned.points.size() + 1) / 2);
+    thinned.step *= 2;
+  }
+  return thinned;
+}
+
+}  // namespace
+
+Json::Value air_series(const std::string& history_path, const SeriesQuery& query) {
+  HistoryFile file(history_path);
+  const Thinned thinned = points_in(file, query);
+  Json::Value json(Json::objectValue);
+  json["unit"] = query.unit;
+  json["since"] = iso8601_local(query.since);
+  json["until"] = iso8601_local(query.until);
+  json["records"] = static_cast<Json::UInt64>(thinned.records);
+  json["step"] = static_cast<Json::UInt64>(thinned.step);
+  Json::Value& times = json["time"] = Json::Value(Json::arrayValue);
+  Json::Value& series = json["series"] = Json::Value(Json::objectValue);
+  for (const char* name : kAirSeries) series[name] = Json::Value(Json::arrayValue);
+  for (auto point = thinned.points.rbegin(); point != thinned.points.rend(); ++point) {
+    times.append(static_cast<Json::Int64>(point->time) * 1000);
+    for (size_t s = 0; s < std::size(kAirSeries); ++s)
+      series[kAirSeries[s]].append(point->values[s]);
+  }
+  return json;
+}
+
+}  // namespace gw::outputs
