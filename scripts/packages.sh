@@ -55,7 +55,7 @@ NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboo
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio
-  libcli11-dev libsystemd-dev systemd help2man dpkg-dev lintian
+  libcli11-dev libsystemd-dev systemd help2man man-db dpkg-dev lintian
   libcpp-httplib-dev libmosquitto-dev libjs-chart.js
   mosquitto mosquitto-clients prometheus chromium chromium-driver python3-selenium
   fonts-wqy-microhei)
