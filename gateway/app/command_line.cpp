@@ -10,7 +10,7 @@
 #error "NORVANE_VERSION is the project's version"
 #endif
 
-namespace gw {
+namespace gw::app {
 namespace {
 
 constexpr char kDescription[] =
@@ -40,7 +40,8 @@ struct RunFlags {
   CLI::Option *set_temperature, *set_humidity, *unit_on, *unit_off;
 };
 
-void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::string& log_level) {
+void add_run_options(CLI::App& app, service::RunOptions& run, RunFlags& flags,
+                     std::string& log_level) {
   app.add_option("--config", run.config_file, "The configuration file (JSON)")->type_name("FILE");
   app.add_option("--plugin", run.plugin, "The plug-in file, instead of the file's \"plugin\"")
       ->type_name("PATH");
@@ -51,7 +52,8 @@ void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::strin
       ->type_name("DB");
   app.add_option("--socket", run.socket, "The control socket, instead of \"control\".\"socket\"")
       ->type_name("PATH");
-  app.add_option("--interval", run.interval_s, "Seconds from the start of a pass over the units to the next's (decimals allowed)")
+  app.add_option("--interval", run.interval_s,
+                 "Seconds from the start of a pass over the units to the next's (decimals allowed)")
       ->type_name("SECONDS")
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--rounds", run.rounds, "Poll N rounds of every unit, then stop")
@@ -82,18 +84,19 @@ void add_run_options(CLI::App& app, RunOptions& run, RunFlags& flags, std::strin
 }
 
 // The commands in the order given on the command line.
-std::vector<Command> commands_in_order(const CLI::App& app, const RunFlags& flags) {
-  std::vector<Command> commands;
+std::vector<base::Command> commands_in_order(const CLI::App& app, const RunFlags& flags) {
+  std::vector<base::Command> commands;
   size_t temperature = 0, humidity = 0;
   for (const CLI::Option* option : app.parse_order()) {
     if (option == flags.set_temperature)
-      commands.push_back({CommandKind::kSetTemperature, flags.temperatures.at(temperature++)});
+      commands.push_back(
+          {base::CommandKind::kSetTemperature, flags.temperatures.at(temperature++)});
     else if (option == flags.set_humidity)
-      commands.push_back({CommandKind::kSetHumidity, flags.humidities.at(humidity++)});
+      commands.push_back({base::CommandKind::kSetHumidity, flags.humidities.at(humidity++)});
     else if (option == flags.unit_on)
-      commands.push_back({CommandKind::kUnitOn, 0});
+      commands.push_back({base::CommandKind::kUnitOn, 0});
     else if (option == flags.unit_off)
-      commands.push_back({CommandKind::kUnitOff, 0});
+      commands.push_back({base::CommandKind::kUnitOff, 0});
   }
   return commands;
 }
@@ -114,7 +117,7 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
       "ctl", "Ask a running gateway through its control socket; prints the reply readably");
   auto* config = ctl->add_option("--config", flags.config_file,
                                  "Take the socket from this configuration file (default " +
-                                     std::string(kDefaultConfigFile) + ")")
+                                     std::string(config::kDefaultConfigFile) + ")")
                      ->type_name("FILE");
   ctl->add_option("--socket", invocation.ctl.socket, "The control socket")
       ->type_name("PATH")
@@ -159,7 +162,7 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
           false);
 }
 
-void add_history(CLI::App& app, outputs::HistoryCommand& command) {
+void add_history(CLI::App& app, history::HistoryCommand& command) {
   CLI::App* history = app.add_subcommand(
       "history",
       "Write the stored readings or alarm events out, decoded (read-only; a running "
@@ -172,7 +175,7 @@ void add_history(CLI::App& app, outputs::HistoryCommand& command) {
                : "The readings of every stored round, by English name (reload rounds left out)");
     sub->add_option("--config", command.config_file,
                     "The configuration whose \"history\" to read (default " +
-                        std::string(kDefaultConfigFile) + ")")
+                        std::string(config::kDefaultConfigFile) + ")")
         ->type_name("FILE");
     sub->add_option("--history", command.history, "The history database, instead of the file's")
         ->type_name("DB");
@@ -183,8 +186,8 @@ void add_history(CLI::App& app, outputs::HistoryCommand& command) {
     sub->add_option("--until", command.until, "Before this time")->type_name("TIME");
     sub->add_option("--format", command.format, "csv (default) or jsonl")
         ->type_name("FORMAT")
-        ->transform(CLI::CheckedTransformer(std::map<std::string, outputs::ExportFormat>{
-            {"csv", outputs::ExportFormat::kCsv}, {"jsonl", outputs::ExportFormat::kJsonl}}));
+        ->transform(CLI::CheckedTransformer(std::map<std::string, history::ExportFormat>{
+            {"csv", history::ExportFormat::kCsv}, {"jsonl", history::ExportFormat::kJsonl}}));
     if (!alarms)
       sub->add_flag("--include-reloads", command.include_reloads,
                     "Reload rounds too, marked in a column \"reload\"");
@@ -194,13 +197,14 @@ void add_history(CLI::App& app, outputs::HistoryCommand& command) {
 Json::Value ctl_request(const CLI::App& ctl, const CtlFlags& flags) {
   const CLI::App* chosen = ctl.get_subcommands().at(0);
   const std::string name = chosen->get_name();
-  auto command = [&](CommandKind kind) {
-    return command_request(flags.unit, Command{kind, takes_value(kind) ? flags.value : 0});
+  auto command = [&](base::CommandKind kind) {
+    return control::command_request(flags.unit,
+                                    base::Command{kind, base::takes_value(kind) ? flags.value : 0});
   };
-  if (name == "set-temperature") return command(CommandKind::kSetTemperature);
-  if (name == "set-humidity") return command(CommandKind::kSetHumidity);
-  if (name == "on") return command(CommandKind::kUnitOn);
-  if (name == "off") return command(CommandKind::kUnitOff);
+  if (name == "set-temperature") return command(base::CommandKind::kSetTemperature);
+  if (name == "set-humidity") return command(base::CommandKind::kSetHumidity);
+  if (name == "on") return command(base::CommandKind::kUnitOn);
+  if (name == "off") return command(base::CommandKind::kUnitOff);
   Json::Value request = request_named(name == "report" ? "readings" : name.c_str());
   if (!flags.unit.empty()) request["unit"] = flags.unit;
   return request;
@@ -217,7 +221,7 @@ Invocation parse_command_line(int argc, const char* const* argv) {
   std::string log_level = "info";
   add_run_options(app, invocation.run, run_flags, log_level);
   CLI::App* run = app.add_subcommand("run", "Run the gateway: the service (default configuration " +
-                                                std::string(kDefaultConfigFile) + ")");
+                                                std::string(config::kDefaultConfigFile) + ")");
   run->fallthrough();
   CtlFlags ctl_flags;
   add_ctl(app, invocation, ctl_flags);
@@ -225,13 +229,13 @@ Invocation parse_command_line(int argc, const char* const* argv) {
   app.footer(kFooter);  // after the subcommands, which would inherit it
   try {
     app.parse(argc, argv);
-    invocation.log_level = *log::level_named(log_level);
+    invocation.log_level = *base::log::level_named(log_level);
     CLI::App* ctl = app.get_subcommand("ctl");
     if (ctl->parsed()) {
       invocation.kind = Invocation::Kind::kCtl;
       if (invocation.ctl.socket.empty())
-        invocation.ctl.socket = read_control_socket(
-            ctl_flags.config_file.empty() ? kDefaultConfigFile : ctl_flags.config_file);
+        invocation.ctl.socket = config::read_control_socket(
+            ctl_flags.config_file.empty() ? config::kDefaultConfigFile : ctl_flags.config_file);
       invocation.request = ctl_request(*ctl, ctl_flags);
       return invocation;
     }
@@ -239,13 +243,13 @@ Invocation parse_command_line(int argc, const char* const* argv) {
       invocation.kind = Invocation::Kind::kHistory;
       invocation.history.alarms = history->get_subcommands().at(0)->get_name() == "alarms";
       if (invocation.history.config_file.empty())
-        invocation.history.config_file = kDefaultConfigFile;
+        invocation.history.config_file = config::kDefaultConfigFile;
       return invocation;
     }
     if (invocation.run.config_file.empty()) {
       if (!run->parsed())
         throw CLI::ValidationError("give --config FILE, or a subcommand: run, ctl or history");
-      invocation.run.config_file = kDefaultConfigFile;
+      invocation.run.config_file = config::kDefaultConfigFile;
     }
     invocation.run.commands = commands_in_order(app, run_flags);
     invocation.kind = Invocation::Kind::kRun;
@@ -256,4 +260,4 @@ Invocation parse_command_line(int argc, const char* const* argv) {
   return invocation;
 }
 
-}  // namespace gw
+}  // namespace gw::app

@@ -13,26 +13,26 @@
 
 #include <json/value.h>
 
-#include "gateway/history/history_command.h"
-#include "gateway/control/ctl.h"
 #include "gateway/base/log.h"
+#include "gateway/control/ctl.h"
+#include "gateway/history/history_command.h"
 #include "gateway/service/service.h"
 
-namespace gw {
+namespace gw::app {
 
 struct Invocation {
   enum class Kind { kRun, kCtl, kHistory, kExit };
   Kind kind = Kind::kExit;
   int exit_status = 0;  // for kExit: help, version or a usage error, already printed
-  log::Level log_level = log::Level::kInfo;
-  RunOptions run;
-  CtlOptions ctl;
+  base::log::Level log_level = base::log::Level::kInfo;
+  service::RunOptions run;
+  control::CtlOptions ctl;
   Json::Value request;  // for kCtl
-  outputs::HistoryCommand history;
+  history::HistoryCommand history;
 };
 
 // Parses the command line; prints --help, --version and usage errors
 // (exit status 2) itself.
 Invocation parse_command_line(int argc, const char* const* argv);
 
-}  // namespace gw
+}  // namespace gw::app

@@ -1,6 +1,6 @@
 #include "gateway/base/command_ticket.h"
 
-namespace gw {
+namespace gw::base {
 
 CommandTicket::Answer CommandTicket::wait(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -38,4 +38,4 @@ void CommandTicket::finish(CommandOutcome outcome, const std::string& detail) {
   finished_.notify_all();
 }
 
-}  // namespace gw
+}  // namespace gw::base

@@ -11,7 +11,7 @@
 
 #include "gateway/base/commands.h"
 
-namespace gw {
+namespace gw::base {
 
 class CommandTicket {
  public:
@@ -49,4 +49,4 @@ class CommandTicket {
   std::string detail_;
 };
 
-}  // namespace gw
+}  // namespace gw::base

@@ -4,8 +4,7 @@
 
 #include <json/writer.h>
 
-
-namespace gw {
+namespace gw::base {
 namespace {
 
 // Signal ids of the upper system for the unit's controls: the driver's.
@@ -137,4 +136,4 @@ const char* outcome_text(CommandOutcome outcome) {
   return "?";
 }
 
-}  // namespace gw
+}  // namespace gw::base

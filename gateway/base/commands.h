@@ -9,7 +9,7 @@
 
 #include "driver/commands.h"
 
-namespace gw {
+namespace gw::base {
 
 enum class CommandKind { kSetTemperature, kSetHumidity, kUnitOn, kUnitOff };
 
@@ -92,4 +92,4 @@ bool carried_out(CommandOutcome outcome);
 // "not done: unit removed".
 const char* outcome_text(CommandOutcome outcome);
 
-}  // namespace gw
+}  // namespace gw::base

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-namespace gw {
+namespace gw::base {
 
 std::string iso_time(SystemTime time, bool millis) {
   using namespace std::chrono;
@@ -31,4 +31,4 @@ std::string iso_time(SystemTime time, bool millis) {
   return text;
 }
 
-}  // namespace gw
+}  // namespace gw::base

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <string>
 
-namespace gw {
+namespace gw::base {
 
 using SystemTime = std::chrono::system_clock::time_point;
 
 // Whole seconds, or milliseconds with `millis`.
 std::string iso_time(SystemTime time, bool millis = false);
 
-}  // namespace gw
+}  // namespace gw::base

@@ -9,7 +9,7 @@
 
 #include "gateway/base/iso_time.h"
 
-namespace gw::log {
+namespace gw::base::log {
 namespace {
 
 std::atomic<Level> g_threshold{Level::kInfo};
@@ -104,4 +104,4 @@ void record(Level level, std::string_view text) {
   put(g_records_to_log ? stderr : stdout, line);
 }
 
-}  // namespace gw::log
+}  // namespace gw::base::log

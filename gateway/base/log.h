@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-namespace gw::log {
+namespace gw::base::log {
 
 enum class Level { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7 };
 
@@ -56,4 +56,4 @@ void record(Level level, std::string_view line);
 // before threads.
 void move_records_to_log();
 
-}  // namespace gw::log
+}  // namespace gw::base::log

@@ -3,11 +3,11 @@
 
 #include <stdexcept>
 
-namespace gw {
+namespace gw::base {
 
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-}  // namespace gw
+}  // namespace gw::base

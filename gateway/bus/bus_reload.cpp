@@ -4,14 +4,15 @@
 // added, and unchanged units keep their devices and polling as they were.
 #include <algorithm>
 
-#include "gateway/bus/bus_worker.h"
 #include "gateway/base/log.h"
+#include "gateway/bus/bus_worker.h"
 
-namespace gw {
+namespace gw::bus {
 namespace {
 
-const UnitConfig* find_config(const std::vector<UnitConfig>& configs, const std::string& name) {
-  for (const UnitConfig& config : configs)
+const config::UnitConfig* find_config(const std::vector<config::UnitConfig>& configs,
+                                      const std::string& name) {
+  for (const config::UnitConfig& config : configs)
     if (config.name == name) return &config;
   return nullptr;
 }
@@ -44,8 +45,9 @@ BusReloadResult BusWorker::apply(const BusReload& changes) {
     carried.emplace(name, carried_from(row));
     result.set_up_again.push_back(name);
   }
-  std::vector<UnitState> rows;
-  for (const UnitConfig& config : changes.units) place(config, before, carried, rows, result);
+  std::vector<state::UnitState> rows;
+  for (const config::UnitConfig& config : changes.units)
+    place(config, before, carried, rows, result);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     names_.clear();
@@ -54,9 +56,10 @@ BusReloadResult BusWorker::apply(const BusReload& changes) {
   table_.set_units(link_->port(), std::move(rows));
   for (Unit& unit : units_)
     if (!listed(result.unchanged, unit.device->name())) host_.reload(*unit.device);
-  log::notice("reload on " + link_->port() + ": added " + name_list(result.added) +
-              "; set up again " + name_list(result.set_up_again) + "; removed " +
-              name_list(result.removed) + "; unchanged " + name_list(result.unchanged));
+  base::log::notice("reload on " + link_->port() + ": added " + devices::name_list(result.added) +
+                    "; set up again " + devices::name_list(result.set_up_again) + "; removed " +
+                    devices::name_list(result.removed) + "; unchanged " +
+                    devices::name_list(result.unchanged));
   return result;
 }
 
@@ -67,19 +70,19 @@ std::map<std::string, BusWorker::Carried> BusWorker::take_down_changed(const Bus
   std::map<std::string, Carried> carried;
   for (Unit& unit : before) {
     const std::string name = unit.device->name();
-    const UnitConfig* now = find_config(changes.units, name);
+    const config::UnitConfig* now = find_config(changes.units, name);
     if (now != nullptr && *now == unit.device->config()) continue;
     (now == nullptr ? result.removed : result.set_up_again).push_back(name);
-    UnitState row = table_.unit(name).value_or(UnitState{});
+    state::UnitState row = table_.unit(name).value_or(state::UnitState{});
     if (now == nullptr) result.departed[name] = row;
-    const LineCounters line = take_down(unit);
+    const line::LineCounters line = take_down(unit);
     carried[name] = Carried{std::move(unit), line, std::move(row)};
   }
   return carried;
 }
 
-BusWorker::Carried BusWorker::carried_from(const UnitState& row) {
-  const UnitCounters& c = row.counters;
+BusWorker::Carried BusWorker::carried_from(const state::UnitState& row) {
+  const state::UnitCounters& c = row.counters;
   Carried carried;
   carried.unit.rounds = c.rounds;
   carried.unit.completed = c.completed;
@@ -89,23 +92,23 @@ BusWorker::Carried BusWorker::carried_from(const UnitState& row) {
   return carried;
 }
 
-void BusWorker::place(const UnitConfig& config, std::vector<Unit>& before,
-                      std::map<std::string, Carried>& carried, std::vector<UnitState>& rows,
+void BusWorker::place(const config::UnitConfig& config, std::vector<Unit>& before,
+                      std::map<std::string, Carried>& carried, std::vector<state::UnitState>& rows,
                       BusReloadResult& result) {
   const auto kept = std::find_if(before.begin(), before.end(), [&](const Unit& unit) {
     return unit.device && unit.device->name() == config.name;
   });
   if (kept != before.end()) {
     result.unchanged.push_back(config.name);
-    rows.push_back(table_.unit(config.name).value_or(UnitState{}));
+    rows.push_back(table_.unit(config.name).value_or(state::UnitState{}));
     units_.push_back(std::move(*kept));
     return;
   }
   const auto old = carried.find(config.name);
   const bool again = old != carried.end();
-  UnitState row = again ? old->second.row : UnitState{};
+  state::UnitState row = again ? old->second.row : state::UnitState{};
   try {
-    Unit unit = set_up(config, again ? old->second.line : LineCounters{}, row);
+    Unit unit = set_up(config, again ? old->second.line : line::LineCounters{}, row);
     if (again) {
       unit.rounds = old->second.unit.rounds;
       unit.completed = old->second.unit.completed;
@@ -116,9 +119,9 @@ void BusWorker::place(const UnitConfig& config, std::vector<Unit>& before,
     units_.push_back(std::move(unit));
     rows.push_back(std::move(row));
   } catch (const std::exception& error) {
-    log::error("reload: unit " + config.name + " cannot be set up: " + error.what());
+    base::log::error("reload: unit " + config.name + " cannot be set up: " + error.what());
     result.errors.push_back(config.name + ": " + error.what());
   }
 }
 
-}  // namespace gw
+}  // namespace gw::bus

@@ -6,7 +6,7 @@
 
 #include "gateway/base/log.h"
 
-namespace gw {
+namespace gw::bus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -88,7 +88,8 @@ void BusSet::join() {
   for (auto& bus : buses_) bus->join();
 }
 
-std::shared_ptr<CommandTicket> BusSet::submit(const std::string& unit, const Command& command) {
+std::shared_ptr<base::CommandTicket> BusSet::submit(const std::string& unit,
+                                                    const base::Command& command) {
   for (auto& bus : buses_)
     if (auto ticket = bus->submit(unit, command)) return ticket;
   return nullptr;
@@ -102,8 +103,8 @@ std::optional<BusReloadResult> BusSet::reload(std::vector<BusReload> changes,
   std::vector<BusReload> first = changes;
   std::vector<bool> takes_in(buses_.size(), false);
   for (size_t i = 0; i < buses_.size(); ++i) {
-    std::vector<UnitConfig>& units = first[i].units;
-    const auto from_elsewhere = [&](const UnitConfig& unit) {
+    std::vector<config::UnitConfig>& units = first[i].units;
+    const auto from_elsewhere = [&](const config::UnitConfig& unit) {
       for (size_t other = 0; other < buses_.size(); ++other)
         if (other != i && buses_[other]->has_unit(unit.name)) return true;
       return false;
@@ -122,9 +123,9 @@ std::optional<BusReloadResult> BusSet::reload(std::vector<BusReload> changes,
   std::optional<std::vector<BusReloadResult>> results =
       wait_for(pending, std::max(deadline, Clock::now() + move_wait));
   if (!results)
-    log::warning("reload: a bus has not yet let go of a unit that moves to another bus");
+    base::log::warning("reload: a bus has not yet let go of a unit that moves to another bus");
   // Then the units that moved, on their new buses, with what they carry.
-  std::map<std::string, UnitState> departed;
+  std::map<std::string, state::UnitState> departed;
   for (const BusReloadResult& result : results.value_or(std::vector<BusReloadResult>{}))
     departed.insert(result.departed.begin(), result.departed.end());
   Pending second;
@@ -151,4 +152,4 @@ std::vector<std::string> BusSet::errors() const {
   return errors;
 }
 
-}  // namespace gw
+}  // namespace gw::bus

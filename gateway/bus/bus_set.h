@@ -12,7 +12,7 @@
 
 #include "gateway/bus/bus_worker.h"
 
-namespace gw {
+namespace gw::bus {
 
 class BusSet {
  public:
@@ -34,7 +34,8 @@ class BusSet {
   void join();
 
   // Queues a command on the bus that serves the unit; nothing when none does.
-  std::shared_ptr<CommandTicket> submit(const std::string& unit, const Command& command);
+  std::shared_ptr<base::CommandTicket> submit(const std::string& unit,
+                                              const base::Command& command);
 
   // Applies `changes`, one for each bus in the set's order, and returns
   // what the buses did together; waits at most `timeout` (nothing then:
@@ -57,4 +58,4 @@ class BusSet {
   std::vector<std::unique_ptr<BusWorker>> buses_;
 };
 
-}  // namespace gw
+}  // namespace gw::bus

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "gateway/readings/alarm_table.h"
 #include "gateway/base/log.h"
+#include "gateway/readings/alarm_table.h"
 
-namespace gw {
+namespace gw::bus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -17,16 +17,17 @@ Clock::duration seconds(double value) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
 }
 
-bool has_comm_lost(const std::vector<ActiveAlarm>& alarms) {
-  return std::any_of(alarms.begin(), alarms.end(), [](const ActiveAlarm& alarm) {
-    return alarm.signal_id == outputs::kCommLostSignalId;
+bool has_comm_lost(const std::vector<state::ActiveAlarm>& alarms) {
+  return std::any_of(alarms.begin(), alarms.end(), [](const state::ActiveAlarm& alarm) {
+    return alarm.signal_id == readings::kCommLostSignalId;
   });
 }
 
 }  // namespace
 
-BusWorker::BusWorker(std::unique_ptr<RtuLink> link, std::vector<UnitConfig> units, Host& host,
-                     StateTable& table, EventStream& stream, BusOptions options)
+BusWorker::BusWorker(std::unique_ptr<line::RtuLink> link, std::vector<config::UnitConfig> units,
+                     devices::Host& host, state::StateTable& table, state::EventStream& stream,
+                     BusOptions options)
     : link_(std::move(link)),
       configs_(std::move(units)),
       host_(host),
@@ -34,7 +35,7 @@ BusWorker::BusWorker(std::unique_ptr<RtuLink> link, std::vector<UnitConfig> unit
       stream_(stream),
       options_(std::move(options)) {
   link_->set_waits(*this);
-  for (const UnitConfig& config : configs_) names_.insert(config.name);
+  for (const config::UnitConfig& config : configs_) names_.insert(config.name);
 }
 
 BusWorker::~BusWorker() {
@@ -130,9 +131,9 @@ void BusWorker::run() {
 }
 
 void BusWorker::set_up_all() {
-  std::vector<UnitState> rows;
-  for (const UnitConfig& config : configs_) {
-    UnitState row;
+  std::vector<state::UnitState> rows;
+  for (const config::UnitConfig& config : configs_) {
+    state::UnitState row;
     units_.push_back(set_up(config, {}, row));
     rows.push_back(std::move(row));
   }
@@ -188,7 +189,7 @@ BusWorker::Clock::time_point BusWorker::next_pass_after(Clock::time_point began,
                   "polling back to back",
                   took.count() / 1000.0, options_.interval_s * 1000, polled,
                   polled == 1 ? "" : "s");
-    log::warning("bus " + link_->port() + figures);
+    base::log::warning("bus " + link_->port() + figures);
   }
   return now;
 }
@@ -232,9 +233,9 @@ void BusWorker::run_reloads() {
   }
 }
 
-BusWorker::Unit BusWorker::set_up(const UnitConfig& config, const LineCounters& counters,
-                                  UnitState& row) {
-  Host::AddedUnit added = host_.add_unit(config, *link_, counters);
+BusWorker::Unit BusWorker::set_up(const config::UnitConfig& config,
+                                  const line::LineCounters& counters, state::UnitState& row) {
+  devices::Host::AddedUnit added = host_.add_unit(config, *link_, counters);
   row.name = config.name;
   row.port = link_->port();
   row.slave = config.slave;
@@ -250,9 +251,9 @@ BusWorker::Unit BusWorker::set_up(const UnitConfig& config, const LineCounters& 
     set_lost(unit, true);
     unit.failed_in_a_row = options_.lost_after_rounds;
     unit.next_try = Clock::now();
-    row.status = UnitStatus::kNotAnswering;
-    for (const ActiveAlarm& alarm : row.alarms)
-      if (alarm.signal_id == outputs::kCommLostSignalId) row.status_since = alarm.since;
+    row.status = state::UnitStatus::kNotAnswering;
+    for (const state::ActiveAlarm& alarm : row.alarms)
+      if (alarm.signal_id == readings::kCommLostSignalId) row.status_since = alarm.since;
   }
   return unit;
 }
@@ -264,9 +265,9 @@ void BusWorker::set_lost(Unit& unit, bool lost) {
   link_->set_backing_off(unit.device->device(), lost);
 }
 
-LineCounters BusWorker::take_down(Unit& unit) {
+line::LineCounters BusWorker::take_down(Unit& unit) {
   if (!unit.device) return {};
-  const LineCounters counters = host_.remove_unit(*unit.device, *link_);
+  const line::LineCounters counters = host_.remove_unit(*unit.device, *link_);
   unit.device.reset();
   return counters;
 }
@@ -289,27 +290,28 @@ void BusWorker::poll(Unit& unit) {
   if (completed) report = unit.device->report_text();
   write_row(unit, completed, report);
   if (completed && options_.print_reports)
-    log::record(log::Level::kInfo, "report " + unit.device->name() +
-                                       (report ? ' ' + *report : std::string(" unavailable")));
+    base::log::record(
+        base::log::Level::kInfo,
+        "report " + unit.device->name() + (report ? ' ' + *report : std::string(" unavailable")));
   if (completed && stream_.has_subscribers()) {
-    RoundCompleted round{unit.device->name(), std::chrono::system_clock::now(),
-                         unit.completed,      host_.last_record(*unit.device),
-                         report.value_or(""), {}};
-    table_.update_unit(round.unit, [&](const UnitState& row) { round.alarms = row.alarms; });
+    state::RoundCompleted round{unit.device->name(), std::chrono::system_clock::now(),
+                                unit.completed,      host_.last_record(*unit.device),
+                                report.value_or(""), {}};
+    table_.update_unit(round.unit, [&](const state::UnitState& row) { round.alarms = row.alarms; });
     stream_.publish(round);
   }
 }
 
 void BusWorker::after_round(Unit& unit, bool completed, Clock::time_point started,
-                            SystemTime began) {
-  const UnitConfig& config = unit.device->config();
-  AlarmEvent event{now_text(),
-                   config.name,
-                   outputs::kCommLostSignalId,
-                   config.comm_lost_level,
-                   false,
-                   outputs::alarm_title(outputs::kCommLostSignalId),
-                   ""};
+                            base::SystemTime began) {
+  const config::UnitConfig& config = unit.device->config();
+  history::AlarmEvent event{devices::now_text(),
+                            config.name,
+                            readings::kCommLostSignalId,
+                            config.comm_lost_level,
+                            false,
+                            readings::alarm_title(readings::kCommLostSignalId),
+                            ""};
   if (completed) {
     const int missed = unit.failed_in_a_row;
     unit.failed_in_a_row = 0;
@@ -334,29 +336,30 @@ void BusWorker::after_round(Unit& unit, bool completed, Clock::time_point starte
   char backoff[64];
   std::snprintf(backoff, sizeof backoff, "%g s, doubling up to %d s", unit.backoff_s,
                 options_.max_backoff_s);
-  log::notice(config.name + (event.raised ? std::string(" is not answering: one try a request, "
-                                                        "its rounds ") +
-                                                backoff + " apart"
-                                          : std::string(" is answering again")));
+  base::log::notice(config.name + (event.raised
+                                       ? std::string(" is not answering: one try a request, "
+                                                     "its rounds ") +
+                                             backoff + " apart"
+                                       : std::string(" is answering again")));
   if (config.comm_lost_level != 0) host_.record_alarm(event);
 }
 
 void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
                           const std::optional<std::string>& report) {
-  const LineCounters& line = link_->counters(unit.device->device());
+  const line::LineCounters& line = link_->counters(unit.device->device());
   const auto now = std::chrono::system_clock::now();
   std::string record;
   if (round_completed.value_or(false)) record = host_.last_record(*unit.device);
-  table_.update_unit(unit.device->name(), [&](UnitState& row) {
+  table_.update_unit(unit.device->name(), [&](state::UnitState& row) {
     row.counters = {unit.rounds,      unit.completed,   line.requests,
                     line.timeouts,    line.bad_replies, line.exceptions,
                     line.port_errors, line.failed,      unit.commands};
     if (!round_completed) return;
-    if (unit.lost && row.status != UnitStatus::kNotAnswering) {
-      row.status = UnitStatus::kNotAnswering;
+    if (unit.lost && row.status != state::UnitStatus::kNotAnswering) {
+      row.status = state::UnitStatus::kNotAnswering;
       row.status_since = unit.failing_since.value_or(now);
-    } else if (*round_completed && row.status != UnitStatus::kAnswering) {
-      row.status = UnitStatus::kAnswering;
+    } else if (*round_completed && row.status != state::UnitStatus::kAnswering) {
+      row.status = state::UnitStatus::kAnswering;
       row.status_since = now;
     }
     if (!*round_completed) return;
@@ -364,14 +367,14 @@ void BusWorker::write_row(const Unit& unit, std::optional<bool> round_completed,
     row.record = std::move(record);
     if (report) row.report = *report;
   });
-  const PortCounters& port = link_->port_counters();
+  const line::PortCounters& port = link_->port_counters();
   table_.update_bus(
       {link_->port(), link_->port_open(), port.lost, port.reopened, options_.interval_s});
 }
 
 // Answers what still waits: the bus will carry nothing out any more.
 void BusWorker::finish() {
-  std::deque<std::shared_ptr<CommandTicket>> commands;
+  std::deque<std::shared_ptr<base::CommandTicket>> commands;
   std::deque<std::unique_ptr<ReloadJob>> reloads;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -380,11 +383,11 @@ void BusWorker::finish() {
     reloads.swap(reloads_);
   }
   for (const auto& ticket : commands) {
-    table_.update_unit(ticket->unit(), [](UnitState& row) { --row.commands_waiting; });
-    ticket->finish(CommandOutcome::kStopping);
+    table_.update_unit(ticket->unit(), [](state::UnitState& row) { --row.commands_waiting; });
+    ticket->finish(base::CommandOutcome::kStopping);
   }
   for (const auto& job : reloads) job->done.set_value({});
   if (options_.ended) options_.ended();
 }
 
-}  // namespace gw
+}  // namespace gw::bus

@@ -37,14 +37,14 @@
 #include <vector>
 
 #include "gateway/base/command_ticket.h"
-#include "gateway/line/line_waits.h"
-#include "gateway/line/rtu_link.h"
 #include "gateway/config/config.h"
 #include "gateway/devices/host.h"
+#include "gateway/line/line_waits.h"
+#include "gateway/line/rtu_link.h"
 #include "gateway/state/event_stream.h"
 #include "gateway/state/unit_table.h"
 
-namespace gw {
+namespace gw::bus {
 
 struct BusOptions {
   double interval_s = 5.0;     // from the start of a pass to the next's
@@ -61,7 +61,7 @@ struct BusOptions {
 
 // What a reload changes on a bus.
 struct BusReload {
-  std::vector<UnitConfig> units;  // the bus's units from now on, in this order
+  std::vector<config::UnitConfig> units;  // the bus's units from now on, in this order
   double interval_s = 5.0;
   int response_timeout_ms = 500;
   int retries = 1;
@@ -69,23 +69,24 @@ struct BusReload {
   int max_backoff_s = 60;
   // Units that come from another bus, by name: their rows there, whose
   // counters and last command carry over as for a unit set up again.
-  std::map<std::string, UnitState> arriving;
+  std::map<std::string, state::UnitState> arriving;
 };
 
 struct BusReloadResult {
   std::vector<std::string> added, removed, set_up_again, unchanged;
-  std::vector<std::string> errors;            // units that could not be set up
-  std::map<std::string, UnitState> departed;  // the rows of the units removed
+  std::vector<std::string> errors;                   // units that could not be set up
+  std::map<std::string, state::UnitState> departed;  // the rows of the units removed
 };
 
 // Commands queued for one unit beyond this are answered "busy".
 inline constexpr int kMaxCommandsWaiting = 8;
 
-class BusWorker : private LineWaits {
+class BusWorker : private line::LineWaits {
  public:
   // Drives `link`, whose port is open and locked.
-  BusWorker(std::unique_ptr<RtuLink> link, std::vector<UnitConfig> units, Host& host,
-            StateTable& table, EventStream& stream, BusOptions options);
+  BusWorker(std::unique_ptr<line::RtuLink> link, std::vector<config::UnitConfig> units,
+            devices::Host& host, state::StateTable& table, state::EventStream& stream,
+            BusOptions options);
   // Stops the thread and waits for it.
   ~BusWorker() override;
   BusWorker(const BusWorker&) = delete;
@@ -101,7 +102,8 @@ class BusWorker : private LineWaits {
   // Queues a command for one of the bus's units; nothing when none has
   // the name. The ticket is answered at once when the bus has stopped or
   // the unit has too many commands waiting.
-  std::shared_ptr<CommandTicket> submit(const std::string& unit, const Command& command);
+  std::shared_ptr<base::CommandTicket> submit(const std::string& unit,
+                                              const base::Command& command);
   // Applies the reload between two passes and returns what it did; waits
   // at most `timeout` (nothing then: it is applied when the pass ends).
   std::optional<BusReloadResult> reload(BusReload changes, std::chrono::milliseconds timeout);
@@ -118,15 +120,15 @@ class BusWorker : private LineWaits {
 
  private:
   struct Unit {
-    std::unique_ptr<UnitDevice> device;
+    std::unique_ptr<devices::UnitDevice> device;
     long rounds = 0;
     long completed = 0;
     long commands = 0;
-    int failed_in_a_row = 0;                  // rounds since the last completed one
-    std::optional<SystemTime> failing_since;  // when the first of them began
-    bool lost = false;                        // not answering: backing off
-    double backoff_s = 0;                     // from one round to the next, while lost
-    Clock::time_point next_try{};             // while lost
+    int failed_in_a_row = 0;                        // rounds since the last completed one
+    std::optional<base::SystemTime> failing_since;  // when the first of them began
+    bool lost = false;                              // not answering: backing off
+    double backoff_s = 0;                           // from one round to the next, while lost
+    Clock::time_point next_try{};                   // while lost
   };
   struct ReloadJob {
     BusReload changes;
@@ -135,8 +137,8 @@ class BusWorker : private LineWaits {
   // What a unit set up again keeps of its former self.
   struct Carried {
     Unit unit;  // its counts; the device is gone
-    LineCounters line;
-    UnitState row;
+    line::LineCounters line;
+    state::UnitState row;
   };
 
   // LineWaits
@@ -150,18 +152,18 @@ class BusWorker : private LineWaits {
   // Waits until `deadline`, a stop, or work; carries out the work.
   void wait_between_passes(std::chrono::steady_clock::time_point deadline);
   void run_commands();
-  void run_command(const std::shared_ptr<CommandTicket>& ticket);
+  void run_command(const std::shared_ptr<base::CommandTicket>& ticket);
   void run_reloads();
   // bus_reload.cpp: a reload, between two passes.
   BusReloadResult apply(const BusReload& changes);
   // A unit from another bus, as if it had been set up again here.
-  static Carried carried_from(const UnitState& row);
+  static Carried carried_from(const state::UnitState& row);
   std::map<std::string, Carried> take_down_changed(const BusReload& changes,
                                                    std::vector<Unit>& before,
                                                    BusReloadResult& result);
   // The unit from now on: kept as it was, set up again or added.
-  void place(const UnitConfig& config, std::vector<Unit>& before,
-             std::map<std::string, Carried>& carried, std::vector<UnitState>& rows,
+  void place(const config::UnitConfig& config, std::vector<Unit>& before,
+             std::map<std::string, Carried>& carried, std::vector<state::UnitState>& rows,
              BusReloadResult& result);
   void poll(Unit& unit);
   bool due(const Unit& unit) const { return !unit.lost || Clock::now() >= unit.next_try; }
@@ -173,24 +175,25 @@ class BusWorker : private LineWaits {
   Clock::time_point next_pass_after(Clock::time_point began, int polled, bool tried_lost);
   // Counts the round in the unit's run of failures, and raises or clears
   // its communication loss.
-  void after_round(Unit& unit, bool completed, Clock::time_point started, SystemTime began);
+  void after_round(Unit& unit, bool completed, Clock::time_point started, base::SystemTime began);
   void set_lost(Unit& unit, bool lost);
   // A new device for the unit and its row of the state table (`row` holds
   // what to carry over: counters, last command; the rest comes from
   // `config` and the history).
-  Unit set_up(const UnitConfig& config, const LineCounters& counters, UnitState& row);
-  LineCounters take_down(Unit& unit);
+  Unit set_up(const config::UnitConfig& config, const line::LineCounters& counters,
+              state::UnitState& row);
+  line::LineCounters take_down(Unit& unit);
   Unit* unit_named(const std::string& name);
   // After a round (`round_completed` set) or a command.
   void write_row(const Unit& unit, std::optional<bool> round_completed,
                  const std::optional<std::string>& report);
   void finish();
 
-  std::unique_ptr<RtuLink> link_;
-  std::vector<UnitConfig> configs_;  // until set up
-  Host& host_;
-  StateTable& table_;
-  EventStream& stream_;
+  std::unique_ptr<line::RtuLink> link_;
+  std::vector<config::UnitConfig> configs_;  // until set up
+  devices::Host& host_;
+  state::StateTable& table_;
+  state::EventStream& stream_;
   BusOptions options_;
   std::vector<Unit> units_;  // the thread's own
   // When the pass under way was due: the schedule's and the back-off's
@@ -201,7 +204,7 @@ class BusWorker : private LineWaits {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;  // guards what follows
   std::condition_variable wake_;
-  std::deque<std::shared_ptr<CommandTicket>> commands_;
+  std::deque<std::shared_ptr<base::CommandTicket>> commands_;
   std::deque<std::unique_ptr<ReloadJob>> reloads_;
   std::set<std::string> names_;
   bool ended_ = false;
@@ -211,4 +214,4 @@ class BusWorker : private LineWaits {
   std::thread thread_;
 };
 
-}  // namespace gw
+}  // namespace gw::bus

@@ -16,12 +16,12 @@
 
 #include <json/reader.h>
 
-#include "gateway/config/serial_speeds.h"
 #include "gateway/config/fields.h"
 #include "gateway/config/output_config.h"
+#include "gateway/config/serial_speeds.h"
 #include "gateway/readings/alarm_table.h"
 
-namespace gw {
+namespace gw::config {
 namespace {
 
 constexpr long kLargestFile = 1024 * 1024;
@@ -116,7 +116,7 @@ bool is_unit_name(const std::string& name) {
   return true;
 }
 
-Range parse_range(const Json::Value& value, const std::string& field, Fields& unit) {
+base::Range parse_range(const Json::Value& value, const std::string& field, Fields& unit) {
   const bool numbers =
       value.isArray() && value.size() == 2 && value[0].isNumeric() && value[1].isNumeric();
   if (!numbers || !(value[0].asDouble() >= -kLargestSetpoint) ||
@@ -125,8 +125,8 @@ Range parse_range(const Json::Value& value, const std::string& field, Fields& un
   return {value[0].asDouble(), value[1].asDouble()};
 }
 
-SetpointLimits parse_setpoint_limits(Fields& unit, const std::string& file) {
-  SetpointLimits limits;
+base::SetpointLimits parse_setpoint_limits(Fields& unit, const std::string& file) {
+  base::SetpointLimits limits;
   const Json::Value* value = unit.optional("setpoint_limits");
   if (value == nullptr) return limits;
   Fields fields(*value, unit.path_of("setpoint_limits"), file);
@@ -169,9 +169,9 @@ UnitConfig parse_unit(const Json::Value& value, const std::string& path, const s
       [&](const Json::Value& level, const std::string& field) {
         return unit.integer_value(level, field, INT32_MIN, INT32_MAX);
       },
-      outputs::kCommLostSignalId);
+      readings::kCommLostSignalId);
   // The gateway's own alarm: its level is the gateway's, not the device's.
-  if (const auto own = config.alarm_levels.find(outputs::kCommLostSignalId);
+  if (const auto own = config.alarm_levels.find(readings::kCommLostSignalId);
       own != config.alarm_levels.end()) {
     config.comm_lost_level = own->second;
     config.alarm_levels.erase(own);
@@ -408,4 +408,4 @@ std::string command_line_path(const std::string& path) {
   return path.find('/') == std::string::npos && !path.empty() ? "./" + path : path;
 }
 
-}  // namespace gw
+}  // namespace gw::config

@@ -63,7 +63,7 @@
 #include "gateway/base/commands.h"
 #include "gateway/config/output_config.h"
 
-namespace gw {
+namespace gw::config {
 
 // Where the service looks without being told otherwise.
 inline constexpr char kDefaultConfigFile[] = "/etc/norvane/gateway.json";
@@ -110,7 +110,7 @@ struct UnitConfig {
   std::map<std::string, int> alarm_levels;
   std::map<std::string, float> alarm_thresholds;
   std::vector<std::string> ao_signal_ids;
-  SetpointLimits setpoint_limits;
+  base::SetpointLimits setpoint_limits;
   int comm_lost_level = kDefaultCommLostLevel;
 };
 
@@ -176,4 +176,4 @@ std::string read_control_socket(const std::string& path);
 // "./NAME" for a bare name, so that it never goes through a search.
 std::string command_line_path(const std::string& path);
 
-}  // namespace gw
+}  // namespace gw::config

@@ -14,7 +14,7 @@
 
 #include "gateway/config/config.h"
 
-namespace gw {
+namespace gw::config {
 
 class Fields {
  public:
@@ -115,4 +115,4 @@ class Fields {
 // never searched for.
 std::string resolve(const std::string& path, const std::string& file);
 
-}  // namespace gw
+}  // namespace gw::config

@@ -2,7 +2,7 @@
 
 #include "gateway/config/fields.h"
 
-namespace gw {
+namespace gw::config {
 namespace {
 
 // "HOST:PORT", "[IPV6]:PORT" or "PORT".
@@ -132,4 +132,4 @@ OutputConfig parse_outputs(Fields& top) {
   return outputs;
 }
 
-}  // namespace gw
+}  // namespace gw::config

@@ -15,7 +15,7 @@
 
 #include <json/value.h>
 
-namespace gw {
+namespace gw::config {
 
 class Fields;
 
@@ -79,4 +79,4 @@ struct OutputConfig {
 // the file's folder). Throws ConfigError.
 OutputConfig parse_outputs(Fields& top);
 
-}  // namespace gw
+}  // namespace gw::config

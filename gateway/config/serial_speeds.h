@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace gw {
+namespace gw::config {
 
 struct SerialSpeed {
   int baud;
@@ -44,4 +44,4 @@ inline std::string serial_speed_list() {
   return list;
 }
 
-}  // namespace gw
+}  // namespace gw::config

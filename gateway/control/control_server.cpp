@@ -13,7 +13,7 @@
 #include "gateway/base/log.h"
 #include "gateway/control/protocol.h"
 
-namespace gw {
+namespace gw::control {
 namespace {
 
 constexpr size_t kEventQueue = 1024;  // events a slow client may fall behind by
@@ -59,7 +59,8 @@ bool socket_answers(const std::string& path) {
   return result == 0;
 }
 
-ControlServer::ControlServer(const std::string& path, ServiceApi& api) : path_(path), api_(api) {
+ControlServer::ControlServer(const std::string& path, state::ServiceApi& api)
+    : path_(path), api_(api) {
   const std::string what = "control socket " + path + ": ";
   if (path.size() >= sizeof(sockaddr_un::sun_path))
     throw ControlError(what + "longer than " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) +
@@ -191,12 +192,12 @@ void ControlServer::serve(int fd) {
   }
 }
 
-void ControlServer::stream_events(int fd, EventStream::Subscription& subscription) {
+void ControlServer::stream_events(int fd, state::EventStream::Subscription& subscription) {
   long dropped = 0;
   for (;;) {
     pollfd peer[2] = {{fd, POLLRDHUP, 0}, {stop_fd_, POLLIN, 0}};
     if (::poll(peer, 2, 0) > 0 && (peer[0].revents != 0 || peer[1].revents != 0)) return;
-    const std::optional<Event> event = subscription.next(std::chrono::milliseconds(kPollMs));
+    const std::optional<state::Event> event = subscription.next(std::chrono::milliseconds(kPollMs));
     if (!event) {
       if (subscription.closed()) return;
       continue;
@@ -210,4 +211,4 @@ void ControlServer::stream_events(int fd, EventStream::Subscription& subscriptio
   }
 }
 
-}  // namespace gw
+}  // namespace gw::control

@@ -21,7 +21,7 @@
 
 #include "gateway/state/service_api.h"
 
-namespace gw {
+namespace gw::control {
 
 class ControlError : public std::runtime_error {
  public:
@@ -36,7 +36,7 @@ class ControlServer {
   // more (left by a gateway that was killed) is replaced; one that another
   // process answers on, or a file that is no socket, is an error. Throws
   // ControlError naming the path.
-  ControlServer(const std::string& path, ServiceApi& api);
+  ControlServer(const std::string& path, state::ServiceApi& api);
   // Stops and removes the socket file.
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
@@ -57,13 +57,13 @@ class ControlServer {
 
   void accept_loop();
   void serve(int fd);
-  void stream_events(int fd, EventStream::Subscription& subscription);
+  void stream_events(int fd, state::EventStream::Subscription& subscription);
   // Waits until `fd` is readable or the server stops; false on a stop.
   bool wait_readable(int fd, int timeout_ms) const;
   void reap(bool all);
 
   std::string path_;
-  ServiceApi& api_;
+  state::ServiceApi& api_;
   int listen_fd_ = -1;
   int stop_fd_ = -1;  // an eventfd, readable once stop() was called
   ino_t inode_ = 0;   // of the socket file that is ours
@@ -75,4 +75,4 @@ class ControlServer {
 // Whether a process answers on the socket at `path`.
 bool socket_answers(const std::string& path);
 
-}  // namespace gw
+}  // namespace gw::control

@@ -16,7 +16,7 @@
 #include "gateway/control/ctl_format.h"
 #include "gateway/control/protocol.h"
 
-namespace gw {
+namespace gw::control {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -104,12 +104,12 @@ std::optional<std::string> ControlClient::read_line() {
   }
 }
 
-Json::Value command_request(const std::string& unit, const Command& command) {
+Json::Value command_request(const std::string& unit, const base::Command& command) {
   Json::Value request(Json::objectValue);
   request["request"] = "command";
   request["unit"] = unit;
-  request["command"] = kind_name(command.kind);
-  if (takes_value(command.kind)) request["value"] = command.value;
+  request["command"] = base::kind_name(command.kind);
+  if (base::takes_value(command.kind)) request["value"] = command.value;
   return request;
 }
 
@@ -136,4 +136,4 @@ int run_ctl(const CtlOptions& options, Json::Value request) {
   }
 }
 
-}  // namespace gw
+}  // namespace gw::control

@@ -11,7 +11,7 @@
 
 #include "gateway/base/commands.h"
 
-namespace gw {
+namespace gw::control {
 
 class ControlClient {
  public:
@@ -49,6 +49,6 @@ struct CtlOptions {
 int run_ctl(const CtlOptions& options, Json::Value request);
 
 // The request for a command.
-Json::Value command_request(const std::string& unit, const Command& command);
+Json::Value command_request(const std::string& unit, const base::Command& command);
 
-}  // namespace gw
+}  // namespace gw::control

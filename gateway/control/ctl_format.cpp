@@ -7,7 +7,7 @@
 #include "gateway/readings/render.h"
 #include "gateway/state/counter_table.h"
 
-namespace gw {
+namespace gw::control {
 namespace {
 
 std::string text_of(const Json::Value& value) {
@@ -50,9 +50,10 @@ std::string state_line(const Json::Value& unit) {
 }
 
 template <typename Counters, size_t N>
-std::string counters_text(const CounterRow<Counters> (&rows)[N], const Json::Value& counters) {
+std::string counters_text(const state::CounterRow<Counters> (&rows)[N],
+                          const Json::Value& counters) {
   std::string text;
-  for (const CounterRow<Counters>& row : rows)
+  for (const state::CounterRow<Counters>& row : rows)
     if (counters.isMember(row.key))
       text +=
           (text.empty() ? "" : ", ") + std::string(row.words) + " " + text_of(counters[row.key]);
@@ -61,12 +62,13 @@ std::string counters_text(const CounterRow<Counters> (&rows)[N], const Json::Val
 
 // "name: value unit" a line, in the readings table's order.
 void format_values(std::ostream& out, const Json::Value& readings, const char* indent) {
-  for (int i = 0; i < outputs::kWordReadingCount; ++i) {
-    const outputs::ReadingRow& row = outputs::kReadingRows[i];
+  for (int i = 0; i < readings::kWordReadingCount; ++i) {
+    const readings::ReadingRow& row = readings::kReadingRows[i];
     const Json::Value& value = readings[row.name];
-    const std::optional<outputs::Reading> reading = outputs::reading_from_json(row, value);
+    const std::optional<readings::Reading> reading = readings::reading_from_json(row, value);
     out << indent
-        << (reading ? outputs::reading_line(*reading) : row.name + (": " + text_of(value))) << "\n";
+        << (reading ? readings::reading_line(*reading) : row.name + (": " + text_of(value)))
+        << "\n";
   }
 }
 
@@ -83,8 +85,9 @@ void format_unit(std::ostream& out, const Json::Value& unit, bool with_values, b
   out << text_of(unit["name"]) << " ("
       << (with_bus ? "bus " + text_of(unit["bus"]) + ", " : std::string()) << "slave "
       << text_of(unit["slave"]) << ", data id " << text_of(unit["data_id"])
-      << "): " << state_line(unit) << "\n  " << counters_text(kUnitCounterRows, unit["counters"])
-      << "; " << text_of(unit["commands_waiting"]) << " commands waiting\n";
+      << "): " << state_line(unit) << "\n  "
+      << counters_text(state::kUnitCounterRows, unit["counters"]) << "; "
+      << text_of(unit["commands_waiting"]) << " commands waiting\n";
   format_alarms(out, unit["alarms"], "  ");
   const Json::Value& command = unit["last_command"];
   if (!command.isNull())
@@ -102,7 +105,7 @@ std::string format_status(const Json::Value& reply) {
       << text_of(service["config"]) << "\n";
   for (const Json::Value& bus : reply["buses"])
     out << "bus " << text_of(bus["port"]) << ": " << (bus["open"].asBool() ? "open" : "closed")
-        << "; " << counters_text(kBusCounterRows, bus) << "\n";
+        << "; " << counters_text(state::kBusCounterRows, bus) << "\n";
   const Json::Value& history = reply["history"];
   out << "history " << text_of(history["path"]) << ": "
       << (history["writable"].asBool() ? "writable"
@@ -197,4 +200,4 @@ std::string format_event(const Json::Value& event) {
   return event.toStyledString();
 }
 
-}  // namespace gw
+}  // namespace gw::control

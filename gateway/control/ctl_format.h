@@ -6,7 +6,7 @@
 
 #include <json/value.h>
 
-namespace gw {
+namespace gw::control {
 
 // The text for the reply to a request ("status", "readings", "command",
 // "reload", "events"), lines ending in a line feed.
@@ -14,4 +14,4 @@ std::string format_reply(const std::string& request, const Json::Value& reply);
 // One event of the stream, one line with its line feed.
 std::string format_event(const Json::Value& event);
 
-}  // namespace gw
+}  // namespace gw::control

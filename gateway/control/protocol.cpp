@@ -7,11 +7,11 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "gateway/outputs/unit_view.h"
 #include "gateway/base/iso_time.h"
+#include "gateway/outputs/unit_view.h"
 #include "gateway/state/counter_table.h"
 
-namespace gw {
+namespace gw::control {
 namespace {
 
 using std::chrono::milliseconds;
@@ -21,7 +21,9 @@ class BadRequest : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-Json::Value time_or_null(const std::optional<SystemTime>& time) { return outputs::time_json(time); }
+Json::Value time_or_null(const std::optional<base::SystemTime>& time) {
+  return outputs::time_json(time);
+}
 
 // The report's JSON text as a value; null when there is none.
 Json::Value parsed(const std::string& text) {
@@ -35,13 +37,14 @@ Json::Value parsed(const std::string& text) {
 }
 
 template <typename Counters, size_t N>
-Json::Value counters_json(const CounterRow<Counters> (&rows)[N], const Counters& counters) {
+Json::Value counters_json(const state::CounterRow<Counters> (&rows)[N], const Counters& counters) {
   Json::Value json(Json::objectValue);
-  for (const CounterRow<Counters>& row : rows) json[row.key] = Json::Int64(counters.*row.field);
+  for (const state::CounterRow<Counters>& row : rows)
+    json[row.key] = Json::Int64(counters.*row.field);
   return json;
 }
 
-Json::Value history_json(const HistoryState& history) {
+Json::Value history_json(const state::HistoryState& history) {
   Json::Value json(Json::objectValue);
   json["path"] = history.path;
   json["writable"] = history.writable;
@@ -56,12 +59,13 @@ Json::Value history_json(const HistoryState& history) {
   return json;
 }
 
-Json::Value unit_json(const UnitState& unit, const StateSnapshot& snapshot, SystemTime now) {
+Json::Value unit_json(const state::UnitState& unit, const state::StateSnapshot& snapshot,
+                      base::SystemTime now) {
   Json::Value json = outputs::view_json(outputs::view_of(unit, snapshot, now));
   json["bus"] = unit.port;
   json["slave"] = unit.slave;
   json["data_id"] = unit.data_id;
-  json["counters"] = counters_json(kUnitCounterRows, unit.counters);
+  json["counters"] = counters_json(state::kUnitCounterRows, unit.counters);
   Json::Value& outcomes = json["commands_by_outcome"] = Json::Value(Json::objectValue);
   for (const auto& [outcome, count] : unit.commands_by_outcome)
     outcomes[outcome] = Json::Int64(count);
@@ -69,16 +73,16 @@ Json::Value unit_json(const UnitState& unit, const StateSnapshot& snapshot, Syst
   if (unit.last_command) {
     Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);
     command["command"] = unit.last_command->command;
-    command["outcome"] = outcome_text(unit.last_command->outcome);
+    command["outcome"] = base::outcome_text(unit.last_command->outcome);
     if (!unit.last_command->detail.empty()) command["detail"] = unit.last_command->detail;
-    command["time"] = iso_time(unit.last_command->at);
+    command["time"] = base::iso_time(unit.last_command->at);
   }
   json["commands_waiting"] = unit.commands_waiting;
   return json;
 }
 
-const UnitState& find_unit(const StateSnapshot& snapshot, const std::string& name) {
-  for (const UnitState& unit : snapshot.units)
+const state::UnitState& find_unit(const state::StateSnapshot& snapshot, const std::string& name) {
+  for (const state::UnitState& unit : snapshot.units)
     if (unit.name == name) return unit;
   throw BadRequest("no unit named " + name);
 }
@@ -90,16 +94,16 @@ std::string text_field(const Json::Value& request, const char* key) {
   return value.asString();
 }
 
-Command command_of(const Json::Value& request) {
+base::Command command_of(const Json::Value& request) {
   const std::string name = text_field(request, "command");
-  const std::optional<CommandKind> kind = kind_named(name);
+  const std::optional<base::CommandKind> kind = base::kind_named(name);
   if (!kind)
     throw BadRequest(
         "\"command\" must be \"set_temperature\", \"set_humidity\", \"unit_on\" or "
         "\"unit_off\", not \"" +
         name + "\"");
   const Json::Value& value = request["value"];
-  if (!takes_value(*kind)) {
+  if (!base::takes_value(*kind)) {
     if (!value.isNull()) throw BadRequest(name + " takes no \"value\"");
     return {*kind, 0};
   }
@@ -109,7 +113,7 @@ Command command_of(const Json::Value& request) {
   return {*kind, value.asInt()};
 }
 
-milliseconds command_wait(const Json::Value& request, ServiceApi& api) {
+milliseconds command_wait(const Json::Value& request, state::ServiceApi& api) {
   const Json::Value& timeout = request["timeout_s"];
   if (timeout.isNull()) return api.command_wait();
   if (!timeout.isNumeric() || !(timeout.asDouble() >= 0.1) || timeout.asDouble() > 600)
@@ -117,21 +121,21 @@ milliseconds command_wait(const Json::Value& request, ServiceApi& api) {
   return milliseconds(std::lround(timeout.asDouble() * 1000));
 }
 
-Json::Value command_reply(const Json::Value& request, ServiceApi& api) {
+Json::Value command_reply(const Json::Value& request, state::ServiceApi& api) {
   const std::string unit = text_field(request, "unit");
-  const Command command = command_of(request);
+  const base::Command command = command_of(request);
   const milliseconds wait = command_wait(request, api);
-  const std::shared_ptr<CommandTicket> ticket = api.command(unit, command);
+  const std::shared_ptr<base::CommandTicket> ticket = api.command(unit, command);
   if (!ticket) throw BadRequest("no unit named " + unit);
-  const CommandTicket::Answer answer = ticket->wait(wait);
+  const base::CommandTicket::Answer answer = ticket->wait(wait);
   Json::Value reply(Json::objectValue);
   reply["ok"] = true;
   reply["unit"] = unit;
   reply["command"] = describe(command);
-  reply["outcome"] = outcome_text(answer.outcome);
-  reply["done"] = answer.outcome == CommandOutcome::kDone;
+  reply["outcome"] = base::outcome_text(answer.outcome);
+  reply["done"] = answer.outcome == base::CommandOutcome::kDone;
   if (!answer.detail.empty()) reply["detail"] = answer.detail;
-  if (answer.outcome == CommandOutcome::kTimeout) {
+  if (answer.outcome == base::CommandOutcome::kTimeout) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000.0);
     reply["detail"] = answer.in_progress
@@ -148,8 +152,8 @@ Json::Value names(const std::vector<std::string>& list) {
   return json;
 }
 
-Json::Value reload_reply(ServiceApi& api) {
-  const ReloadReport report = api.reload();
+Json::Value reload_reply(state::ServiceApi& api) {
+  const state::ReloadReport report = api.reload();
   Json::Value reply(Json::objectValue);
   reply["ok"] = report.ok;
   if (!report.ok) {
@@ -165,9 +169,9 @@ Json::Value reload_reply(ServiceApi& api) {
   return reply;
 }
 
-Json::Value readings_reply(const Json::Value& request, ServiceApi& api) {
-  const StateSnapshot snapshot = api.status();
-  const UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
+Json::Value readings_reply(const Json::Value& request, state::ServiceApi& api) {
+  const state::StateSnapshot snapshot = api.status();
+  const state::UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
   Json::Value reply(Json::objectValue);
   reply["ok"] = true;
   reply["unit"] = unit.name;
@@ -176,9 +180,9 @@ Json::Value readings_reply(const Json::Value& request, ServiceApi& api) {
   return reply;
 }
 
-Json::Value values_reply(const Json::Value& request, ServiceApi& api) {
-  const StateSnapshot snapshot = api.status();
-  const UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
+Json::Value values_reply(const Json::Value& request, state::ServiceApi& api) {
+  const state::StateSnapshot snapshot = api.status();
+  const state::UnitState& unit = find_unit(snapshot, text_field(request, "unit"));
   Json::Value reply =
       outputs::view_json(outputs::view_of(unit, snapshot, std::chrono::system_clock::now()));
   reply["ok"] = true;
@@ -186,7 +190,7 @@ Json::Value values_reply(const Json::Value& request, ServiceApi& api) {
   return reply;
 }
 
-Json::Value reply_to(const Json::Value& request, ServiceApi& api, bool& stream_events) {
+Json::Value reply_to(const Json::Value& request, state::ServiceApi& api, bool& stream_events) {
   if (!request.isObject()) throw BadRequest("a request is a JSON object");
   const std::string what = text_field(request, "request");
   if (what == "status") {
@@ -219,7 +223,7 @@ std::string json_line(const Json::Value& value) {
   return Json::writeString(writer, value);
 }
 
-Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
+Json::Value status_reply(const state::ServiceInfo& info, const state::StateSnapshot& snapshot,
                          const std::string* unit) {
   Json::Value reply(Json::objectValue);
   reply["ok"] = true;
@@ -227,30 +231,31 @@ Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
   service["version"] = info.version;
   service["pid"] = Json::Int64(info.pid);
   service["config"] = info.config_file;
-  service["started"] = iso_time(snapshot.started);
+  service["started"] = base::iso_time(snapshot.started);
   service["uptime_s"] = Json::Int64(std::chrono::duration_cast<std::chrono::seconds>(
                                         std::chrono::system_clock::now() - snapshot.started)
                                         .count());
   Json::Value& buses = reply["buses"] = Json::Value(Json::arrayValue);
-  for (const BusState& bus : snapshot.buses) {
-    Json::Value& entry = buses.append(counters_json(kBusCounterRows, bus));
+  for (const state::BusState& bus : snapshot.buses) {
+    Json::Value& entry = buses.append(counters_json(state::kBusCounterRows, bus));
     entry["port"] = bus.port;
     entry["open"] = bus.open;
     entry["interval_s"] = bus.interval_s;
   }
   reply["history"] = history_json(snapshot.history);
-  const SystemTime now = std::chrono::system_clock::now();
+  const base::SystemTime now = std::chrono::system_clock::now();
   Json::Value& units = reply["units"] = Json::Value(Json::arrayValue);
   if (unit != nullptr) {
     reply["unit"] = *unit;
     units.append(unit_json(find_unit(snapshot, *unit), snapshot, now));
   } else {
-    for (const UnitState& state : snapshot.units) units.append(unit_json(state, snapshot, now));
+    for (const state::UnitState& state : snapshot.units)
+      units.append(unit_json(state, snapshot, now));
   }
   return reply;
 }
 
-Handled handle_request(const std::string& line, ServiceApi& api) {
+Handled handle_request(const std::string& line, state::ServiceApi& api) {
   Handled handled;
   Json::Value request;
   Json::Value reply;
@@ -273,33 +278,33 @@ Handled handle_request(const std::string& line, ServiceApi& api) {
   return handled;
 }
 
-std::string event_line(const Event& event) {
+std::string event_line(const state::Event& event) {
   Json::Value json(Json::objectValue);
-  if (const auto* round = std::get_if<RoundCompleted>(&event)) {
+  if (const auto* round = std::get_if<state::RoundCompleted>(&event)) {
     json["event"] = "round";
     json["unit"] = round->unit;
-    json["time"] = iso_time(round->at);
+    json["time"] = base::iso_time(round->at);
     json["round"] = Json::Int64(round->round);
     json["readings"] = parsed(round->report);
-  } else if (const auto* alarm = std::get_if<AlarmChanged>(&event)) {
+  } else if (const auto* alarm = std::get_if<state::AlarmChanged>(&event)) {
     json["event"] = "alarm";
     json["unit"] = alarm->unit;
-    json["time"] = iso_time(alarm->at);
+    json["time"] = base::iso_time(alarm->at);
     json["signal_id"] = alarm->signal_id;
     json["level"] = alarm->level;
     json["state"] = alarm->raised ? "raised" : "cleared";
     json["title"] = outputs::english_title({alarm->signal_id, alarm->level, alarm->title, {}, {}});
     json["detail"] = alarm->detail;
     json["unit_title"] = alarm->title;
-  } else if (const auto* command = std::get_if<CommandFinished>(&event)) {
+  } else if (const auto* command = std::get_if<state::CommandFinished>(&event)) {
     json["event"] = "command";
     json["unit"] = command->unit;
-    json["time"] = iso_time(command->at);
+    json["time"] = base::iso_time(command->at);
     json["command"] = command->command;
-    json["outcome"] = outcome_text(command->outcome);
+    json["outcome"] = base::outcome_text(command->outcome);
     if (!command->detail.empty()) json["detail"] = command->detail;
   }
   return json_line(json);
 }
 
-}  // namespace gw
+}  // namespace gw::control

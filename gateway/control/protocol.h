@@ -22,7 +22,7 @@
 
 #include "gateway/state/service_api.h"
 
-namespace gw {
+namespace gw::control {
 
 // Longest request line; a longer one is refused and the connection closed.
 inline constexpr size_t kMaxRequestBytes = 65536;
@@ -33,16 +33,16 @@ struct Handled {
 };
 
 // Handles one request line. A command waits for its outcome, up to its bound.
-Handled handle_request(const std::string& line, ServiceApi& api);
+Handled handle_request(const std::string& line, state::ServiceApi& api);
 
 // An event of the stream as one line of JSON.
-std::string event_line(const Event& event);
+std::string event_line(const state::Event& event);
 
 // The status reply for the snapshot (every unit, or only `unit`).
-Json::Value status_reply(const ServiceInfo& info, const StateSnapshot& snapshot,
+Json::Value status_reply(const state::ServiceInfo& info, const state::StateSnapshot& snapshot,
                          const std::string* unit);
 
 // Compact JSON text, UTF-8 kept as it is.
 std::string json_line(const Json::Value& value);
 
-}  // namespace gw
+}  // namespace gw::control

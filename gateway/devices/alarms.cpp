@@ -1,6 +1,6 @@
 #include "gateway/devices/alarms.h"
 
-namespace gw {
+namespace gw::devices {
 
 void AlarmBook::restore(const std::string& unit, const std::string& signal_id) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -29,4 +29,4 @@ bool AlarmBook::threshold_bool(SMDVDevice& device, int level, const std::string&
   return active;
 }
 
-}  // namespace gw
+}  // namespace gw::devices

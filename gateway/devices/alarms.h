@@ -17,13 +17,13 @@
 #include "gateway/history/history.h"
 #include "standin/services.h"
 
-namespace gw {
+namespace gw::devices {
 
 // Where events go (printed, stored and published by the gateway).
 class EventLog {
  public:
   virtual ~EventLog() = default;
-  virtual void record(const AlarmEvent& event) = 0;
+  virtual void record(const history::AlarmEvent& event) = 0;
 };
 
 // Safe to use from every bus's thread.
@@ -56,4 +56,4 @@ class AlarmBook : public standin::CheckService {
   std::map<Key, bool> raised_;
 };
 
-}  // namespace gw
+}  // namespace gw::devices

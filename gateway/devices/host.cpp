@@ -2,10 +2,10 @@
 
 #include "gateway/devices/state_acknowledgement.h"
 
-#include "gateway/readings/alarm_table.h"
 #include "gateway/base/log.h"
+#include "gateway/readings/alarm_table.h"
 
-namespace gw {
+namespace gw::devices {
 namespace {
 
 // How long a unit's set-up waits for the history to answer: a locked file
@@ -14,7 +14,7 @@ constexpr std::chrono::milliseconds kHistoryReadWait{2000};
 
 }  // namespace
 
-void BusLinks::attach(const VDeviceInterface& device, RtuLink& link) {
+void BusLinks::attach(const VDeviceInterface& device, line::RtuLink& link) {
   std::lock_guard<std::mutex> lock(mutex_);
   links_[&device] = &link;
 }
@@ -25,7 +25,7 @@ void BusLinks::detach(const VDeviceInterface& device) {
 }
 
 int BusLinks::transact(SPModbus& device, const standin::ModbusRequest& request, uint16_t* words) {
-  RtuLink* link = nullptr;
+  line::RtuLink* link = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = links_.find(&device);
@@ -34,7 +34,8 @@ int BusLinks::transact(SPModbus& device, const standin::ModbusRequest& request, 
   return link == nullptr ? -1 : transact_acknowledged(*link, device, request, words);
 }
 
-Host::Host(const Plugin& plugin, HistoryWriter& history, StateTable& table, EventStream& stream)
+Host::Host(const Plugin& plugin, history::HistoryWriter& history, state::StateTable& table,
+           state::EventStream& stream)
     : plugin_(plugin),
       history_(history),
       sink_(history, names_),
@@ -45,8 +46,8 @@ Host::Host(const Plugin& plugin, HistoryWriter& history, StateTable& table, Even
 
 Host::~Host() { standin::install({}); }
 
-Host::AddedUnit Host::add_unit(const UnitConfig& config, RtuLink& link,
-                               const LineCounters& counters) {
+Host::AddedUnit Host::add_unit(const config::UnitConfig& config, line::RtuLink& link,
+                               const line::LineCounters& counters) {
   AddedUnit added{std::make_unique<UnitDevice>(config, plugin_.create_device()), {}};
   UnitDevice& unit = *added.unit;
   names_.add(unit.device(), config.name);
@@ -56,10 +57,10 @@ Host::AddedUnit Host::add_unit(const UnitConfig& config, RtuLink& link,
     unit.set_up();
     const auto raised = history_.raised_alarms(config.name, kHistoryReadWait);
     if (!raised)
-      log::warning("unit " + config.name +
-                   ": the history cannot be read: its alarms start as not raised");
-    for (const AlarmEvent& alarm : raised.value_or(std::vector<AlarmEvent>{})) {
-      if (alarm.signal_id != outputs::kCommLostSignalId)
+      base::log::warning("unit " + config.name +
+                         ": the history cannot be read: its alarms start as not raised");
+    for (const history::AlarmEvent& alarm : raised.value_or(std::vector<history::AlarmEvent>{})) {
+      if (alarm.signal_id != readings::kCommLostSignalId)
         alarms_.restore(config.name, alarm.signal_id);
       added.alarms.push_back(active_alarm(alarm));
     }
@@ -70,7 +71,7 @@ Host::AddedUnit Host::add_unit(const UnitConfig& config, RtuLink& link,
   return added;
 }
 
-LineCounters Host::remove_unit(UnitDevice& unit, RtuLink& link) {
+line::LineCounters Host::remove_unit(UnitDevice& unit, line::RtuLink& link) {
   links_.detach(unit.device());
   sink_.forget(unit.device());
   names_.remove(unit.device());
@@ -80,16 +81,17 @@ LineCounters Host::remove_unit(UnitDevice& unit, RtuLink& link) {
 void Host::reload(UnitDevice& unit) {
   const auto stored = history_.newest_record(unit.name(), unit.config().data_id, kHistoryReadWait);
   if (!stored || !*stored) {
-    log::record(log::Level::kInfo, "reload " + unit.name() + ": " +
-                                       (stored ? "no stored record" : "history unavailable"));
+    base::log::record(
+        base::log::Level::kInfo,
+        "reload " + unit.name() + ": " + (stored ? "no stored record" : "history unavailable"));
     return;
   }
   sink_.set_reloading(unit.device(), true);
   const bool taken = unit.load(**stored);
   sink_.set_reloading(unit.device(), false);
-  log::record(log::Level::kInfo, "reload " + unit.name() + ": " +
-                                     (taken ? "record taken" : "record refused") +
-                                     "; lookup: " + unit.lookup_answer());
+  base::log::record(base::log::Level::kInfo, "reload " + unit.name() + ": " +
+                                                 (taken ? "record taken" : "record refused") +
+                                                 "; lookup: " + unit.lookup_answer());
 }
 
-}  // namespace gw
+}  // namespace gw::devices

@@ -5,14 +5,14 @@
 #include "gateway/base/commands.h"
 #include "gateway/base/log.h"
 
-namespace gw {
+namespace gw::devices {
 
 bool HistorySink::announce(SMDVDevice&, int, const void*, int, bool) { return true; }
 
 bool HistorySink::save_history(SMDVDevice& device, const void* record, int length) {
-  StoredRecord stored{names_.of(device), device.data_id, time_text(device.last_data_time),
-                      std::string(static_cast<const char*>(record), static_cast<size_t>(length)),
-                      false};
+  history::StoredRecord stored{
+      names_.of(device), device.data_id, time_text(device.last_data_time),
+      std::string(static_cast<const char*>(record), static_cast<size_t>(length)), false};
   {
     std::lock_guard<std::mutex> lock(mutex_);
     last_[&device] = stored.bytes;
@@ -42,35 +42,38 @@ void HistorySink::forget(const VDeviceInterface& device) {
   reloading_.erase(&device);
 }
 
-ActiveAlarm active_alarm(const AlarmEvent& event) {
+state::ActiveAlarm active_alarm(const history::AlarmEvent& event) {
   return {event.signal_id, event.level, event.title, event.detail, parse_time_text(event.time)};
 }
 
-void apply_alarm(std::vector<ActiveAlarm>& alarms, const AlarmEvent& event) {
-  alarms.erase(std::remove_if(alarms.begin(), alarms.end(),
-                              [&](const ActiveAlarm& a) { return a.signal_id == event.signal_id; }),
-               alarms.end());
+void apply_alarm(std::vector<state::ActiveAlarm>& alarms, const history::AlarmEvent& event) {
+  alarms.erase(
+      std::remove_if(alarms.begin(), alarms.end(),
+                     [&](const state::ActiveAlarm& a) { return a.signal_id == event.signal_id; }),
+      alarms.end());
   if (!event.raised) return;
   const auto at = std::lower_bound(
       alarms.begin(), alarms.end(), event.signal_id,
-      [](const ActiveAlarm& alarm, const std::string& id) { return alarm.signal_id < id; });
+      [](const state::ActiveAlarm& alarm, const std::string& id) { return alarm.signal_id < id; });
   alarms.insert(at, active_alarm(event));
 }
 
-void AlarmEventLog::record(const AlarmEvent& event) {
-  log::record(event.raised ? log::Level::kWarning : log::Level::kNotice,
-              "alarm " + event.device + (event.raised ? " raised " : " cleared ") +
-                  event.signal_id + " level " + std::to_string(event.level) + " at " + event.time +
-                  ": " + event.title + " (" + event.detail + ")");
+void AlarmEventLog::record(const history::AlarmEvent& event) {
+  base::log::record(event.raised ? base::log::Level::kWarning : base::log::Level::kNotice,
+                    "alarm " + event.device + (event.raised ? " raised " : " cleared ") +
+                        event.signal_id + " level " + std::to_string(event.level) + " at " +
+                        event.time + ": " + event.title + " (" + event.detail + ")");
   history_.save_event(event);
-  table_.update_unit(event.device, [&](UnitState& unit) { apply_alarm(unit.alarms, event); });
+  table_.update_unit(event.device,
+                     [&](state::UnitState& unit) { apply_alarm(unit.alarms, event); });
   if (stream_.has_subscribers())
-    stream_.publish(AlarmChanged{event.device, std::chrono::system_clock::now(), event.signal_id,
-                                 event.level, event.raised, event.title, event.detail});
+    stream_.publish(state::AlarmChanged{event.device, std::chrono::system_clock::now(),
+                                        event.signal_id, event.level, event.raised, event.title,
+                                        event.detail});
 }
 
 int HostControl::device_io_control(SMDVDevice&, int code, const void*, int, void*, int, int&) {
-  return code == kResultQueryCode ? 0 : -1;
+  return code == base::kResultQueryCode ? 0 : -1;
 }
 
-}  // namespace gw
+}  // namespace gw::devices

@@ -20,14 +20,15 @@
 #include "gateway/state/unit_table.h"
 #include "standin/services.h"
 
-namespace gw {
+namespace gw::devices {
 
 // Stores every record that a device saves and keeps the last one of each
 // device; announcements need no action here, since there is no upper
 // system to forward them to.
 class HistorySink : public standin::RecordSink {
  public:
-  HistorySink(HistoryStore& history, const UnitNames& names) : history_(history), names_(names) {}
+  HistorySink(history::HistoryStore& history, const UnitNames& names)
+      : history_(history), names_(names) {}
   bool announce(SMDVDevice& device, int type, const void* record, int length,
                 bool delayed) override;
   bool save_history(SMDVDevice& device, const void* record, int length) override;
@@ -39,7 +40,7 @@ class HistorySink : public standin::RecordSink {
   void forget(const VDeviceInterface& device);
 
  private:
-  HistoryStore& history_;
+  history::HistoryStore& history_;
   const UnitNames& names_;
   mutable std::mutex mutex_;
   std::map<const VDeviceInterface*, std::string> last_;
@@ -51,21 +52,22 @@ class HistorySink : public standin::RecordSink {
 // in the unit's row of the state table and published on the stream.
 class AlarmEventLog : public EventLog {
  public:
-  AlarmEventLog(HistoryStore& history, StateTable& table, EventStream& stream)
+  AlarmEventLog(history::HistoryStore& history, state::StateTable& table,
+                state::EventStream& stream)
       : history_(history), table_(table), stream_(stream) {}
-  void record(const AlarmEvent& event) override;
+  void record(const history::AlarmEvent& event) override;
 
  private:
-  HistoryStore& history_;
-  StateTable& table_;
-  EventStream& stream_;
+  history::HistoryStore& history_;
+  state::StateTable& table_;
+  state::EventStream& stream_;
 };
 
 // A unit's active alarm as the state table holds it.
-ActiveAlarm active_alarm(const AlarmEvent& event);
+state::ActiveAlarm active_alarm(const history::AlarmEvent& event);
 // Puts the event into the unit's list of active alarms (raised) or takes
 // its signal out (cleared).
-void apply_alarm(std::vector<ActiveAlarm>& alarms, const AlarmEvent& event);
+void apply_alarm(std::vector<state::ActiveAlarm>& alarms, const history::AlarmEvent& event);
 
 // The host's DeviceIoControl. It has no control code of its own: it answers
 // the result query by leaving the device's answer in place (0), and refuses
@@ -76,4 +78,4 @@ class HostControl : public standin::ControlService {
                         int out_len, int& out_size) override;
 };
 
-}  // namespace gw
+}  // namespace gw::devices

@@ -2,7 +2,7 @@
 
 #include <dlfcn.h>
 
-namespace gw {
+namespace gw::devices {
 
 Plugin::Plugin(const std::string& path) : path_(path) {
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -40,4 +40,4 @@ std::unique_ptr<SPModbus> Plugin::create_device() const {
   return std::unique_ptr<SPModbus>(modbus);
 }
 
-}  // namespace gw
+}  // namespace gw::devices

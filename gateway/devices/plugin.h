@@ -10,7 +10,7 @@
 #include "host/framework.h"
 #include "plugin/provider.h"
 
-namespace gw {
+namespace gw::devices {
 
 class PluginError : public std::runtime_error {
  public:
@@ -37,4 +37,4 @@ class Plugin {
   const SMDSPDeviceProvider* serial_provider_ = nullptr;
 };
 
-}  // namespace gw
+}  // namespace gw::devices

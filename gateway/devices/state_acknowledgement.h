@@ -17,7 +17,7 @@
 #include "driver/commands.h"
 #include "gateway/line/rtu_link.h"
 
-namespace gw {
+namespace gw::devices {
 
 struct StateAcknowledgement {
   int write_register;
@@ -56,7 +56,7 @@ constexpr const StateAcknowledgement* state_acknowledgement(int write_register, 
 // Carries the device's request out on `link`; an on/off write's echo is
 // replaced by the run state read after it (see above). The serial layer's
 // convention: the words read (or 1 for a write), -1 for no answer.
-int transact_acknowledged(RtuLink& link, SPModbus& device, const standin::ModbusRequest& request,
-                          uint16_t* words);
+int transact_acknowledged(line::RtuLink& link, SPModbus& device,
+                          const standin::ModbusRequest& request, uint16_t* words);
 
-}  // namespace gw
+}  // namespace gw::devices

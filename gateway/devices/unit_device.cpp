@@ -4,7 +4,7 @@
 
 #include "standin/serial_layer.h"
 
-namespace gw {
+namespace gw::devices {
 
 void UnitDevice::set_up() {
   SPModbus& device = *device_;
@@ -26,28 +26,28 @@ bool UnitDevice::poll() {
   return !outcome.failed && standin::device_log(device).reset_calls > resets_before;
 }
 
-CommandOutcome UnitDevice::run(const Command& command) {
-  const ControlRequest request = encode_command(command);
+base::CommandOutcome UnitDevice::run(const base::Command& command) {
+  const base::ControlRequest request = base::encode_command(command);
   int out_size = 0;
   const int issued =
       device_->DeviceIoControl(request.code, request.text.data(),
                                static_cast<int>(request.text.size()), nullptr, 0, out_size);
-  if (issued != 0 || !standin::outstanding_request(*device_)) return CommandOutcome::kRefused;
+  if (issued != 0 || !standin::outstanding_request(*device_)) return base::CommandOutcome::kRefused;
   standin::serve_exchange(*device_);
   return query_outcome();
 }
 
-CommandOutcome UnitDevice::query_outcome() {
+base::CommandOutcome UnitDevice::query_outcome() {
   int result = 0;
   int out_size = 0;
-  device_->DeviceIoControl(kResultQueryCode, nullptr, 0, &result, sizeof result, out_size);
-  return outcome_of(out_size == static_cast<int>(sizeof result), result);
+  device_->DeviceIoControl(base::kResultQueryCode, nullptr, 0, &result, sizeof result, out_size);
+  return base::outcome_of(out_size == static_cast<int>(sizeof result), result);
 }
 
 std::optional<std::string> UnitDevice::report_text() {
   if (report_buffer_.size() < 16384) report_buffer_.resize(16384);
   auto ask = [&](int& size) {
-    return device_->DeviceIoControl(kReportTextCode, nullptr, 0, report_buffer_.data(),
+    return device_->DeviceIoControl(base::kReportTextCode, nullptr, 0, report_buffer_.data(),
                                     static_cast<int>(report_buffer_.size()), size);
   };
   int size = 0;
@@ -71,4 +71,4 @@ std::string UnitDevice::lookup_answer() const {
   }
 }
 
-}  // namespace gw
+}  // namespace gw::devices

@@ -6,18 +6,18 @@
 #include <optional>
 #include <string>
 
-#include "gateway/config/config.h"
 #include "gateway/base/commands.h"
+#include "gateway/config/config.h"
 #include "host/framework.h"
 
-namespace gw {
+namespace gw::devices {
 
 class UnitDevice {
  public:
-  UnitDevice(UnitConfig config, std::unique_ptr<SPModbus> device)
+  UnitDevice(config::UnitConfig config, std::unique_ptr<SPModbus> device)
       : config_(std::move(config)), device_(std::move(device)) {}
 
-  const UnitConfig& config() const { return config_; }
+  const config::UnitConfig& config() const { return config_; }
   const std::string& name() const { return config_.name; }
   SPModbus& device() { return *device_; }
   const SPModbus& device() const { return *device_; }
@@ -33,7 +33,7 @@ class UnitDevice {
   bool poll();
   // Sends the command, serves its write and acknowledgement, and returns
   // the outcome that the device reports.
-  CommandOutcome run(const Command& command);
+  base::CommandOutcome run(const base::Command& command);
 
   // The status report (code 801) without its line feed; nothing when the
   // device gives none.
@@ -42,11 +42,11 @@ class UnitDevice {
   std::string lookup_answer() const;
 
  private:
-  CommandOutcome query_outcome();
+  base::CommandOutcome query_outcome();
 
-  UnitConfig config_;
+  config::UnitConfig config_;
   std::unique_ptr<SPModbus> device_;
   std::string report_buffer_;  // kept between rounds
 };
 
-}  // namespace gw
+}  // namespace gw::devices

@@ -6,7 +6,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-namespace gw {
+namespace gw::devices {
 
 void UnitNames::add(const VDeviceInterface& device, const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -58,4 +58,4 @@ std::optional<std::chrono::system_clock::time_point> parse_time_text(const std::
   return std::chrono::system_clock::from_time_t(seconds);
 }
 
-}  // namespace gw
+}  // namespace gw::devices

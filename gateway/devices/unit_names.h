@@ -14,7 +14,7 @@
 
 #include "host/framework.h"
 
-namespace gw {
+namespace gw::devices {
 
 // Safe to use from every bus's thread.
 class UnitNames {
@@ -39,4 +39,4 @@ std::string now_text();
 // The time that a local-time text as above names; nothing for another text.
 std::optional<std::chrono::system_clock::time_point> parse_time_text(const std::string& text);
 
-}  // namespace gw
+}  // namespace gw::devices

@@ -8,7 +8,7 @@
 
 #include "gateway/base/log.h"
 
-namespace gw {
+namespace gw::history {
 namespace {
 
 constexpr int kBusyTimeoutMs = 200;  // the writer tries again itself, with a back-off
@@ -129,8 +129,8 @@ void History::open(const HistorySetup& setup) {
     if (attempt > 0)
       throw HistoryError("history database " + path_ + ": " + problem, SQLITE_CORRUPT);
     const std::string aside = set_aside(path_);
-    log::error("history database " + path_ + " is damaged (" + problem + "): renamed to " + aside +
-               " and kept; a new history starts");
+    base::log::error("history database " + path_ + " is damaged (" + problem + "): renamed to " +
+                     aside + " and kept; a new history starts");
   }
   // The write-ahead log: a reader never blocks the writer. FULL syncs the
   // log at every commit, so that a committed round survives a power loss
@@ -303,4 +303,4 @@ int History::prune(const std::string& cutoff, int batch) {
   return deleted;
 }
 
-}  // namespace gw
+}  // namespace gw::history

@@ -22,7 +22,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace gw {
+namespace gw::history {
 
 class HistoryError : public std::runtime_error {
  public:
@@ -124,4 +124,4 @@ class History {
   sqlite3_stmt* insert_event_ = nullptr;
 };
 
-}  // namespace gw
+}  // namespace gw::history

@@ -2,20 +2,20 @@
 
 #include <iostream>
 
-#include "gateway/config/config.h"
 #include "gateway/base/usage_error.h"
+#include "gateway/config/config.h"
 #include "gateway/readings/local_time.h"
 
-namespace gw::outputs {
+namespace gw::history {
 namespace {
 
 std::optional<std::time_t> time_option(const std::optional<std::string>& text, const char* option) {
   if (!text) return std::nullopt;
-  const std::optional<std::time_t> time = parse_time_argument(*text);
+  const std::optional<std::time_t> time = readings::parse_time_argument(*text);
   if (!time)
-    throw UsageError(std::string(option) + " " + *text +
-                     ": not a time (ISO 8601: 2024-05-01, 2024-05-01T12:00, "
-                     "2024-05-01T12:00:00+02:00)");
+    throw base::UsageError(std::string(option) + " " + *text +
+                           ": not a time (ISO 8601: 2024-05-01, 2024-05-01T12:00, "
+                           "2024-05-01T12:00:00+02:00)");
   return time;
 }
 
@@ -29,9 +29,9 @@ int run_history_command(const HistoryCommand& command) {
   query.format = command.format;
   query.include_reloads = command.include_reloads;
   const std::string path =
-      command.history ? *command.history : load_config(command.config_file).history;
+      command.history ? *command.history : config::load_config(command.config_file).history;
   if (path.empty())
-    throw ConfigError(command.config_file + ": history: is missing (or give --history)");
+    throw config::ConfigError(command.config_file + ": history: is missing (or give --history)");
   const ExportSummary summary = command.alarms ? export_alarms(path, query, std::cout)
                                                : export_readings(path, query, std::cout);
   std::cerr << "norvane-gateway history: " << summary.written
@@ -43,4 +43,4 @@ int run_history_command(const HistoryCommand& command) {
   return 0;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::history

@@ -9,7 +9,7 @@
 
 #include "gateway/history/history_export.h"
 
-namespace gw::outputs {
+namespace gw::history {
 
 struct HistoryCommand {
   bool alarms = false;  // `alarms`; else `export` (the readings)
@@ -24,4 +24,4 @@ struct HistoryCommand {
 // that is not one (usage).
 int run_history_command(const HistoryCommand& command);
 
-}  // namespace gw::outputs
+}  // namespace gw::history

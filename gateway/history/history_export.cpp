@@ -7,7 +7,7 @@
 #include "gateway/readings/render.h"
 #include "gateway/readings/text_fields.h"
 
-namespace gw::outputs {
+namespace gw::history {
 namespace {
 
 constexpr char kCsvLineEnd[] = "\r\n";
@@ -24,11 +24,11 @@ InRange place_of(const std::optional<std::time_t>& time, const ExportQuery& quer
 }
 
 std::string time_text(const std::optional<std::time_t>& time) {
-  return time ? iso8601_local(*time) : std::string();
+  return time ? readings::iso8601_local(*time) : std::string();
 }
 
 Json::Value time_json(const std::optional<std::time_t>& time) {
-  return time ? Json::Value(iso8601_local(*time)) : Json::Value(Json::nullValue);
+  return time ? Json::Value(readings::iso8601_local(*time)) : Json::Value(Json::nullValue);
 }
 
 // The query of a table's rows in the order they were stored, of one unit
@@ -61,29 +61,30 @@ struct StoredRecord {
 
 std::string readings_csv_header(const ExportQuery& query) {
   std::string line = std::string("time,unit,data_id") + (query.include_reloads ? ",reload" : "");
-  for (int i = 0; i < kWordReadingCount; ++i) line += std::string(",") + kReadingRows[i].name;
+  for (int i = 0; i < readings::kWordReadingCount; ++i)
+    line += std::string(",") + readings::kReadingRows[i].name;
   return line + kCsvLineEnd;
 }
 
-std::string readings_csv_line(const StoredRecord& stored, const Readings& readings,
+std::string readings_csv_line(const StoredRecord& stored, const readings::Readings& readings,
                               const ExportQuery& query) {
-  std::string line = time_text(stored.time) + "," + csv_field(stored.unit) + "," +
+  std::string line = time_text(stored.time) + "," + readings::csv_field(stored.unit) + "," +
                      std::to_string(readings.data_id());
   if (query.include_reloads) line += stored.reload ? ",true" : ",false";
-  for (const Reading& reading : readings.values())
-    line += "," + csv_field(plain_value_text(reading));
+  for (const readings::Reading& reading : readings.values())
+    line += "," + readings::csv_field(readings::plain_value_text(reading));
   return line + kCsvLineEnd;
 }
 
-std::string readings_json_line(const StoredRecord& stored, const Readings& readings,
+std::string readings_json_line(const StoredRecord& stored, const readings::Readings& readings,
                                const ExportQuery& query) {
   Json::Value object(Json::objectValue);
   object["time"] = time_json(stored.time);
   object["unit"] = stored.unit;
   object["data_id"] = readings.data_id();
   if (query.include_reloads) object["reload"] = stored.reload;
-  object["readings"] = readings_json(readings);
-  return json_text(object) + "\n";
+  object["readings"] = readings::readings_json(readings);
+  return readings::json_text(object) + "\n";
 }
 
 }  // namespace
@@ -100,9 +101,9 @@ ExportSummary export_readings(const std::string& history_path, const ExportQuery
   if (query.format == ExportFormat::kCsv) write_line(out, readings_csv_header(query));
   ExportSummary summary;
   while (rows.next()) {
-    StoredRecord stored{parse_history_time(rows.text(0)), valid_utf8(rows.text(1)),
-                        rows.integer(3) != 0};
-    const std::optional<Readings> readings = Readings::decode(rows.blob(2));
+    StoredRecord stored{readings::parse_history_time(rows.text(0)),
+                        readings::valid_utf8(rows.text(1)), rows.integer(3) != 0};
+    const std::optional<readings::Readings> readings = readings::Readings::decode(rows.blob(2));
     const InRange place = place_of(stored.time, query);
     if (!readings || !stored.time) ++summary.unreadable;
     if (!readings || place != InRange::kYes) continue;
@@ -133,14 +134,14 @@ struct StoredEvent {
 
 StoredEvent event_of(const Rows& rows) {
   StoredEvent event;
-  event.time = parse_history_time(rows.text(0));
-  event.unit = valid_utf8(rows.text(1));
-  event.signal_id = valid_utf8(rows.text(2));
-  event.state = valid_utf8(rows.text(3));
+  event.time = readings::parse_history_time(rows.text(0));
+  event.unit = readings::valid_utf8(rows.text(1));
+  event.signal_id = readings::valid_utf8(rows.text(2));
+  event.state = readings::valid_utf8(rows.text(3));
   event.level = rows.integer(4);
-  event.stored_title = valid_utf8(rows.text(5));
-  event.detail = valid_utf8(rows.text(6));
-  const char* title = alarm_title(event.signal_id);
+  event.stored_title = readings::valid_utf8(rows.text(5));
+  event.detail = readings::valid_utf8(rows.text(6));
+  const char* title = readings::alarm_title(event.signal_id);
   event.title = title != nullptr ? title : event.stored_title;
   return event;
 }
@@ -150,9 +151,10 @@ std::string events_csv_header() {
 }
 
 std::string event_csv_line(const StoredEvent& e) {
-  return time_text(e.time) + "," + csv_field(e.unit) + "," + csv_field(e.signal_id) + "," +
-         csv_field(e.state) + "," + std::to_string(e.level) + "," + csv_field(e.title) + "," +
-         csv_field(e.stored_title) + "," + csv_field(e.detail) + kCsvLineEnd;
+  return time_text(e.time) + "," + readings::csv_field(e.unit) + "," +
+         readings::csv_field(e.signal_id) + "," + readings::csv_field(e.state) + "," +
+         std::to_string(e.level) + "," + readings::csv_field(e.title) + "," +
+         readings::csv_field(e.stored_title) + "," + readings::csv_field(e.detail) + kCsvLineEnd;
 }
 
 std::string event_json_line(const StoredEvent& e) {
@@ -165,7 +167,7 @@ std::string event_json_line(const StoredEvent& e) {
   object["title"] = e.title;
   object["stored_title"] = e.stored_title;
   object["detail"] = e.detail;
-  return json_text(object) + "\n";
+  return readings::json_text(object) + "\n";
 }
 
 }  // namespace
@@ -190,4 +192,4 @@ ExportSummary export_alarms(const std::string& history_path, const ExportQuery& 
   return summary;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::history

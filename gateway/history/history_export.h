@@ -22,7 +22,7 @@
 
 #include "gateway/history/history_reader.h"
 
-namespace gw::outputs {
+namespace gw::history {
 
 enum class ExportFormat { kCsv, kJsonl };
 
@@ -58,4 +58,4 @@ ExportSummary export_readings(const std::string& history_path, const ExportQuery
 ExportSummary export_alarms(const std::string& history_path, const ExportQuery& query,
                             std::ostream& out);
 
-}  // namespace gw::outputs
+}  // namespace gw::history

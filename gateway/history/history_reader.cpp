@@ -6,7 +6,7 @@
 
 #include "gateway/readings/local_time.h"
 
-namespace gw::outputs {
+namespace gw::history {
 
 HistoryFile::HistoryFile(const std::string& path) : path_(path) {
   const int opened = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
@@ -75,9 +75,9 @@ constexpr std::time_t kWindowMarginS = 3 * 3600;
 }  // namespace
 
 TimeWindow::TimeWindow(std::optional<std::time_t> since, std::optional<std::time_t> until) {
-  if (since && *since > kWindowMarginS) from_ = history_time(*since - kWindowMarginS);
+  if (since && *since > kWindowMarginS) from_ = readings::history_time(*since - kWindowMarginS);
   if (until && *until < std::numeric_limits<std::time_t>::max() - kWindowMarginS)
-    to_ = history_time(*until + kWindowMarginS);
+    to_ = readings::history_time(*until + kWindowMarginS);
 }
 
 std::string TimeWindow::condition() const {
@@ -89,4 +89,4 @@ void TimeWindow::bind(Rows& rows) const {
   if (to_) rows.bind(3, *to_);
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::history

@@ -13,7 +13,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace gw::outputs {
+namespace gw::history {
 
 // A history file that cannot be opened or read; the message names the file.
 class ExportError : public std::runtime_error {
@@ -77,4 +77,4 @@ class TimeWindow {
   std::optional<std::string> from_, to_;
 };
 
-}  // namespace gw::outputs
+}  // namespace gw::history

@@ -3,14 +3,14 @@
 #include <optional>
 #include <vector>
 
-#include "gateway/readings/alarm_table.h"
 #include "gateway/history/history_export.h"
 #include "gateway/history/history_reader.h"
+#include "gateway/readings/alarm_table.h"
 #include "gateway/readings/local_time.h"
 #include "gateway/readings/readings.h"
 #include "gateway/readings/text_fields.h"
 
-namespace gw::outputs {
+namespace gw::history {
 
 Json::Value recent_alarm_events(const std::string& history_path, int limit) {
   HistoryFile file(history_path);
@@ -21,16 +21,16 @@ Json::Value recent_alarm_events(const std::string& history_path, int limit) {
   Json::Value events(Json::arrayValue);
   while (rows.next()) {
     Json::Value& event = events.append(Json::Value(Json::objectValue));
-    const std::optional<std::time_t> time = parse_history_time(rows.text(0));
-    event["time"] = time ? Json::Value(iso8601_local(*time)) : Json::Value();
-    event["unit"] = valid_utf8(rows.text(1));
-    const std::string signal_id = valid_utf8(rows.text(2));
+    const std::optional<std::time_t> time = readings::parse_history_time(rows.text(0));
+    event["time"] = time ? Json::Value(readings::iso8601_local(*time)) : Json::Value();
+    event["unit"] = readings::valid_utf8(rows.text(1));
+    const std::string signal_id = readings::valid_utf8(rows.text(2));
     event["signal_id"] = signal_id;
-    event["state"] = valid_utf8(rows.text(3));
+    event["state"] = readings::valid_utf8(rows.text(3));
     event["level"] = static_cast<Json::Int64>(rows.integer(4));
-    const char* title = alarm_title(signal_id);
-    event["title"] = title != nullptr ? std::string(title) : valid_utf8(rows.text(5));
-    event["detail"] = valid_utf8(rows.text(6));
+    const char* title = readings::alarm_title(signal_id);
+    event["title"] = title != nullptr ? std::string(title) : readings::valid_utf8(rows.text(5));
+    event["detail"] = readings::valid_utf8(rows.text(6));
   }
   return events;
 }
@@ -62,10 +62,10 @@ Thinned points_in(HistoryFile& file, const SeriesQuery& query) {
   const size_t most = static_cast<size_t>(std::max(query.max_points, 1));
   Thinned thinned;
   while (rows.next()) {
-    const std::optional<std::time_t> time = parse_history_time(rows.text(0));
+    const std::optional<std::time_t> time = readings::parse_history_time(rows.text(0));
     if (!time || *time >= query.until) continue;
     if (*time < query.since) break;
-    const std::optional<Readings> readings = Readings::decode(rows.blob(1));
+    const std::optional<readings::Readings> readings = readings::Readings::decode(rows.blob(1));
     if (!readings) continue;
     if (thinned.records++ % thinned.step != 0) continue;
     Point point{*time, {}};
@@ -88,8 +88,8 @@ Json::Value air_series(const std::string& history_path, const SeriesQuery& query
   const Thinned thinned = points_in(file, query);
   Json::Value json(Json::objectValue);
   json["unit"] = query.unit;
-  json["since"] = iso8601_local(query.since);
-  json["until"] = iso8601_local(query.until);
+  json["since"] = readings::iso8601_local(query.since);
+  json["until"] = readings::iso8601_local(query.until);
   json["records"] = static_cast<Json::UInt64>(thinned.records);
   json["step"] = static_cast<Json::UInt64>(thinned.step);
   Json::Value& times = json["time"] = Json::Value(Json::arrayValue);
@@ -103,4 +103,4 @@ Json::Value air_series(const std::string& history_path, const SeriesQuery& query
   return json;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::history

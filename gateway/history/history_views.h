@@ -9,7 +9,7 @@
 
 #include <json/value.h>
 
-namespace gw::outputs {
+namespace gw::history {
 
 // The names of the series that the page's chart draws.
 inline constexpr const char* kAirSeries[] = {"return_air_temperature", "supply_air_temperature",
@@ -36,4 +36,4 @@ struct SeriesQuery {
 // and memory stays within 2 * max_points points. Throws ExportError.
 Json::Value air_series(const std::string& history_path, const SeriesQuery& query);
 
-}  // namespace gw::outputs
+}  // namespace gw::history

@@ -8,7 +8,7 @@
 
 #include "gateway/base/log.h"
 
-namespace gw {
+namespace gw::history {
 namespace {
 
 using std::chrono::milliseconds;
@@ -48,7 +48,7 @@ bool needs_reopening(const HistoryError& error) {
 
 }  // namespace
 
-HistoryWriter::HistoryWriter(std::string path, const HistoryOptions& options)
+HistoryWriter::HistoryWriter(std::string path, const config::HistoryOptions& options)
     : path_(std::move(path)), options_(options) {
   state_.path = path_;
 }
@@ -97,7 +97,7 @@ void HistoryWriter::push(Item item) {
     queue_.push_back(std::move(item));
   }
   wake_.notify_one();
-  if (!dropped.empty()) log::warning(dropped);
+  if (!dropped.empty()) base::log::warning(dropped);
 }
 
 void HistoryWriter::run() {
@@ -140,8 +140,9 @@ void HistoryWriter::run() {
   queue_.clear();
   lock.unlock();
   if (records + events > 0)
-    log::error("history database " + path_ + ": " + std::to_string(records) + " records and " +
-               std::to_string(events) + " alarm events could not be written before the stop: lost");
+    base::log::error("history database " + path_ + ": " + std::to_string(records) +
+                     " records and " + std::to_string(events) +
+                     " alarm events could not be written before the stop: lost");
 }
 
 bool HistoryWriter::ensure_open() {
@@ -176,7 +177,7 @@ void HistoryWriter::write_batch() {
       } catch (const HistoryError& error) {
         if (fault_of(error) != HistoryFault::kRefused) throw;
         ++(item.index() == 0 ? refused_records : refused_events);
-        if (!refusing_) log::error(std::string(error.what()) + "; left out (counted lost)");
+        if (!refusing_) base::log::error(std::string(error.what()) + "; left out (counted lost)");
         refusing_ = true;
       }
     }
@@ -219,7 +220,7 @@ void HistoryWriter::write_batch() {
     dropping_ = false;
     retry_delay_ = milliseconds(0);
   }
-  if (!recovered.empty()) log::notice(recovered);
+  if (!recovered.empty()) base::log::notice(recovered);
 }
 
 void HistoryWriter::failed(const HistoryError& error) {
@@ -248,7 +249,7 @@ void HistoryWriter::failed(const HistoryError& error) {
     }
     state_.error = error.what();
   }
-  if (!message.empty()) log::error(message);
+  if (!message.empty()) base::log::error(message);
 }
 
 void HistoryWriter::prune_some() {
@@ -282,7 +283,7 @@ void HistoryWriter::finish(milliseconds patience) {
   running_ = false;
 }
 
-HistoryState HistoryWriter::state() const {
+state::HistoryState HistoryWriter::state() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return state_;
 }
@@ -383,4 +384,4 @@ std::optional<long> HistoryWriter::record_count(const std::string& device, int d
   return done ? *answer : std::nullopt;
 }
 
-}  // namespace gw
+}  // namespace gw::history

@@ -29,11 +29,11 @@
 #include "gateway/history/history.h"
 #include "gateway/state/unit_table.h"
 
-namespace gw {
+namespace gw::history {
 
 class HistoryWriter : public HistoryStore {
  public:
-  HistoryWriter(std::string path, const HistoryOptions& options);
+  HistoryWriter(std::string path, const config::HistoryOptions& options);
   ~HistoryWriter() override;  // finish(0)
   HistoryWriter(const HistoryWriter&) = delete;
   HistoryWriter& operator=(const HistoryWriter&) = delete;
@@ -59,7 +59,7 @@ class HistoryWriter : public HistoryStore {
   // what is still waiting then is counted lost.
   void finish(std::chrono::milliseconds patience);
 
-  HistoryState state() const;
+  state::HistoryState state() const;
 
  private:
   using Item = std::variant<StoredRecord, AlarmEvent>;
@@ -80,7 +80,7 @@ class HistoryWriter : public HistoryStore {
   void for_each_queued(const std::function<void(const Item&)>& visit) const;
 
   const std::string path_;
-  const HistoryOptions options_;
+  const config::HistoryOptions options_;
   std::unique_ptr<History> db_;  // the writer's thread's (the caller's before and after)
 
   mutable std::mutex mutex_;  // guards what follows
@@ -88,7 +88,7 @@ class HistoryWriter : public HistoryStore {
   std::deque<Item> queue_;
   size_t in_flight_ = 0;  // items at the front being written: never dropped
   std::deque<std::shared_ptr<Task>> jobs_;
-  HistoryState state_;
+  state::HistoryState state_;
   bool running_ = false;
   bool stopping_ = false;
   bool dropping_ = false;  // within a run of overflows (logged once)
@@ -102,4 +102,4 @@ class HistoryWriter : public HistoryStore {
   std::thread thread_;
 };
 
-}  // namespace gw
+}  // namespace gw::history

@@ -1,6 +1,6 @@
 #include "gateway/line/frames.h"
 
-namespace gw::frames {
+namespace gw::line::frames {
 namespace {
 
 constexpr uint8_t kExceptionBit = 0x80;
@@ -112,4 +112,4 @@ std::string hex(const uint8_t* bytes, int length) {
   return text;
 }
 
-}  // namespace gw::frames
+}  // namespace gw::line::frames

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-namespace gw::frames {
+namespace gw::line::frames {
 
 inline constexpr uint8_t kReadHoldingRegisters = 3;
 inline constexpr uint8_t kWriteSingleRegister = 6;
@@ -63,4 +63,4 @@ uint16_t crc16(const uint8_t* bytes, int length);
 // "01 03 00 01 00 04 15 c9"
 std::string hex(const uint8_t* bytes, int length);
 
-}  // namespace gw::frames
+}  // namespace gw::line::frames

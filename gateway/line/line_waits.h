@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-namespace gw {
+namespace gw::line {
 
 class LineWaits {
  public:
@@ -20,4 +20,4 @@ class LineWaits {
   static constexpr int kAliveEveryMs = 50;
 };
 
-}  // namespace gw
+}  // namespace gw::line

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <system_error>
 
-namespace gw {
+namespace gw::line {
 namespace {
 
 // The command name of a process, for messages.
@@ -109,4 +109,4 @@ std::optional<pid_t> lock_holder(const std::string& path) {
   return std::nullopt;
 }
 
-}  // namespace gw
+}  // namespace gw::line

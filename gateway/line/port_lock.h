@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace gw {
+namespace gw::line {
 
 // The port is held by another process: "serial port PATH is in use by
 // process PID (NAME)", or without the process where it cannot be known.
@@ -56,4 +56,4 @@ class PortLock {
 // /proc/locks.
 std::optional<pid_t> lock_holder(const std::string& path);
 
-}  // namespace gw
+}  // namespace gw::line

@@ -12,7 +12,7 @@
 #include "gateway/line/frames.h"
 #include "gateway/line/rtu_link.h"
 
-namespace gw {
+namespace gw::line {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -131,4 +131,4 @@ int RtuLink::bytes_waiting() const {
   return ::ioctl(modbus_get_socket(context_), FIONREAD, &count) == 0 ? count : -1;
 }
 
-}  // namespace gw
+}  // namespace gw::line

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <system_error>
 
-#include "gateway/line/frames.h"
-#include "gateway/config/serial_speeds.h"
 #include "gateway/base/log.h"
+#include "gateway/config/serial_speeds.h"
+#include "gateway/line/frames.h"
 
-namespace gw {
+namespace gw::line {
 namespace {
 
 using std::chrono::milliseconds;
@@ -48,7 +48,7 @@ TryOutcome failure_of(int code) {
   return TryOutcome::kPortError;
 }
 
-RtuLink::RtuLink(const BusSettings& bus, bool wait_for_port)
+RtuLink::RtuLink(const config::BusSettings& bus, bool wait_for_port)
     : settings_(bus),
       port_(bus.port),
       retries_(bus.retries),
@@ -109,7 +109,7 @@ void RtuLink::set_port_up() {
   auto fail = [&](const std::string& what) {
     throw std::system_error(errno, std::generic_category(), "serial port " + port_ + ": " + what);
   };
-  const SerialSpeed* speed = serial_speed(settings_.baud);
+  const config::SerialSpeed* speed = config::serial_speed(settings_.baud);
   if (speed != nullptr && !speed->set_by_libmodbus) {
     termios line{};
     const int fd = modbus_get_socket(context_);
@@ -118,14 +118,14 @@ void RtuLink::set_port_up() {
       fail("cannot set bus.baud " + std::to_string(settings_.baud));
   }
   if (settings_.serial_mode) {
-    const bool rs485 = *settings_.serial_mode == SerialMode::kRs485;
+    const bool rs485 = *settings_.serial_mode == config::SerialMode::kRs485;
     if (modbus_rtu_set_serial_mode(context_, rs485 ? MODBUS_RTU_RS485 : MODBUS_RTU_RS232) != 0)
       fail(std::string("cannot set bus.serial_mode ") + (rs485 ? "rs485" : "rs232"));
   }
   if (settings_.rts) {
-    const int mode = *settings_.rts == RtsMode::kUp     ? MODBUS_RTU_RTS_UP
-                     : *settings_.rts == RtsMode::kDown ? MODBUS_RTU_RTS_DOWN
-                                                        : MODBUS_RTU_RTS_NONE;
+    const int mode = *settings_.rts == config::RtsMode::kUp     ? MODBUS_RTU_RTS_UP
+                     : *settings_.rts == config::RtsMode::kDown ? MODBUS_RTU_RTS_DOWN
+                                                                : MODBUS_RTU_RTS_NONE;
     if (modbus_rtu_set_rts(context_, mode) != 0) fail("cannot set bus.rts");
   }
   if (settings_.rts_delay_us && modbus_rtu_set_rts_delay(context_, *settings_.rts_delay_us) != 0)
@@ -240,7 +240,7 @@ void RtuLink::close_lost_port(const std::string& reason) {
   lock_.release();
   port_open_ = false;
   ++port_counters_.lost;
-  log::warning("serial port " + port_ + " lost: " + reason + "; opening it again");
+  base::log::warning("serial port " + port_ + " lost: " + reason + "; opening it again");
 }
 
 bool RtuLink::reopen(Try& result) {
@@ -257,7 +257,7 @@ bool RtuLink::reopen(Try& result) {
   }
   reopen_delay_ms_ = kFirstReopenDelayMs;
   ++port_counters_.reopened;
-  log::notice("serial port " + port_ + " open again");
+  base::log::notice("serial port " + port_ + " open again");
   return true;
 }
 
@@ -289,7 +289,7 @@ RtuLink::Try RtuLink::try_once(Unit& unit, const standin::ModbusRequest& request
       words[0] = echo;
     }
   }
-  if (log::enabled(log::Level::kDebug))
+  if (base::log::enabled(base::log::Level::kDebug))
     trace(unit, frame.data(), static_cast<int>(frame.size()), reply, result);
   return result;
 }
@@ -306,15 +306,15 @@ void RtuLink::trace(const Unit& unit, const uint8_t* request, int length, const 
   line += reply.length > 0 ? frames::hex(reply.frame, reply.length) : std::string("-");
   line += "; ";
   line += result.outcome == Outcome::kOk ? std::string("ok") : result.reason;
-  log::debug(line);
+  base::log::debug(line);
 }
 
 void RtuLink::give_up(Unit& unit, const standin::ModbusRequest& request, int tries,
                       const Try& last) {
   ++unit.counters.failed;
-  log::warning(unit.name + " (slave " + std::to_string(unit.slave) + "): " + request_text(request) +
-               ": " + last.reason + " (" + std::to_string(tries) +
-               (tries == 1 ? " try)" : " tries)"));
+  base::log::warning(unit.name + " (slave " + std::to_string(unit.slave) +
+                     "): " + request_text(request) + ": " + last.reason + " (" +
+                     std::to_string(tries) + (tries == 1 ? " try)" : " tries)"));
 }
 
-}  // namespace gw
+}  // namespace gw::line

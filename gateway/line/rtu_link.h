@@ -59,13 +59,13 @@
 
 #include <modbus.h>
 
+#include "gateway/config/config.h"
 #include "gateway/line/line_waits.h"
 #include "gateway/line/port_lock.h"
 #include "gateway/line/wire_time.h"
-#include "gateway/config/config.h"
 #include "standin/services.h"
 
-namespace gw {
+namespace gw::line {
 
 class LinkError : public std::runtime_error {
  public:
@@ -111,7 +111,7 @@ class RtuLink : public standin::ModbusLink {
   // `wait_for_port`, a port that cannot be opened (missing, say) leaves
   // the line closed, and its first try opens it as after a loss, with the
   // same back-off.
-  explicit RtuLink(const BusSettings& bus, bool wait_for_port = false);
+  explicit RtuLink(const config::BusSettings& bus, bool wait_for_port = false);
   ~RtuLink() override;
   RtuLink(const RtuLink&) = delete;
   RtuLink& operator=(const RtuLink&) = delete;
@@ -206,7 +206,7 @@ class RtuLink : public standin::ModbusLink {
   void give_up(Unit& unit, const standin::ModbusRequest& request, int tries, const Try& last);
 
   LineWaits* waits_ = nullptr;
-  const BusSettings settings_;
+  const config::BusSettings settings_;
   std::string port_;
   modbus_t* context_ = nullptr;
   PortLock lock_;
@@ -222,4 +222,4 @@ class RtuLink : public standin::ModbusLink {
   std::map<const VDeviceInterface*, Unit> units_;
 };
 
-}  // namespace gw
+}  // namespace gw::line

@@ -1,6 +1,6 @@
 #include "gateway/line/wire_time.h"
 
-namespace gw::wire {
+namespace gw::line::wire {
 namespace {
 
 constexpr int kFastLineBaud = 19200;           // above it the silent interval is fixed
@@ -8,13 +8,13 @@ constexpr Duration kFastLineSilence{1750000};  // 1.75 ms
 constexpr long kSilentHalfCharacters = 7;      // 3.5 characters
 constexpr long kNanosecondsPerSecond = 1000000000L;
 
-int bits_per_character(const BusSettings& bus) {
+int bits_per_character(const config::BusSettings& bus) {
   return 1 + bus.data_bits + (bus.parity == 'N' ? 0 : 1) + bus.stop_bits;
 }
 
 }  // namespace
 
-LineTiming line_timing(const BusSettings& bus) {
+LineTiming line_timing(const config::BusSettings& bus) {
   const long bits = bits_per_character(bus);
   LineTiming timing;
   timing.character = Duration(bits * kNanosecondsPerSecond / bus.baud);
@@ -29,4 +29,4 @@ Duration frames_time(const LineTiming& timing, int characters) {
   return timing.character * characters;
 }
 
-}  // namespace gw::wire
+}  // namespace gw::line::wire

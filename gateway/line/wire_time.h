@@ -13,7 +13,7 @@
 
 #include "gateway/config/config.h"
 
-namespace gw::wire {
+namespace gw::line::wire {
 
 using Duration = std::chrono::nanoseconds;
 
@@ -22,9 +22,9 @@ struct LineTiming {
   Duration silence{0};    // the silent interval after a frame
 };
 
-LineTiming line_timing(const BusSettings& bus);
+LineTiming line_timing(const config::BusSettings& bus);
 
 // `characters` characters one after the other.
 Duration frames_time(const LineTiming& timing, int characters);
 
-}  // namespace gw::wire
+}  // namespace gw::line::wire

@@ -4,7 +4,7 @@
 
 namespace gw::outputs {
 
-void AlarmHoldBack::change(const AlarmChanged& event, Clock::time_point now) {
+void AlarmHoldBack::change(const state::AlarmChanged& event, Clock::time_point now) {
   Signal& signal = signals_[{event.unit, event.signal_id}];
   if (hold_ <= Clock::duration::zero()) {
     signal.told = event.raised;
@@ -21,8 +21,8 @@ void AlarmHoldBack::change(const AlarmChanged& event, Clock::time_point now) {
   signal.held.emplace(event, now + hold_);
 }
 
-std::vector<AlarmChanged> AlarmHoldBack::due(Clock::time_point now) {
-  std::vector<std::pair<Clock::time_point, AlarmChanged>> fallen;
+std::vector<state::AlarmChanged> AlarmHoldBack::due(Clock::time_point now) {
+  std::vector<std::pair<Clock::time_point, state::AlarmChanged>> fallen;
   for (auto& [key, signal] : signals_) {
     if (!signal.held || signal.held->second > now) continue;
     signal.told = signal.held->first.raised;
@@ -31,7 +31,7 @@ std::vector<AlarmChanged> AlarmHoldBack::due(Clock::time_point now) {
   }
   std::stable_sort(fallen.begin(), fallen.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<AlarmChanged> changes = std::move(ready_);
+  std::vector<state::AlarmChanged> changes = std::move(ready_);
   ready_.clear();
   for (auto& [at, change] : fallen) changes.push_back(std::move(change));
   return changes;

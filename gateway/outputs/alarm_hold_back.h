@@ -24,22 +24,22 @@ class AlarmHoldBack {
   explicit AlarmHoldBack(Clock::duration hold) : hold_(hold) {}
 
   // An alarm raised or cleared, seen at `now`.
-  void change(const AlarmChanged& event, Clock::time_point now);
+  void change(const state::AlarmChanged& event, Clock::time_point now);
   // The changes that have lasted the hold by `now`, in the order they
   // happened; each is handed out once.
-  std::vector<AlarmChanged> due(Clock::time_point now);
+  std::vector<state::AlarmChanged> due(Clock::time_point now);
   // When the next held change falls due; nothing when none waits.
   std::optional<Clock::time_point> next_due() const;
 
  private:
   struct Signal {
     std::optional<bool> told;  // raised or cleared as last told; nothing before the first
-    std::optional<std::pair<AlarmChanged, Clock::time_point>> held;  // and when it falls due
+    std::optional<std::pair<state::AlarmChanged, Clock::time_point>> held;  // and when it falls due
   };
 
   const Clock::duration hold_;
   std::map<std::pair<std::string, std::string>, Signal> signals_;  // by unit and signal id
-  std::vector<AlarmChanged> ready_;                                // told at once (no hold)
+  std::vector<state::AlarmChanged> ready_;                         // told at once (no hold)
 };
 
 }  // namespace gw::outputs

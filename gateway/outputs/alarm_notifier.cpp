@@ -5,10 +5,10 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "gateway/outputs/program_runner.h"
-#include "gateway/outputs/unit_view.h"
 #include "gateway/base/iso_time.h"
 #include "gateway/base/log.h"
+#include "gateway/outputs/program_runner.h"
+#include "gateway/outputs/unit_view.h"
 
 namespace gw::outputs {
 namespace {
@@ -24,20 +24,20 @@ std::string host_name() {
 
 }  // namespace
 
-std::vector<std::string> notification_environment(const AlarmChanged& change) {
-  const ActiveAlarm alarm{change.signal_id, change.level, change.title, change.detail, {}};
+std::vector<std::string> notification_environment(const state::AlarmChanged& change) {
+  const state::ActiveAlarm alarm{change.signal_id, change.level, change.title, change.detail, {}};
   return {"NORVANE_UNIT=" + change.unit,
           "NORVANE_SIGNAL_ID=" + change.signal_id,
           "NORVANE_TITLE=" + english_title(alarm),
           std::string("NORVANE_STATE=") + (change.raised ? "raised" : "cleared"),
           "NORVANE_LEVEL=" + std::to_string(change.level),
-          "NORVANE_TIME=" + iso_time(change.at),
+          "NORVANE_TIME=" + base::iso_time(change.at),
           "NORVANE_DETAIL=" + change.detail,
           "NORVANE_UNIT_TITLE=" + change.title,
           "NORVANE_HOST=" + host_name()};
 }
 
-AlarmNotifier::AlarmNotifier(EventStream& stream, NotifyConfig config)
+AlarmNotifier::AlarmNotifier(state::EventStream& stream, config::NotifyConfig config)
     : EventReader(stream, 1024, "notify"),
       config_(std::move(config)),
       hold_back_(milliseconds_of(config_.min_duration_s)) {
@@ -52,17 +52,18 @@ AlarmNotifier::~AlarmNotifier() {
   join();
 }
 
-void AlarmNotifier::on_event(const Event& event) {
-  if (const auto* change = std::get_if<AlarmChanged>(&event))
+void AlarmNotifier::on_event(const state::Event& event) {
+  if (const auto* change = std::get_if<state::AlarmChanged>(&event))
     hold_back_.change(*change, AlarmHoldBack::Clock::now());
   on_tick();  // a change told at once goes at once
 }
 
 void AlarmNotifier::on_tick() {
-  for (const AlarmChanged& change : hold_back_.due(AlarmHoldBack::Clock::now())) tell(change);
+  for (const state::AlarmChanged& change : hold_back_.due(AlarmHoldBack::Clock::now()))
+    tell(change);
 }
 
-void AlarmNotifier::tell(const AlarmChanged& change) {
+void AlarmNotifier::tell(const state::AlarmChanged& change) {
   const ProgramRun run = run_program(config_.exec, notification_environment(change),
                                      milliseconds_of(config_.timeout_s), stopping_);
   const std::string title =
@@ -71,9 +72,9 @@ void AlarmNotifier::tell(const AlarmChanged& change) {
                            change.signal_id + " (" + title + "): " + config_.exec.front() + " " +
                            describe(run);
   if (run.started && !run.timed_out && run.exit_status == 0)
-    log::info(what);
+    base::log::info(what);
   else
-    log::warning(what);
+    base::log::warning(what);
 }
 
 }  // namespace gw::outputs

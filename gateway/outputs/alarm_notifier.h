@@ -28,23 +28,23 @@ namespace gw::outputs {
 class AlarmNotifier final : public EventReader {
  public:
   // Throws std::runtime_error when the program is not an executable file.
-  AlarmNotifier(EventStream& stream, NotifyConfig config);
+  AlarmNotifier(state::EventStream& stream, config::NotifyConfig config);
   ~AlarmNotifier() override;
 
   // The gateway is stopping: a program that runs gets a short grace.
   void stopping() { stopping_ = true; }
 
  private:
-  void on_event(const Event& event) override;
+  void on_event(const state::Event& event) override;
   void on_tick() override;
-  void tell(const AlarmChanged& change);
+  void tell(const state::AlarmChanged& change);
 
-  const NotifyConfig config_;
+  const config::NotifyConfig config_;
   AlarmHoldBack hold_back_;
   std::atomic<bool> stopping_{false};
 };
 
 // The environment of a notification.
-std::vector<std::string> notification_environment(const AlarmChanged& change);
+std::vector<std::string> notification_environment(const state::AlarmChanged& change);
 
 }  // namespace gw::outputs

@@ -4,7 +4,7 @@
 
 namespace gw::outputs {
 
-EventReader::EventReader(EventStream& stream, size_t capacity, std::string name,
+EventReader::EventReader(state::EventStream& stream, size_t capacity, std::string name,
                          std::chrono::milliseconds tick)
     : subscription_(stream.subscribe(capacity)), name_(std::move(name)), tick_(tick) {}
 
@@ -28,7 +28,7 @@ void EventReader::join() {
 void EventReader::run() {
   auto next_tick = std::chrono::steady_clock::now();
   while (!stop_) {
-    const std::optional<Event> event = subscription_->next(tick_);
+    const std::optional<state::Event> event = subscription_->next(tick_);
     if (event) {
       on_event(*event);
     } else if (subscription_->closed()) {
@@ -36,8 +36,8 @@ void EventReader::run() {
     }
     const long dropped = subscription_->dropped();
     if (dropped > dropped_logged_) {
-      log::warning(name_ + ": fell behind; " + std::to_string(dropped - dropped_logged_) +
-                   " events dropped (" + std::to_string(dropped) + " in all)");
+      base::log::warning(name_ + ": fell behind; " + std::to_string(dropped - dropped_logged_) +
+                         " events dropped (" + std::to_string(dropped) + " in all)");
       dropped_logged_ = dropped;
     }
     const auto now = std::chrono::steady_clock::now();

@@ -18,7 +18,7 @@ namespace gw::outputs {
 class EventReader {
  public:
   // Subscribes at once, so that no event published after this is missed.
-  EventReader(EventStream& stream, size_t capacity, std::string name,
+  EventReader(state::EventStream& stream, size_t capacity, std::string name,
               std::chrono::milliseconds tick = std::chrono::milliseconds(200));
   virtual ~EventReader();
   EventReader(const EventReader&) = delete;
@@ -31,7 +31,7 @@ class EventReader {
   void join();
 
  protected:
-  virtual void on_event(const Event& event) = 0;
+  virtual void on_event(const state::Event& event) = 0;
   // Between events, at least every `tick`.
   virtual void on_tick() {}
   // On the thread, after the last event.
@@ -41,7 +41,7 @@ class EventReader {
  private:
   void run();
 
-  std::shared_ptr<EventStream::Subscription> subscription_;
+  std::shared_ptr<state::EventStream::Subscription> subscription_;
   const std::string name_;
   const std::chrono::milliseconds tick_;
   std::atomic<bool> stop_{false};

@@ -6,15 +6,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "gateway/history/history_export.h"
-#include "gateway/history/history_views.h"
-#include "gateway/readings/local_time.h"
-#include "gateway/outputs/metrics.h"
-#include "gateway/outputs/page_assets.h"
-#include "gateway/readings/render.h"
-#include "gateway/outputs/unit_view.h"
 #include "gateway/base/iso_time.h"
 #include "gateway/base/log.h"
+#include "gateway/history/history_export.h"
+#include "gateway/history/history_views.h"
+#include "gateway/outputs/metrics.h"
+#include "gateway/outputs/page_assets.h"
+#include "gateway/outputs/unit_view.h"
+#include "gateway/readings/local_time.h"
+#include "gateway/readings/render.h"
 
 namespace gw::outputs {
 namespace {
@@ -40,7 +40,7 @@ std::string read_file(const std::string& path) {
 
 void send_json(Response& response, const Json::Value& value) {
   response.set_header("Cache-Control", "no-store");
-  response.set_content(json_text(value), kJson);
+  response.set_content(readings::json_text(value), kJson);
 }
 
 void send_error(Response& response, int status, const std::string& message) {
@@ -48,7 +48,7 @@ void send_error(Response& response, int status, const std::string& message) {
   response.set_header("Cache-Control", "no-store");
   Json::Value error(Json::objectValue);
   error["error"] = message;
-  response.set_content(json_text(error), kJson);
+  response.set_content(readings::json_text(error), kJson);
 }
 
 void send_asset(Response& response, const char* text, const char* type) {
@@ -56,15 +56,15 @@ void send_asset(Response& response, const char* text, const char* type) {
   response.set_content(text, type);
 }
 
-const char* kind_name(ReadingKind kind) {
+const char* kind_name(readings::ReadingKind kind) {
   switch (kind) {
-    case ReadingKind::kNumber:
+    case readings::ReadingKind::kNumber:
       return "number";
-    case ReadingKind::kEnumeration:
+    case readings::ReadingKind::kEnumeration:
       return "enumeration";
-    case ReadingKind::kFlag:
+    case readings::ReadingKind::kFlag:
       return "flag";
-    case ReadingKind::kTime:
+    case readings::ReadingKind::kTime:
       break;
   }
   return "time";
@@ -72,36 +72,36 @@ const char* kind_name(ReadingKind kind) {
 
 Json::Value readings_table_json() {
   Json::Value table(Json::arrayValue);
-  for (int i = 0; i < kWordReadingCount; ++i) {
-    const ReadingRow& row = kReadingRows[i];
+  for (int i = 0; i < readings::kWordReadingCount; ++i) {
+    const readings::ReadingRow& row = readings::kReadingRows[i];
     Json::Value& entry = table.append(Json::Value(Json::objectValue));
     entry["name"] = row.name;
     entry["description"] = row.description;
-    entry["unit"] = unit_symbol(row.unit);
-    entry["scale"] = row.scale == Scale::kTenths ? "tenths" : "whole";
+    entry["unit"] = readings::unit_symbol(row.unit);
+    entry["scale"] = row.scale == readings::Scale::kTenths ? "tenths" : "whole";
     entry["kind"] = kind_name(row.kind);
   }
   return table;
 }
 
-Json::Value status_json(const ServiceApi& api, const std::string& history_path) {
-  const StateSnapshot snapshot = api.status();
-  const SystemTime now = std::chrono::system_clock::now();
+Json::Value status_json(const state::ServiceApi& api, const std::string& history_path) {
+  const state::StateSnapshot snapshot = api.status();
+  const base::SystemTime now = std::chrono::system_clock::now();
   Json::Value json(Json::objectValue);
   Json::Value& gateway = json["gateway"] = Json::Value(Json::objectValue);
   gateway["version"] = api.info().version;
-  gateway["started"] = iso_time(snapshot.started);
-  gateway["time"] = iso_time(now);
+  gateway["started"] = base::iso_time(snapshot.started);
+  gateway["time"] = base::iso_time(now);
   Json::Value& units = json["units"] = Json::Value(Json::arrayValue);
-  for (const UnitState& unit : snapshot.units) {
+  for (const state::UnitState& unit : snapshot.units) {
     Json::Value& entry = units.append(view_json(view_of(unit, snapshot, now)));
     entry["slave"] = unit.slave;
     entry["data_id"] = unit.data_id;
     entry["bus"] = unit.port;
   }
   try {
-    json["events"] = recent_alarm_events(history_path, kRecentEvents);
-  } catch (const ExportError& error) {
+    json["events"] = history::recent_alarm_events(history_path, kRecentEvents);
+  } catch (const history::ExportError& error) {
     json["events"] = Json::Value(Json::arrayValue);
     json["events_error"] = error.what();
   }
@@ -110,8 +110,8 @@ Json::Value status_json(const ServiceApi& api, const std::string& history_path) 
 
 // The period of a series request: hours=H back from now, or since= and
 // until= (ISO 8601; until defaults to now). Nothing when malformed.
-std::optional<SeriesQuery> series_query(const Request& request, std::string& error) {
-  SeriesQuery query;
+std::optional<history::SeriesQuery> series_query(const Request& request, std::string& error) {
+  history::SeriesQuery query;
   query.unit = request.get_param_value("unit");
   // Up to the second before the last: the records of the seconds still
   // going on are not all stored yet, and a period's points never change
@@ -119,9 +119,9 @@ std::optional<SeriesQuery> series_query(const Request& request, std::string& err
   const std::time_t now = std::time(nullptr) - 1;
   query.until = now;
   if (request.has_param("since")) {
-    const auto since = parse_time_argument(request.get_param_value("since"));
+    const auto since = readings::parse_time_argument(request.get_param_value("since"));
     const auto until = request.has_param("until")
-                           ? parse_time_argument(request.get_param_value("until"))
+                           ? readings::parse_time_argument(request.get_param_value("until"))
                            : std::optional<std::time_t>(now);
     if (!since || !until) {
       error = "since and until are ISO 8601 times, e.g. 2024-05-01T12:00:00+02:00";
@@ -146,23 +146,24 @@ std::optional<SeriesQuery> series_query(const Request& request, std::string& err
   return query;
 }
 
-bool has_unit(const ServiceApi& api, const std::string& name) {
-  for (const UnitState& unit : api.status().units)
+bool has_unit(const state::ServiceApi& api, const std::string& name) {
+  for (const state::UnitState& unit : api.status().units)
     if (unit.name == name) return true;
   return false;
 }
 
 }  // namespace
 
-HttpEndpoint::HttpEndpoint(const HttpConfig& config, std::string history_path, ServiceApi& api)
+HttpEndpoint::HttpEndpoint(const config::HttpConfig& config, std::string history_path,
+                           state::ServiceApi& api)
     : config_(config),
       history_path_(std::move(history_path)),
       api_(api),
       server_(std::make_unique<httplib::Server>()) {
   chart_js_ = read_file(config_.chart_js);
   if (chart_js_.empty())
-    log::warning("http: " + config_.chart_js +
-                 " cannot be read (Debian package libjs-chart.js): the page shows no chart");
+    base::log::warning("http: " + config_.chart_js +
+                       " cannot be read (Debian package libjs-chart.js): the page shows no chart");
   server_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server_->set_keep_alive_timeout(2);
   server_->set_read_timeout(5);
@@ -185,8 +186,8 @@ void HttpEndpoint::start() {
     server_->listen_after_bind();
     listening_done_ = true;
   });
-  log::info("http: metrics at http://" + address_ + "/metrics, the status page at http://" +
-            address_ + "/");
+  base::log::info("http: metrics at http://" + address_ + "/metrics, the status page at http://" +
+                  address_ + "/");
 }
 
 void HttpEndpoint::stop() {
@@ -209,9 +210,9 @@ void HttpEndpoint::add_routes() {
   });
   server.set_default_headers({{"X-Content-Type-Options", "nosniff"}});
   server.set_logger([](const Request& request, const Response& response) {
-    if (log::enabled(log::Level::kDebug))
-      log::debug("http: " + request.remote_addr + " " + request.method + " " + request.path + " " +
-                 std::to_string(response.status));
+    if (base::log::enabled(base::log::Level::kDebug))
+      base::log::debug("http: " + request.remote_addr + " " + request.method + " " + request.path +
+                       " " + std::to_string(response.status));
   });
   server.Get("/metrics", [this](const Request&, Response& response) {
     response.set_header("Cache-Control", "no-store");
@@ -242,13 +243,13 @@ void HttpEndpoint::add_routes() {
   });
   server.Get("/api/series", [this](const Request& request, Response& response) {
     std::string error;
-    const std::optional<SeriesQuery> query = series_query(request, error);
+    const std::optional<history::SeriesQuery> query = series_query(request, error);
     if (!query) return send_error(response, 400, error);
     if (!has_unit(api_, query->unit))
       return send_error(response, 404, "no unit named " + query->unit);
     try {
-      send_json(response, air_series(history_path_, *query));
-    } catch (const ExportError& failure) {
+      send_json(response, history::air_series(history_path_, *query));
+    } catch (const history::ExportError& failure) {
       send_error(response, 503, failure.what());
     }
   });
@@ -257,8 +258,8 @@ void HttpEndpoint::add_routes() {
         request.has_param("limit") ? std::atoi(request.get_param_value("limit").c_str()) : 50;
     if (limit < 1 || limit > 1000) return send_error(response, 400, "limit is from 1 to 1000");
     try {
-      send_json(response, recent_alarm_events(history_path_, limit));
-    } catch (const ExportError& failure) {
+      send_json(response, history::recent_alarm_events(history_path_, limit));
+    } catch (const history::ExportError& failure) {
       send_error(response, 503, failure.what());
     }
   });

@@ -31,7 +31,7 @@ namespace gw::outputs {
 class HttpEndpoint {
  public:
   // Binds the address now. Throws std::runtime_error naming "http.listen".
-  HttpEndpoint(const HttpConfig& config, std::string history_path, ServiceApi& api);
+  HttpEndpoint(const config::HttpConfig& config, std::string history_path, state::ServiceApi& api);
   ~HttpEndpoint();
   HttpEndpoint(const HttpEndpoint&) = delete;
   HttpEndpoint& operator=(const HttpEndpoint&) = delete;
@@ -45,9 +45,9 @@ class HttpEndpoint {
  private:
   void add_routes();
 
-  HttpConfig config_;
+  config::HttpConfig config_;
   std::string history_path_;
-  ServiceApi& api_;
+  state::ServiceApi& api_;
   std::string chart_js_;  // its text; empty when it cannot be read
   std::unique_ptr<httplib::Server> server_;
   std::string address_;

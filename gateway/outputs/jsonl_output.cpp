@@ -7,13 +7,13 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "gateway/readings/render.h"
-#include "gateway/outputs/unit_view.h"
 #include "gateway/base/log.h"
+#include "gateway/outputs/unit_view.h"
+#include "gateway/readings/render.h"
 
 namespace gw::outputs {
 
-JsonLinesOutput::JsonLinesOutput(EventStream& stream, std::string path)
+JsonLinesOutput::JsonLinesOutput(state::EventStream& stream, std::string path)
     : EventReader(stream, 4096, "jsonl"), path_(std::move(path)) {
   open();
 }
@@ -42,24 +42,24 @@ void JsonLinesOutput::open() {
   file_ = file;
 }
 
-void JsonLinesOutput::on_event(const Event& event) {
-  const auto* round = std::get_if<RoundCompleted>(&event);
+void JsonLinesOutput::on_event(const state::Event& event) {
+  const auto* round = std::get_if<state::RoundCompleted>(&event);
   if (round == nullptr) return;
   if (reopen_.exchange(false) && !path_.empty()) {
     try {
       open();
     } catch (const std::runtime_error& error) {
-      log::error(error.what());  // the old file goes on
+      base::log::error(error.what());  // the old file goes on
     }
   }
-  const std::string line = json_text(round_json(*round)) + "\n";
+  const std::string line = readings::json_text(round_json(*round)) + "\n";
   flockfile(file_);
   const bool written =
       std::fwrite(line.data(), 1, line.size(), file_) == line.size() && std::fflush(file_) == 0;
   funlockfile(file_);
   if (!written && !failing_)
-    log::error("jsonl: cannot write " + (path_.empty() ? "to standard output" : path_) + ": " +
-               std::strerror(errno));
+    base::log::error("jsonl: cannot write " + (path_.empty() ? "to standard output" : path_) +
+                     ": " + std::strerror(errno));
   failing_ = !written;
 }
 

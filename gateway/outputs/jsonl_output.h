@@ -23,14 +23,14 @@ class JsonLinesOutput final : public EventReader {
   // lines, and descriptor 1 goes to standard error (with the record lines,
   // log::move_records_to_log). Throws std::runtime_error when the file
   // cannot be opened.
-  JsonLinesOutput(EventStream& stream, std::string path);
+  JsonLinesOutput(state::EventStream& stream, std::string path);
   ~JsonLinesOutput() override;
 
   // The file is opened again before the next line (SIGHUP).
   void reopen() { reopen_ = true; }
 
  private:
-  void on_event(const Event& event) override;
+  void on_event(const state::Event& event) override;
   void on_end() override;
   void open();
 

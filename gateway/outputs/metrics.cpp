@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "gateway/readings/render.h"
 #include "gateway/outputs/unit_view.h"
+#include "gateway/readings/render.h"
 #include "gateway/state/counter_table.h"
 
 namespace gw::outputs {
@@ -32,7 +32,7 @@ std::string escaped(std::string_view text, bool label) {
 
 using Labels = std::vector<std::pair<const char*, std::string>>;
 
-std::string seconds_text(SystemTime time) {
+std::string seconds_text(base::SystemTime time) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ms.count()) / 1000.0);
@@ -63,14 +63,15 @@ class Family {
 };
 
 struct UnitSamples {
-  const UnitState* unit;
+  const state::UnitState* unit;
   UnitView view;
 };
 
-void service_families(std::string& out, const ServiceInfo& info, const StateSnapshot& snapshot) {
+void service_families(std::string& out, const state::ServiceInfo& info,
+                      const state::StateSnapshot& snapshot) {
   Family(out, "norvane_build_info", "The gateway's version", "gauge")
       .sample({{"version", info.version}}, "1");
-  for (const ServiceFigureRow& row : kServiceFigureRows) {
+  for (const state::ServiceFigureRow& row : state::kServiceFigureRows) {
     char value[32];
     std::snprintf(value, sizeof value, "%.3f", row.value(snapshot));
     Family(out, row.metric, row.help, row.type).sample({}, value);
@@ -92,35 +93,35 @@ void state_families(std::string& out, const std::vector<UnitSamples>& units) {
     waiting.sample({{"unit", u.unit->name}}, std::to_string(u.unit->commands_waiting));
 }
 
-std::string help_of(const ReadingRow& row) {
+std::string help_of(const readings::ReadingRow& row) {
   std::string help = row.description;
-  if (row.unit == MeasureUnit::kCelsius) help += ", degrees Celsius";
-  if (row.unit == MeasureUnit::kPercent) help += ", percent relative humidity";
-  if (row.unit == MeasureUnit::kHours) help += ", seconds (the unit counts whole hours)";
-  if (row.kind == ReadingKind::kFlag) help += ": 1 alarm, 0 normal";
-  if (row.kind == ReadingKind::kEnumeration) help += ": 1 for the unit's present state";
+  if (row.unit == readings::MeasureUnit::kCelsius) help += ", degrees Celsius";
+  if (row.unit == readings::MeasureUnit::kPercent) help += ", percent relative humidity";
+  if (row.unit == readings::MeasureUnit::kHours) help += ", seconds (the unit counts whole hours)";
+  if (row.kind == readings::ReadingKind::kFlag) help += ": 1 alarm, 0 normal";
+  if (row.kind == readings::ReadingKind::kEnumeration) help += ": 1 for the unit's present state";
   return help;
 }
 
 // The readings of the units whose data is fresh, family by family.
 void reading_families(std::string& out, const std::vector<UnitSamples>& units) {
-  for (int i = 0; i < kWordReadingCount; ++i) {
-    const ReadingRow& row = kReadingRows[i];
-    Family family(out, metric_name(row), help_of(row), "gauge");
+  for (int i = 0; i < readings::kWordReadingCount; ++i) {
+    const readings::ReadingRow& row = readings::kReadingRows[i];
+    Family family(out, readings::metric_name(row), help_of(row), "gauge");
     for (const UnitSamples& u : units) {
       if (!u.view.fresh) continue;
-      const Reading& reading = u.view.readings->values()[i];
-      if (row.kind != ReadingKind::kEnumeration) {
-        family.sample({{"unit", u.unit->name}}, metric_value(reading));
+      const readings::Reading& reading = u.view.readings->values()[i];
+      if (row.kind != readings::ReadingKind::kEnumeration) {
+        family.sample({{"unit", u.unit->name}}, readings::metric_value(reading));
         continue;
       }
-      for (const ValueName& state : {row.values.first, row.values.second})
+      for (const readings::ValueName& state : {row.values.first, row.values.second})
         family.sample({{"unit", u.unit->name}, {"state", state.name}},
                       reading.word == state.code ? "1" : "0");
     }
   }
-  const ReadingRow& time = kReadingRows[kWordReadingCount];
-  Family stamp(out, metric_name(time),
+  const readings::ReadingRow& time = readings::kReadingRows[readings::kWordReadingCount];
+  Family stamp(out, readings::metric_name(time),
                "The local time that the unit's record carries, as a Unix time", "gauge");
   for (const UnitSamples& u : units)
     if (u.view.fresh)
@@ -133,7 +134,7 @@ void alarm_families(std::string& out, const std::vector<UnitSamples>& units) {
                 "1 for each active alarm of the unit, with its signal id and English title",
                 "gauge");
   for (const UnitSamples& u : units)
-    for (const ActiveAlarm& alarm : u.unit->alarms)
+    for (const state::ActiveAlarm& alarm : u.unit->alarms)
       active.sample(
           {{"unit", u.unit->name}, {"signal_id", alarm.signal_id}, {"title", english_title(alarm)}},
           "1");
@@ -143,8 +144,8 @@ void alarm_families(std::string& out, const std::vector<UnitSamples>& units) {
 }
 
 void counter_families(std::string& out, const std::vector<UnitSamples>& units,
-                      const StateSnapshot& snapshot) {
-  for (const CounterRow<UnitCounters>& row : kUnitCounterRows) {
+                      const state::StateSnapshot& snapshot) {
+  for (const state::CounterRow<state::UnitCounters>& row : state::kUnitCounterRows) {
     if (row.metric == nullptr) continue;
     Family family(out, row.metric, row.help, "counter");
     for (const UnitSamples& u : units)
@@ -156,20 +157,21 @@ void counter_families(std::string& out, const std::vector<UnitSamples>& units,
     for (const auto& [outcome, count] : u.unit->commands_by_outcome)
       commands.sample({{"unit", u.unit->name}, {"outcome", outcome}}, std::to_string(count));
   Family open(out, "norvane_port_open", "1 while the bus's serial port is open", "gauge");
-  for (const BusState& bus : snapshot.buses)
+  for (const state::BusState& bus : snapshot.buses)
     open.sample({{"port", bus.port}}, bus.open ? "1" : "0");
-  for (const CounterRow<BusState>& row : kBusCounterRows) {
+  for (const state::CounterRow<state::BusState>& row : state::kBusCounterRows) {
     Family family(out, row.metric, row.help, "counter");
-    for (const BusState& bus : snapshot.buses)
+    for (const state::BusState& bus : snapshot.buses)
       family.sample({{"port", bus.port}}, std::to_string(bus.*row.field));
   }
 }
 
 }  // namespace
 
-std::string metrics_text(const ServiceInfo& info, const StateSnapshot& snapshot, SystemTime now) {
+std::string metrics_text(const state::ServiceInfo& info, const state::StateSnapshot& snapshot,
+                         base::SystemTime now) {
   std::vector<UnitSamples> units;
-  for (const UnitState& unit : snapshot.units)
+  for (const state::UnitState& unit : snapshot.units)
     units.push_back({&unit, view_of(unit, snapshot, now)});
   std::string out;
   service_families(out, info, snapshot);

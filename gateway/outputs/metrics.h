@@ -23,6 +23,7 @@ namespace gw::outputs {
 
 inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
-std::string metrics_text(const ServiceInfo& info, const StateSnapshot& snapshot, SystemTime now);
+std::string metrics_text(const state::ServiceInfo& info, const state::StateSnapshot& snapshot,
+                         base::SystemTime now);
 
 }  // namespace gw::outputs

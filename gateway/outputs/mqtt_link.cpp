@@ -36,7 +36,7 @@ std::string reason(int code) {
 
 }  // namespace
 
-Link::Link(const MqttConfig& config, std::string client_id, std::string will_topic,
+Link::Link(const config::MqttConfig& config, std::string client_id, std::string will_topic,
            Handlers handlers)
     : config_(config),
       client_id_(std::move(client_id)),
@@ -64,7 +64,7 @@ void Link::connect() {
     mosquitto_username_pw_set(client_, config_.username.c_str(),
                               config_.password_file.empty() ? nullptr : password_.c_str());
   if (config_.tls) {
-    const MqttTls& tls = *config_.tls;
+    const config::MqttTls& tls = *config_.tls;
     auto or_null = [](const std::string& text) { return text.empty() ? nullptr : text.c_str(); };
     const int code = mosquitto_tls_set(client_, or_null(tls.ca_file),
                                        tls.ca_file.empty() ? or_null(tls.ca_path) : nullptr,
@@ -95,9 +95,9 @@ void Link::drop(const std::string& why) {
                            (was_connected ? " lost: " : ": ") + why + "; trying again in " +
                            std::to_string((wait.count() + 500) / 1000) + " s";
   if (failing_ && !was_connected)
-    log::debug(text);
+    base::log::debug(text);
   else
-    log::warning(text);
+    base::log::warning(text);
   failing_ = true;
   if (was_connected && handlers_.lost) handlers_.lost();
 }
@@ -123,7 +123,7 @@ void Link::on_connect(mosquitto*, void* self, int code) {
   link.connected_ = true;
   link.failing_ = false;
   link.backoff_ = kFirstBackoff;
-  log::notice("mqtt: connected to " + link.broker_ + " as " + link.client_id_);
+  base::log::notice("mqtt: connected to " + link.broker_ + " as " + link.client_id_);
   if (link.handlers_.connected) link.handlers_.connected();
 }
 

@@ -30,7 +30,8 @@ class Link {
   };
 
   // Throws std::runtime_error when the password file cannot be read.
-  Link(const MqttConfig& config, std::string client_id, std::string will_topic, Handlers handlers);
+  Link(const config::MqttConfig& config, std::string client_id, std::string will_topic,
+       Handlers handlers);
   ~Link();
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
@@ -59,7 +60,7 @@ class Link {
   static void on_publish(mosquitto* client, void* self, int mid);
   static void on_message(mosquitto* client, void* self, const mosquitto_message* message);
 
-  const MqttConfig config_;
+  const config::MqttConfig config_;
   const std::string client_id_, will_topic_;
   std::string password_;
   Handlers handlers_;

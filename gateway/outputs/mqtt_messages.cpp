@@ -4,14 +4,14 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "gateway/base/iso_time.h"
 #include "gateway/readings/alarm_table.h"
 #include "gateway/readings/render.h"
-#include "gateway/base/iso_time.h"
 
 namespace gw::outputs::mqtt {
 namespace {
 
-std::string text(const Json::Value& value) { return json_text(value); }
+std::string text(const Json::Value& value) { return readings::json_text(value); }
 
 // "24", "24.0": a whole number from -999 to 999, as the socket takes it.
 std::optional<int> whole_number(const std::string& payload) {
@@ -35,46 +35,47 @@ bool topic_safe(const std::string& unit) {
          unit.find('\0') == std::string::npos;
 }
 
-std::string state_payload(const RoundCompleted& round) {
+std::string state_payload(const state::RoundCompleted& round) {
   Json::Value json = round_json(round);
   json["fresh"] = true;
   return text(json);
 }
 
 std::string state_payload(const UnitView& view) {
-  const UnitState& unit = *view.unit;
+  const state::UnitState& unit = *view.unit;
   Json::Value json(Json::objectValue);
   json["unit"] = unit.name;
   json["time"] = time_json(unit.last_round_at);
   json["round"] = Json::Int64(unit.counters.completed);
   json["state"] = status_name(unit.status);
   json["fresh"] = view.fresh;
-  json["readings"] = view.readings ? readings_json(*view.readings) : Json::Value();
+  json["readings"] = view.readings ? readings::readings_json(*view.readings) : Json::Value();
   Json::Value& alarms = json["alarms"] = Json::Value(Json::arrayValue);
-  for (const ActiveAlarm& alarm : unit.alarms) alarms.append(alarm_json(alarm));
+  for (const state::ActiveAlarm& alarm : unit.alarms) alarms.append(alarm_json(alarm));
   return text(json);
 }
 
-std::string alarms_payload(const std::vector<ActiveAlarm>& alarms) {
+std::string alarms_payload(const std::vector<state::ActiveAlarm>& alarms) {
   Json::Value json(Json::arrayValue);
-  for (const ActiveAlarm& alarm : alarms) json.append(alarm_json(alarm));
+  for (const state::ActiveAlarm& alarm : alarms) json.append(alarm_json(alarm));
   return text(json);
 }
 
-std::string alarm_event_payload(const AlarmChanged& change) {
+std::string alarm_event_payload(const state::AlarmChanged& change) {
   Json::Value json = alarm_json({change.signal_id, change.level, change.title, change.detail, {}});
   json.removeMember("since");
   json["unit"] = change.unit;
-  json["time"] = iso_time(change.at);
+  json["time"] = base::iso_time(change.at);
   json["state"] = change.raised ? "raised" : "cleared";
   return text(json);
 }
 
-std::string command_payload(const std::string& unit, SystemTime at, const std::string& command,
-                            const std::string& outcome, bool done, const std::string& detail) {
+std::string command_payload(const std::string& unit, base::SystemTime at,
+                            const std::string& command, const std::string& outcome, bool done,
+                            const std::string& detail) {
   Json::Value json(Json::objectValue);
   json["unit"] = unit;
-  json["time"] = iso_time(at);
+  json["time"] = base::iso_time(at);
   json["command"] = command;
   json["outcome"] = outcome;
   json["done"] = done;
@@ -96,9 +97,9 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
   if (what == "temperature" || what == "humidity") {
     const std::optional<int> number = whole_number(payload);
     if (number)
-      received.command =
-          Command{what == "temperature" ? CommandKind::kSetTemperature : CommandKind::kSetHumidity,
-                  *number};
+      received.command = base::Command{what == "temperature" ? base::CommandKind::kSetTemperature
+                                                             : base::CommandKind::kSetHumidity,
+                                       *number};
     else
       received.error = "set/" + what + " takes a whole number from -999 to 999, not \"" +
                        payload.substr(0, 32) + "\"";
@@ -106,7 +107,8 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
     const bool on = value == (what == "power" ? "on" : "auto");
     const bool off = value == "off";
     if (on || off)
-      received.command = Command{on ? CommandKind::kUnitOn : CommandKind::kUnitOff, 0};
+      received.command =
+          base::Command{on ? base::CommandKind::kUnitOn : base::CommandKind::kUnitOff, 0};
     else
       received.error = what == "power" ? "set/power takes ON or OFF" : "set/mode takes auto or off";
   } else {
@@ -156,23 +158,24 @@ Json::Value entity(const Discovery& discovery, const Topics& topics, const std::
 }
 
 Json::Value reading_entity(const Discovery& discovery, const Topics& topics,
-                           const std::string& unit, const ReadingRow& row) {
+                           const std::string& unit, const readings::ReadingRow& row) {
   Json::Value json = entity(discovery, topics, unit, row.name, row.description, true);
   json["state_topic"] = topics.unit(unit, "state");
   const std::string value = std::string("value_json.readings.") + row.name;
-  if (row.kind == ReadingKind::kFlag) {
+  if (row.kind == readings::ReadingKind::kFlag) {
     json["value_template"] = "{{ 'ON' if " + value + " else 'OFF' }}";
     json["device_class"] = "problem";
     return json;
   }
   json["value_template"] = "{{ " + value + " }}";
-  if (row.kind != ReadingKind::kNumber) return json;
-  json["unit_of_measurement"] = unit_symbol(row.unit);
-  json["state_class"] = row.unit == MeasureUnit::kHours ? "total_increasing" : "measurement";
-  if (row.unit == MeasureUnit::kCelsius) json["device_class"] = "temperature";
-  if (row.unit == MeasureUnit::kPercent) json["device_class"] = "humidity";
-  if (row.unit == MeasureUnit::kHours) json["device_class"] = "duration";
-  if (row.unit == MeasureUnit::kNone) json.removeMember("unit_of_measurement");
+  if (row.kind != readings::ReadingKind::kNumber) return json;
+  json["unit_of_measurement"] = readings::unit_symbol(row.unit);
+  json["state_class"] =
+      row.unit == readings::MeasureUnit::kHours ? "total_increasing" : "measurement";
+  if (row.unit == readings::MeasureUnit::kCelsius) json["device_class"] = "temperature";
+  if (row.unit == readings::MeasureUnit::kPercent) json["device_class"] = "humidity";
+  if (row.unit == readings::MeasureUnit::kHours) json["device_class"] = "duration";
+  if (row.unit == readings::MeasureUnit::kNone) json.removeMember("unit_of_measurement");
   // The set points' bands and the unit's own limits are settings.
   const std::string name = row.name;
   if (name.find("precision") != std::string::npos || name.find("limit") != std::string::npos ||
@@ -182,8 +185,8 @@ Json::Value reading_entity(const Discovery& discovery, const Topics& topics,
 }
 
 Json::Value alarm_entity(const Discovery& discovery, const Topics& topics, const std::string& unit,
-                         const AlarmRow& alarm) {
-  const bool comm_lost = std::string(alarm.signal_id) == kCommLostSignalId;
+                         const readings::AlarmRow& alarm) {
+  const bool comm_lost = std::string(alarm.signal_id) == readings::kCommLostSignalId;
   const std::string object = std::string("alarm_") + alarm.signal_id;
   // The loss of communication must show while the unit is unavailable.
   Json::Value json =
@@ -207,13 +210,13 @@ Json::Value alarm_entity(const Discovery& discovery, const Topics& topics, const
 // command topics take whole degrees C (temp_step 1) and whole percent (the
 // humidity control moves in steps of 1), so a fractional limit is rounded
 // inwards: every value offered is one the unit takes.
-void bound(Json::Value& json, const char* min_key, const char* max_key, const Range& range) {
+void bound(Json::Value& json, const char* min_key, const char* max_key, const base::Range& range) {
   json[min_key] = static_cast<Json::Int>(std::ceil(range.low));
   json[max_key] = static_cast<Json::Int>(std::floor(range.high));
 }
 
 Json::Value climate_entity(const Discovery& discovery, const Topics& topics,
-                           const std::string& unit, const SetpointLimits& limits) {
+                           const std::string& unit, const base::SetpointLimits& limits) {
   Json::Value json = entity(discovery, topics, unit, "climate", "Air conditioner", true);
   const std::string state = topics.unit(unit, "state");
   json["modes"].append("off");
@@ -242,14 +245,14 @@ Json::Value climate_entity(const Discovery& discovery, const Topics& topics,
 }
 
 std::vector<Entity> unit_entities(const Discovery& discovery, const Topics& topics,
-                                  const std::string& unit, const SetpointLimits& limits) {
+                                  const std::string& unit, const base::SetpointLimits& limits) {
   std::vector<Entity> entities;
-  for (int i = 0; i < kWordReadingCount; ++i) {
-    const ReadingRow& row = kReadingRows[i];
-    entities.push_back({row.kind == ReadingKind::kFlag ? "binary_sensor" : "sensor", row.name,
-                        reading_entity(discovery, topics, unit, row)});
+  for (int i = 0; i < readings::kWordReadingCount; ++i) {
+    const readings::ReadingRow& row = readings::kReadingRows[i];
+    entities.push_back({row.kind == readings::ReadingKind::kFlag ? "binary_sensor" : "sensor",
+                        row.name, reading_entity(discovery, topics, unit, row)});
   }
-  for (const AlarmRow& alarm : kAlarmRows)
+  for (const readings::AlarmRow& alarm : readings::kAlarmRows)
     entities.push_back({"binary_sensor", std::string("alarm_") + alarm.signal_id,
                         alarm_entity(discovery, topics, unit, alarm)});
   if (discovery.commands)
@@ -267,7 +270,7 @@ std::string config_topic(const Discovery& discovery, const Entity& entity,
 
 std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
                                              const std::string& unit,
-                                             const SetpointLimits& limits) {
+                                             const base::SetpointLimits& limits) {
   std::vector<Announcement> announcements;
   for (const Entity& entity : unit_entities(discovery, topics, unit, limits))
     announcements.push_back({config_topic(discovery, entity, unit), text(entity.config)});
@@ -278,7 +281,7 @@ std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std
   Discovery every = discovery;
   every.commands = true;  // the climate entity too, whether or not it was announced
   std::vector<Announcement> withdrawals;
-  for (const Entity& entity : unit_entities(every, Topics{}, unit, SetpointLimits{}))
+  for (const Entity& entity : unit_entities(every, Topics{}, unit, base::SetpointLimits{}))
     withdrawals.push_back({config_topic(every, entity, unit), ""});
   return withdrawals;
 }

@@ -45,20 +45,21 @@ struct Topics {
   std::string commands() const { return base + "/+/set/+"; }
 };
 
-std::string state_payload(const RoundCompleted& round);
+std::string state_payload(const state::RoundCompleted& round);
 // For a unit seen in the state table (not answering, stale, or not polled
 // yet): the same shape, "fresh" false.
 std::string state_payload(const UnitView& view);
-std::string alarms_payload(const std::vector<ActiveAlarm>& alarms);
-std::string alarm_event_payload(const AlarmChanged& change);
-std::string command_payload(const std::string& unit, SystemTime at, const std::string& command,
-                            const std::string& outcome, bool done, const std::string& detail = "");
+std::string alarms_payload(const std::vector<state::ActiveAlarm>& alarms);
+std::string alarm_event_payload(const state::AlarmChanged& change);
+std::string command_payload(const std::string& unit, base::SystemTime at,
+                            const std::string& command, const std::string& outcome, bool done,
+                            const std::string& detail = "");
 
 // A command received on BASE/UNIT/set/WHAT: the unit and the command, or
 // `error` saying why it cannot be one.
 struct ReceivedCommand {
   std::string unit;
-  std::optional<Command> command;
+  std::optional<base::Command> command;
   std::string error;
 };
 std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::string& topic,
@@ -81,7 +82,8 @@ struct Announcement {
 // the loss of communication, and, with commands, a climate entity whose
 // set points stay within `limits`.
 std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
-                                             const std::string& unit, const SetpointLimits& limits);
+                                             const std::string& unit,
+                                             const base::SetpointLimits& limits);
 // The same topics with empty payloads: the unit's entities withdrawn.
 std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std::string& unit);
 

@@ -24,7 +24,7 @@ std::string host_name() {
 
 }  // namespace
 
-MqttOutput::MqttOutput(const MqttConfig& config, ServiceApi& api)
+MqttOutput::MqttOutput(const config::MqttConfig& config, state::ServiceApi& api)
     : EventReader(api.events(), 4096, "mqtt", kTick), config_(config), api_(api) {
   const std::string host = host_name();
   topics_.base = config_.base_topic.empty() ? "norvane/" + host : config_.base_topic;
@@ -46,22 +46,23 @@ MqttOutput::~MqttOutput() {
   join();
 }
 
-void MqttOutput::on_event(const Event& event) {
-  if (const auto* round = std::get_if<RoundCompleted>(&event)) {
+void MqttOutput::on_event(const state::Event& event) {
+  if (const auto* round = std::get_if<state::RoundCompleted>(&event)) {
     if (!mqtt::topic_safe(round->unit)) return;
     set_retained(topics_.unit(round->unit, "state"), mqtt::state_payload(*round), config_.qos);
     set_retained(topics_.unit(round->unit, "alarms"), mqtt::alarms_payload(round->alarms),
                  config_.qos);
     set_retained(topics_.unit(round->unit, "availability"), "online", config_.qos);
-  } else if (const auto* alarm = std::get_if<AlarmChanged>(&event)) {
+  } else if (const auto* alarm = std::get_if<state::AlarmChanged>(&event)) {
     if (mqtt::topic_safe(alarm->unit))
       enqueue(topics_.unit(alarm->unit, "alarm"), mqtt::alarm_event_payload(*alarm));
-  } else if (const auto* command = std::get_if<CommandFinished>(&event)) {
+  } else if (const auto* command = std::get_if<state::CommandFinished>(&event)) {
     if (mqtt::topic_safe(command->unit))
-      enqueue(topics_.unit(command->unit, "command"),
-              mqtt::command_payload(command->unit, command->at, command->command,
-                                    outcome_text(command->outcome),
-                                    command->outcome == CommandOutcome::kDone, command->detail));
+      enqueue(
+          topics_.unit(command->unit, "command"),
+          mqtt::command_payload(command->unit, command->at, command->command,
+                                base::outcome_text(command->outcome),
+                                command->outcome == base::CommandOutcome::kDone, command->detail));
   }
   flush();
 }
@@ -95,8 +96,8 @@ void MqttOutput::on_end() {
   } while (link_->connected() && Clock::now() < deadline);
   link_->close(kGoodbyePatience);
   if (!queue_.empty())
-    log::warning("mqtt: " + std::to_string(queue_.size()) +
-                 " alarm events and command outcomes not delivered at the stop");
+    base::log::warning("mqtt: " + std::to_string(queue_.size()) +
+                       " alarm events and command outcomes not delivered at the stop");
 }
 
 void MqttOutput::connected() {
@@ -122,10 +123,10 @@ void MqttOutput::acknowledged(int mid) {
 }
 
 void MqttOutput::look_at_table() {
-  const StateSnapshot snapshot = api_.status();
-  const SystemTime now = std::chrono::system_clock::now();
+  const state::StateSnapshot snapshot = api_.status();
+  const base::SystemTime now = std::chrono::system_clock::now();
   std::set<std::string> present;
-  for (const UnitState& unit : snapshot.units) {
+  for (const state::UnitState& unit : snapshot.units) {
     if (!mqtt::topic_safe(unit.name)) continue;
     present.insert(unit.name);
     // Announced when first seen, and again when a reload changed its limits.
@@ -173,9 +174,9 @@ void MqttOutput::enqueue(const std::string& topic, const std::string& payload) {
     if (oldest != queue_.end()) queue_.erase(oldest);
     ++dropped_;
     if (!dropping_)
-      log::warning("mqtt: " + std::to_string(config_.alarm_queue) +
-                   " alarm events wait for the broker: the oldest give way (" +
-                   std::to_string(dropped_) + " lost so far)");
+      base::log::warning("mqtt: " + std::to_string(config_.alarm_queue) +
+                         " alarm events wait for the broker: the oldest give way (" +
+                         std::to_string(dropped_) + " lost so far)");
     dropping_ = true;
   }
   queue_.push_back({topic, payload, 0});
@@ -208,8 +209,9 @@ void MqttOutput::received(const std::string& topic, const std::string& payload) 
       mqtt::parse_command(topics_, topic, payload);
   if (!received || !mqtt::topic_safe(received->unit)) return;
   if (!received->command) return command_outcome(received->unit, topic, "refused", received->error);
-  log::notice("mqtt: command for " + received->unit + ": " + describe(*received->command));
-  const std::shared_ptr<CommandTicket> ticket = api_.command(received->unit, *received->command);
+  base::log::notice("mqtt: command for " + received->unit + ": " + describe(*received->command));
+  const std::shared_ptr<base::CommandTicket> ticket =
+      api_.command(received->unit, *received->command);
   if (!ticket)
     return command_outcome(received->unit, describe(*received->command), "refused",
                            "no unit named " + received->unit);
@@ -220,11 +222,11 @@ void MqttOutput::received(const std::string& topic, const std::string& payload) 
 // bus never carried out.
 void MqttOutput::check_commands() {
   for (auto pending = pending_.begin(); pending != pending_.end();) {
-    CommandTicket& ticket = *pending->ticket;
-    std::optional<CommandOutcome> outcome = ticket.outcome();
+    base::CommandTicket& ticket = *pending->ticket;
+    std::optional<base::CommandOutcome> outcome = ticket.outcome();
     std::string detail;
     if (!outcome && Clock::now() >= pending->answer_by) {
-      const CommandTicket::Answer answer = ticket.wait(milliseconds(0));
+      const base::CommandTicket::Answer answer = ticket.wait(milliseconds(0));
       if (answer.in_progress) {  // being carried out: its outcome comes as an event
         pending = pending_.erase(pending);
         continue;
@@ -236,8 +238,9 @@ void MqttOutput::check_commands() {
       ++pending;
       continue;
     }
-    if (!carried_out(*outcome))
-      command_outcome(ticket.unit(), describe(ticket.command()), outcome_text(*outcome), detail);
+    if (!base::carried_out(*outcome))
+      command_outcome(ticket.unit(), describe(ticket.command()), base::outcome_text(*outcome),
+                      detail);
     pending = pending_.erase(pending);
   }
 }

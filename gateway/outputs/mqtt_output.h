@@ -32,7 +32,7 @@ namespace gw::outputs {
 class MqttOutput final : public EventReader {
  public:
   // Throws std::runtime_error when the password file cannot be read.
-  MqttOutput(const MqttConfig& config, ServiceApi& api);
+  MqttOutput(const config::MqttConfig& config, state::ServiceApi& api);
   ~MqttOutput() override;
 
  private:
@@ -48,11 +48,11 @@ class MqttOutput final : public EventReader {
     int mid = 0;  // while handed to the broker, not yet acknowledged
   };
   struct Pending {
-    std::shared_ptr<CommandTicket> ticket;
+    std::shared_ptr<base::CommandTicket> ticket;
     Clock::time_point answer_by;
   };
 
-  void on_event(const Event& event) override;
+  void on_event(const state::Event& event) override;
   void on_tick() override;
   void on_end() override;
 
@@ -68,8 +68,8 @@ class MqttOutput final : public EventReader {
   void command_outcome(const std::string& unit, const std::string& command,
                        const std::string& outcome, const std::string& detail);
 
-  const MqttConfig config_;
-  ServiceApi& api_;
+  const config::MqttConfig config_;
+  state::ServiceApi& api_;
   mqtt::Topics topics_;
   mqtt::Discovery discovery_;
   std::unique_ptr<mqtt::Link> link_;
@@ -78,7 +78,7 @@ class MqttOutput final : public EventReader {
   long dropped_ = 0;
   bool dropping_ = false;  // the queue is full: the drop is logged once until it drains
   // The units seen, with the set-point limits that their entities announce.
-  std::map<std::string, SetpointLimits> units_;
+  std::map<std::string, base::SetpointLimits> units_;
   std::vector<Pending> pending_;
   Clock::time_point next_look_;
 };

@@ -1,15 +1,15 @@
 #include "gateway/outputs/outputs.h"
 
+#include "gateway/base/log.h"
 #include "gateway/outputs/alarm_notifier.h"
 #include "gateway/outputs/http_endpoint.h"
 #include "gateway/outputs/jsonl_output.h"
 #include "gateway/outputs/mqtt_output.h"
-#include "gateway/base/log.h"
 
 namespace gw::outputs {
 
-Outputs::Outputs(const Config& config, bool jsonl_stdout, ServiceApi& api) {
-  EventStream& stream = api.events();
+Outputs::Outputs(const config::Config& config, bool jsonl_stdout, state::ServiceApi& api) {
+  state::EventStream& stream = api.events();
   if (jsonl_stdout) jsonl_stdout_ = std::make_unique<JsonLinesOutput>(stream, "");
   if (config.outputs.jsonl)
     jsonl_file_ = std::make_unique<JsonLinesOutput>(stream, config.outputs.jsonl->path);

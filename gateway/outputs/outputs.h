@@ -24,7 +24,7 @@ class Outputs {
   // Sets the configured outputs up: files are opened and the HTTP address
   // is bound now, so that a mistake stops the start (std::runtime_error,
   // naming the field). `jsonl_stdout`: JSON Lines on standard output too.
-  Outputs(const Config& config, bool jsonl_stdout, ServiceApi& api);
+  Outputs(const config::Config& config, bool jsonl_stdout, state::ServiceApi& api);
   ~Outputs();
   Outputs(const Outputs&) = delete;
   Outputs& operator=(const Outputs&) = delete;

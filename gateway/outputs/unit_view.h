@@ -24,27 +24,28 @@ namespace gw::outputs {
 std::chrono::seconds fresh_for(double interval_s);
 
 struct UnitView {
-  const UnitState* unit = nullptr;
-  std::optional<Readings> readings;  // of the last completed round
-  std::optional<double> age_s;       // since the last completed round
-  bool fresh = false;                // answering, and the data is not older than fresh_for
+  const state::UnitState* unit = nullptr;
+  std::optional<readings::Readings> readings;  // of the last completed round
+  std::optional<double> age_s;                 // since the last completed round
+  bool fresh = false;  // answering, and the data is not older than fresh_for
 };
 
-UnitView view_of(const UnitState& unit, const StateSnapshot& snapshot, SystemTime now);
+UnitView view_of(const state::UnitState& unit, const state::StateSnapshot& snapshot,
+                 base::SystemTime now);
 
 // "not polled yet", "answering", "not answering".
-const char* status_name(UnitStatus status);
+const char* status_name(state::UnitStatus status);
 
 // The English title of an alarm: the alarm table's, or, for a signal id
 // that it does not know, the plug-in's own title.
-std::string english_title(const ActiveAlarm& alarm);
+std::string english_title(const state::ActiveAlarm& alarm);
 
 // ISO 8601 with offset, or null.
-Json::Value time_json(const std::optional<SystemTime>& time);
+Json::Value time_json(const std::optional<base::SystemTime>& time);
 
 // {"signal_id", "title" (English), "level", "since", "detail", "unit_title"
 // (the plug-in's title)}.
-Json::Value alarm_json(const ActiveAlarm& alarm);
+Json::Value alarm_json(const state::ActiveAlarm& alarm);
 
 // {"name", "state", "state_since", "last_round", "data_age_s", "fresh",
 // "readings" (by English name, those of the last completed round: current
@@ -53,6 +54,6 @@ Json::Value view_json(const UnitView& view);
 
 // A completed round: {"unit", "time", "round", "state": "answering",
 // "readings" (by English name), "alarms" (active after it)}.
-Json::Value round_json(const RoundCompleted& round);
+Json::Value round_json(const state::RoundCompleted& round);
 
 }  // namespace gw::outputs

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace gw::outputs {
+namespace gw::readings {
 
 // Signal id of the communication-loss alarm that the gateway raises when a
 // unit has completed no round for a number of rounds, and clears with the
@@ -40,4 +40,4 @@ constexpr const char* alarm_title(std::string_view signal_id) {
   return nullptr;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

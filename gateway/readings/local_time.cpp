@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace gw::outputs {
+namespace gw::readings {
 namespace {
 
 bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
@@ -131,4 +131,4 @@ std::optional<std::time_t> parse_time_argument(std::string_view text) {
   return timegm(&fields) - offset;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

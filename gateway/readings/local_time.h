@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace gw::outputs {
+namespace gw::readings {
 
 // Calendar fields of a local wall-clock time: month 1-12, day 1-31, hour
 // 0-23, minute and second 0-59.
@@ -43,4 +43,4 @@ std::optional<std::string> history_time(std::time_t instant);
 // ("+08:00", "-0500") or nothing for local time. Nothing if it is not one.
 std::optional<std::time_t> parse_time_argument(std::string_view text);
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

@@ -16,7 +16,7 @@
 #include "driver/norvane_record.h"
 #include "driver/texts_zh.h"
 
-namespace gw::outputs {
+namespace gw::readings {
 
 enum class MeasureUnit {
   kNone,
@@ -223,4 +223,4 @@ inline constexpr int kWordReadingCount = kReadingRowCount - 1;
 // Temperatures are two's complement words; every other word is unsigned.
 constexpr bool is_signed(const ReadingRow& row) { return row.unit == MeasureUnit::kCelsius; }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

@@ -2,7 +2,7 @@
 
 #include "gateway/readings/table_checks.h"
 
-namespace gw::outputs {
+namespace gw::readings {
 namespace {
 
 // The record is the controller's little-endian image: assemble words from
@@ -65,4 +65,4 @@ const Reading* Readings::find(std::string_view name) const {
   return nullptr;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

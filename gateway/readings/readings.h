@@ -12,7 +12,7 @@
 #include "gateway/readings/local_time.h"
 #include "gateway/readings/reading_table.h"
 
-namespace gw::outputs {
+namespace gw::readings {
 
 // One value: a row of the table and the register word of the record.
 struct Reading {
@@ -55,4 +55,4 @@ class Readings {
   std::array<Reading, kWordReadingCount> values_;
 };
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

@@ -24,11 +24,11 @@ int update(const std::string& path) {
     return 1;
   }
   const auto updated =
-      gw::outputs::with_reference_section(document.str(), gw::outputs::reference_markdown());
+      gw::readings::with_reference_section(document.str(), gw::readings::reference_markdown());
   if (!updated) {
     std::cerr << "norvane-readings-table: " << path << " lacks the marker lines:\n"
-              << gw::outputs::kReferenceBegin << "\n"
-              << gw::outputs::kReferenceEnd << "\n";
+              << gw::readings::kReferenceBegin << "\n"
+              << gw::readings::kReferenceEnd << "\n";
     return 1;
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -45,7 +45,7 @@ int update(const std::string& path) {
 int main(int argc, char** argv) {
   const std::string first = argc > 1 ? argv[1] : "";
   if (argc == 1) {
-    std::cout << gw::outputs::reference_markdown();
+    std::cout << gw::readings::reference_markdown();
     return std::cout.flush() ? 0 : 1;
   }
   if (argc == 2 && (first == "--help" || first == "-h")) {

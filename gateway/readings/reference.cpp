@@ -5,7 +5,7 @@
 #include "gateway/readings/render.h"
 #include "gateway/readings/table_checks.h"
 
-namespace gw::outputs {
+namespace gw::readings {
 namespace {
 
 std::string cell(std::string_view text) { return text.empty() ? "-" : std::string(text); }
@@ -118,4 +118,4 @@ std::optional<std::string> with_reference_section(const std::string& document,
   return document.substr(0, bounds->first) + section + document.substr(bounds->second);
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

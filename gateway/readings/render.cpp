@@ -6,7 +6,7 @@
 
 #include <json/writer.h>
 
-namespace gw::outputs {
+namespace gw::readings {
 namespace {
 
 // The word as the quantity's integer count (of tenths or of wholes).
@@ -166,4 +166,4 @@ std::string metric_value(const Reading& reading) {
   return number_text(reading);
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

@@ -10,7 +10,7 @@
 
 #include "gateway/readings/readings.h"
 
-namespace gw::outputs {
+namespace gw::readings {
 
 // "\xC2\xB0C", "%", "h", or "" for a value without a unit.
 const char* unit_symbol(MeasureUnit unit);
@@ -54,4 +54,4 @@ std::string metric_name(const ReadingRow& row);
 // carries: "24.1", "22032000", "1".
 std::string metric_value(const Reading& reading);
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

@@ -9,7 +9,7 @@
 #include "gateway/readings/alarm_table.h"
 #include "gateway/readings/reading_table.h"
 
-namespace gw::outputs::table_checks {
+namespace gw::readings::table_checks {
 
 using norvane::kReportRowCount;
 using norvane::kReportRows;
@@ -133,4 +133,4 @@ static_assert(rows_fit_record_and_report(),
 static_assert(alarms_follow_the_checks(),
               "a title for each alarm check, in its order, and comm_lost last");
 
-}  // namespace gw::outputs::table_checks
+}  // namespace gw::readings::table_checks

@@ -1,6 +1,6 @@
 #include "gateway/readings/text_fields.h"
 
-namespace gw::outputs {
+namespace gw::readings {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
@@ -59,4 +59,4 @@ std::string valid_utf8(std::string_view text) {
   return valid;
 }
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace gw::outputs {
+namespace gw::readings {
 
 // A CSV field as RFC 4180 has it: as it is, or in double quotes with each
 // double quote doubled when it holds a comma, a double quote, CR or LF.
@@ -16,4 +16,4 @@ std::string csv_field(std::string_view text);
 // replaced by U+FFFD, so that JSON and CSV output stays valid UTF-8.
 std::string valid_utf8(std::string_view text);
 
-}  // namespace gw::outputs
+}  // namespace gw::readings

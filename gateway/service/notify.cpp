@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace gw {
+namespace gw::service {
 namespace {
 
 // MONOTONIC_USEC tells the service manager when a reload began.
@@ -71,4 +71,4 @@ void Watchdog::kick(int participant) {
   for (auto& entry : kicked_) entry.second = false;
 }
 
-}  // namespace gw
+}  // namespace gw::service

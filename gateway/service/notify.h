@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-namespace gw {
+namespace gw::service {
 
 class Notifier {
  public:
@@ -52,4 +52,4 @@ class Watchdog {
   std::chrono::steady_clock::time_point last_sent_{};
 };
 
-}  // namespace gw
+}  // namespace gw::service

@@ -1,17 +1,18 @@
 #include "gateway/service/reload_plan.h"
 
-namespace gw {
+namespace gw::service {
 namespace {
 
 // The loaded bus of each running one, in the running order; empty when a
 // bus came or went.
-std::vector<const BusConfig*> match_buses(const Config& running, const Config& loaded) {
+std::vector<const config::BusConfig*> match_buses(const config::Config& running,
+                                                  const config::Config& loaded) {
   if (running.buses.size() != loaded.buses.size()) return {};
   if (running.buses.size() == 1) return {&loaded.buses.front()};
-  std::vector<const BusConfig*> matched;
-  for (const BusConfig& bus : running.buses) {
-    const BusConfig* same = nullptr;
-    for (const BusConfig& candidate : loaded.buses)
+  std::vector<const config::BusConfig*> matched;
+  for (const config::BusConfig& bus : running.buses) {
+    const config::BusConfig* same = nullptr;
+    for (const config::BusConfig& candidate : loaded.buses)
       if (candidate.settings.port == bus.settings.port) same = &candidate;
     if (same == nullptr) return {};
     matched.push_back(same);
@@ -21,17 +22,17 @@ std::vector<const BusConfig*> match_buses(const Config& running, const Config& l
 
 }  // namespace
 
-ReloadPlan plan_reload(const Config& running, const Config& loaded) {
+ReloadPlan plan_reload(const config::Config& running, const config::Config& loaded) {
   ReloadPlan plan;
   std::vector<std::string>& fields = plan.needs_restart;
   if (running.plugin != loaded.plugin) fields.push_back("plugin");
   if (running.history != loaded.history || !(running.history_options == loaded.history_options))
     fields.push_back("history");
-  const std::vector<const BusConfig*> matched = match_buses(running, loaded);
+  const std::vector<const config::BusConfig*> matched = match_buses(running, loaded);
   if (matched.empty())
     fields.push_back("buses (a bus added or removed; every bus's units stay as they run)");
   for (size_t i = 0; i < matched.size(); ++i) {
-    if (same_line(running.buses[i].settings, matched[i]->settings)) continue;
+    if (config::same_line(running.buses[i].settings, matched[i]->settings)) continue;
     fields.push_back(running.buses.size() == 1 ? "bus (port, baud, framing, serial_mode, rts)"
                                                : "bus " + running.buses[i].settings.port +
                                                      " (baud, framing, serial_mode, rts)");
@@ -46,14 +47,14 @@ ReloadPlan plan_reload(const Config& running, const Config& loaded) {
   if (matched.empty()) return plan;
   plan.in_use.interval_s = loaded.interval_s;
   for (size_t i = 0; i < matched.size(); ++i) {
-    const BusSettings& now = matched[i]->settings;
-    BusConfig& bus = plan.in_use.buses[i];
+    const config::BusSettings& now = matched[i]->settings;
+    config::BusConfig& bus = plan.in_use.buses[i];
     bus.settings.response_timeout_ms = now.response_timeout_ms;
     bus.settings.retries = now.retries;
     bus.settings.lost_after_rounds = now.lost_after_rounds;
     bus.settings.max_backoff_s = now.max_backoff_s;
     bus.units = matched[i]->units;
-    BusReload changes;
+    bus::BusReload changes;
     changes.units = bus.units;
     changes.interval_s = loaded.interval_s;
     changes.response_timeout_ms = now.response_timeout_ms;
@@ -65,4 +66,4 @@ ReloadPlan plan_reload(const Config& running, const Config& loaded) {
   return plan;
 }
 
-}  // namespace gw
+}  // namespace gw::service

@@ -14,14 +14,14 @@
 #include "gateway/bus/bus_worker.h"
 #include "gateway/config/config.h"
 
-namespace gw {
+namespace gw::service {
 
 struct ReloadPlan {
-  Config in_use;                           // the configuration from now on
+  config::Config in_use;                   // the configuration from now on
   std::vector<std::string> needs_restart;  // fields changed that only a restart applies
-  std::vector<BusReload> buses;            // each running bus's changes; none: not applied
+  std::vector<bus::BusReload> buses;       // each running bus's changes; none: not applied
 };
 
-ReloadPlan plan_reload(const Config& running, const Config& loaded);
+ReloadPlan plan_reload(const config::Config& running, const config::Config& loaded);
 
-}  // namespace gw
+}  // namespace gw::service

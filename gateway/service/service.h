@@ -13,30 +13,30 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config/config.h"
 #include "gateway/base/commands.h"
+#include "gateway/config/config.h"
 
-namespace gw {
+namespace gw::service {
 
 struct RunOptions {
   std::string config_file;
   // Override the configuration file's values.
   std::optional<std::string> plugin, port, history, socket;
   std::optional<double> interval_s;
-  std::optional<long> rounds;     // none: poll until stopped
-  bool report = false;            // a "report NAME TEXT" line after each completed round
-  bool jsonl_stdout = false;      // --output jsonl: JSON Lines on standard output
-  std::string unit;               // the unit that the commands are for
-  std::vector<Command> commands;  // in the order given, before the first round
+  std::optional<long> rounds;           // none: poll until stopped
+  bool report = false;                  // a "report NAME TEXT" line after each completed round
+  bool jsonl_stdout = false;            // --output jsonl: JSON Lines on standard output
+  std::string unit;                     // the unit that the commands are for
+  std::vector<base::Command> commands;  // in the order given, before the first round
 };
 
 // The configuration file's values with the command line's overrides.
 // Throws ConfigError.
-Config effective_config(const RunOptions& options);
+config::Config effective_config(const RunOptions& options);
 
 // Runs the gateway; returns its exit status: 0 done; 1 an error (logged);
 // 3 a command given on the command line was not done. Throws UsageError
 // for commands that name no unit of the configuration.
 int run_service(const RunOptions& options);
 
-}  // namespace gw
+}  // namespace gw::service

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace gw {
+namespace gw::service {
 
 SignalInbox::SignalInbox() {
   sigset_t taken;
@@ -32,4 +32,4 @@ std::optional<int> SignalInbox::take() {
   return static_cast<int>(info.ssi_signo);
 }
 
-}  // namespace gw
+}  // namespace gw::service

@@ -14,7 +14,7 @@
 
 #include <optional>
 
-namespace gw {
+namespace gw::service {
 
 class SignalInbox {
  public:
@@ -34,4 +34,4 @@ class SignalInbox {
   int fd_ = -1;
 };
 
-}  // namespace gw
+}  // namespace gw::service

@@ -8,7 +8,7 @@
 
 #include "gateway/state/unit_table.h"
 
-namespace gw {
+namespace gw::state {
 
 template <typename Counters>
 struct CounterRow {
@@ -102,4 +102,4 @@ inline constexpr ServiceFigureRow kServiceFigureRows[] = {
      &history_events_lost},
 };
 
-}  // namespace gw
+}  // namespace gw::state

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace gw {
+namespace gw::state {
 
 std::optional<Event> EventStream::Subscription::next(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -78,4 +78,4 @@ void EventStream::close() {
   subscribers_.clear();
 }
 
-}  // namespace gw
+}  // namespace gw::state

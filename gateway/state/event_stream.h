@@ -20,11 +20,11 @@
 #include "gateway/base/commands.h"
 #include "gateway/state/unit_table.h"
 
-namespace gw {
+namespace gw::state {
 
 struct RoundCompleted {
   std::string unit;
-  SystemTime at;
+  base::SystemTime at;
   long round = 0;                   // the unit's completed rounds, this one included
   std::string record;               // the record's bytes
   std::string report;               // the status report's JSON text
@@ -33,7 +33,7 @@ struct RoundCompleted {
 
 struct AlarmChanged {
   std::string unit;
-  SystemTime at;
+  base::SystemTime at;
   std::string signal_id;
   int level = 0;
   bool raised = false;  // false: cleared
@@ -42,9 +42,9 @@ struct AlarmChanged {
 
 struct CommandFinished {
   std::string unit;
-  SystemTime at;
+  base::SystemTime at;
   std::string command;  // as describe() gives it
-  CommandOutcome outcome = CommandOutcome::kUnknown;
+  base::CommandOutcome outcome = base::CommandOutcome::kUnknown;
   std::string detail;  // what the outcome text leaves out, if anything
 };
 
@@ -90,4 +90,4 @@ class EventStream {
   bool closed_ = false;
 };
 
-}  // namespace gw
+}  // namespace gw::state

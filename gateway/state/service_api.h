@@ -10,7 +10,7 @@
 #include "gateway/state/event_stream.h"
 #include "gateway/state/unit_table.h"
 
-namespace gw {
+namespace gw::state {
 
 struct ServiceInfo {
   std::string version;
@@ -33,12 +33,12 @@ class ServiceApi {
   virtual ServiceInfo info() const = 0;
   virtual StateSnapshot status() const = 0;
   // Queues a command for the unit; nothing when no unit has the name.
-  virtual std::shared_ptr<CommandTicket> command(const std::string& unit,
-                                                 const Command& command) = 0;
+  virtual std::shared_ptr<base::CommandTicket> command(const std::string& unit,
+                                                       const base::Command& command) = 0;
   // How long a client waits for a command's outcome unless it says.
   virtual std::chrono::milliseconds command_wait() const = 0;
   virtual ReloadReport reload() = 0;
   virtual EventStream& events() = 0;
 };
 
-}  // namespace gw
+}  // namespace gw::state

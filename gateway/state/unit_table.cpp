@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-namespace gw {
+namespace gw::state {
 
 void StateTable::set_units(const std::string& port, std::vector<UnitState> units) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -52,4 +52,4 @@ std::optional<UnitState> StateTable::unit(const std::string& name) const {
   return std::nullopt;
 }
 
-}  // namespace gw
+}  // namespace gw::state

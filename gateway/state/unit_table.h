@@ -12,12 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "gateway/config/config.h"
 #include "gateway/base/commands.h"
+#include "gateway/base/iso_time.h"
+#include "gateway/config/config.h"
 
-namespace gw {
-
-using SystemTime = std::chrono::system_clock::time_point;
+namespace gw::state {
 
 enum class UnitStatus {
   kNotPolled,     // no round completed yet since the gateway (or the unit's set-up) started
@@ -42,13 +41,13 @@ struct ActiveAlarm {
   std::string signal_id;
   int level = 0;
   std::string title, detail;  // the plug-in's texts (UTF-8)
-  std::optional<SystemTime> since;
+  std::optional<base::SystemTime> since;
 };
 
 struct LastCommand {
   std::string command;  // "set temperature 24", as describe() gives it
-  CommandOutcome outcome = CommandOutcome::kUnknown;
-  SystemTime at;
+  base::CommandOutcome outcome = base::CommandOutcome::kUnknown;
+  base::SystemTime at;
   std::string detail;  // what the outcome text leaves out: the limits, the exception
 };
 
@@ -57,14 +56,14 @@ struct UnitState {
   std::string port;  // of its bus
   int slave = 0;
   int data_id = 0;
-  SetpointLimits setpoint_limits;  // the set points its commands may ask for
+  base::SetpointLimits setpoint_limits;  // the set points its commands may ask for
   UnitStatus status = UnitStatus::kNotPolled;
   // Answering: since its first completed round after the start or a loss;
   // not answering: since the first of the rounds that did not complete.
-  std::optional<SystemTime> status_since;
-  std::optional<SystemTime> last_round_at;  // the last completed round
-  std::string record;                       // its record's bytes (121 for the plug-in's units)
-  std::string report;                       // its status report, JSON text (code 801)
+  std::optional<base::SystemTime> status_since;
+  std::optional<base::SystemTime> last_round_at;  // the last completed round
+  std::string record;  // its record's bytes (121 for the plug-in's units)
+  std::string report;  // its status report, JSON text (code 801)
   UnitCounters counters;
   std::vector<ActiveAlarm> alarms;  // by signal id
   std::optional<LastCommand> last_command;
@@ -87,14 +86,14 @@ struct HistoryState {
   std::string path;
   bool writable = true;  // false from a failed write or opening until one succeeds
   std::string error;     // the last failure, while not writable
-  std::optional<SystemTime> failing_since;
+  std::optional<base::SystemTime> failing_since;
   long queued_records = 0, queued_events = 0;  // waiting to be written
   long records_written = 0, events_written = 0;
   long records_lost = 0, events_lost = 0;  // gave way in a full queue, refused or left at the end
 };
 
 struct StateSnapshot {
-  SystemTime started;
+  base::SystemTime started;
   std::vector<BusState> buses;
   std::vector<UnitState> units;  // in the configuration's order
   HistoryState history;
@@ -118,10 +117,10 @@ class StateTable {
 
  private:
   mutable std::mutex mutex_;
-  SystemTime started_;
+  base::SystemTime started_;
   std::vector<BusState> buses_;
   std::vector<UnitState> units_;
   std::function<HistoryState()> history_source_;
 };
 
-}  // namespace gw
+}  // namespace gw::state

@@ -33,12 +33,12 @@ constexpr char kExample[] = R"({
 })";
 
 TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
-  const gw::Config config = gw::parse_config(kExample, "/etc/norvane/gateway.json");
+  const gw::config::Config config = gw::config::parse_config(kExample, "/etc/norvane/gateway.json");
   EXPECT_EQ(config.plugin, "/etc/norvane/lib/norvane.so");
   EXPECT_EQ(config.history, "/var/lib/norvane/history.db");
   EXPECT_DOUBLE_EQ(config.interval_s, 2.5);
   ASSERT_EQ(config.buses.size(), 1u) << "\"bus\" with \"units\" is one bus";
-  const gw::BusSettings& bus = config.buses[0].settings;
+  const gw::config::BusSettings& bus = config.buses[0].settings;
   EXPECT_EQ(bus.port, "/dev/ttyS1");
   EXPECT_EQ(bus.baud, 19200);
   EXPECT_EQ(bus.parity, 'E');
@@ -47,15 +47,15 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(bus.retries, 3);
   EXPECT_EQ(bus.lost_after_rounds, 5);
   EXPECT_EQ(bus.max_backoff_s, 120);
-  EXPECT_EQ(bus.serial_mode, gw::SerialMode::kRs485);
-  EXPECT_EQ(bus.rts, gw::RtsMode::kUp);
+  EXPECT_EQ(bus.serial_mode, gw::config::SerialMode::kRs485);
+  EXPECT_EQ(bus.rts, gw::config::RtsMode::kUp);
   EXPECT_EQ(bus.rts_delay_us, 300);
   EXPECT_DOUBLE_EQ(config.history_options.keep_days, 7.5);
   EXPECT_FALSE(config.history_options.synchronous_full);
   EXPECT_EQ(config.history_options.queue, 500);
   EXPECT_EQ(config.history_options.max_mb, 64);
   ASSERT_EQ(config.buses[0].units.size(), 2u);
-  const gw::UnitConfig& first = config.buses[0].units[0];
+  const gw::config::UnitConfig& first = config.buses[0].units[0];
   EXPECT_EQ(first.name, "ac1");
   EXPECT_EQ(first.data_id, 101);
   EXPECT_EQ(first.settings["appSetting"]["b_mode"].asString(), "2");
@@ -68,7 +68,7 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_DOUBLE_EQ(first.setpoint_limits.humidity.low, 30) << "the default";
   EXPECT_FLOAT_EQ(first.alarm_thresholds.at("120800090010"), 28.5f);
   EXPECT_EQ(first.ao_signal_ids, std::vector<std::string>{"110800010010"});
-  const gw::UnitConfig& second = config.buses[0].units[1];
+  const gw::config::UnitConfig& second = config.buses[0].units[1];
   EXPECT_EQ(second.slave, 2);
   EXPECT_TRUE(second.alarm_levels.empty());
   EXPECT_TRUE(second.settings.isObject());
@@ -76,9 +76,9 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
 }
 
 TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
-  const gw::Config config = gw::parse_config(
+  const gw::config::Config config = gw::config::parse_config(
       R"({"plugin": "norvane.so", "bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
-  const gw::BusSettings& bus = config.buses.at(0).settings;
+  const gw::config::BusSettings& bus = config.buses.at(0).settings;
   EXPECT_EQ(bus.baud, 9600);
   EXPECT_EQ(bus.parity, 'N');
   EXPECT_EQ(bus.data_bits, 8);
@@ -93,11 +93,11 @@ TEST(ConfigFile, DefaultsToNineThousandSixHundredBaudEightNoneOne) {
 }
 
 TEST(ConfigFile, ReadsSeveralBusesEachWithItsLineAndUnits) {
-  const gw::Config config = gw::parse_config(R"({"interval_s": 1, "buses": [
+  const gw::config::Config config = gw::config::parse_config(R"({"interval_s": 1, "buses": [
     {"port": "/dev/ttyS1", "baud": 19200, "retries": 0,
      "units": [{"name": "ac1", "slave": 1}, {"name": "ac2", "slave": 2}]},
     {"port": "/dev/ttyUSB0", "units": [{"name": "ac3", "slave": 1, "data_id": 103}]}]})",
-                                             "c.json");
+                                                             "c.json");
   ASSERT_EQ(config.buses.size(), 2u);
   EXPECT_EQ(config.buses[0].settings.port, "/dev/ttyS1");
   EXPECT_EQ(config.buses[0].settings.baud, 19200);
@@ -108,33 +108,34 @@ TEST(ConfigFile, ReadsSeveralBusesEachWithItsLineAndUnits) {
   EXPECT_EQ(config.buses[1].settings.retries, 1);
   ASSERT_EQ(config.buses[1].units.size(), 1u);
   EXPECT_EQ(config.buses[1].units[0].slave, 1) << "a slave address is unique on its bus only";
-  EXPECT_EQ(gw::bus_of(config, "ac3"), &config.buses[1]);
-  EXPECT_EQ(gw::all_units(config).size(), 3u);
+  EXPECT_EQ(gw::config::bus_of(config, "ac3"), &config.buses[1]);
+  EXPECT_EQ(gw::config::all_units(config).size(), 3u);
 }
 
 TEST(ConfigFile, TheInstalledExamplesAreValid) {
   const std::string folder = NORVANE_PACKAGING_DIR;
-  EXPECT_EQ(gw::load_config(folder + "/gateway.json.in").buses.size(), 1u);
-  const gw::Config two = gw::load_config(folder + "/gateway-two-buses.json.in");
+  EXPECT_EQ(gw::config::load_config(folder + "/gateway.json.in").buses.size(), 1u);
+  const gw::config::Config two = gw::config::load_config(folder + "/gateway-two-buses.json.in");
   ASSERT_EQ(two.buses.size(), 2u);
-  EXPECT_EQ(gw::all_units(two).size(), 3u);
+  EXPECT_EQ(gw::config::all_units(two).size(), 3u);
 }
 
 TEST(ConfigFile, ReadsTheOutputsEachOffWhenAbsent) {
-  const gw::Config none =
-      gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
+  const gw::config::Config none =
+      gw::config::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}]})", "c.json");
   EXPECT_FALSE(none.outputs.http || none.outputs.mqtt || none.outputs.notify || none.outputs.jsonl);
 
-  const gw::Config config = gw::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}],
+  const gw::config::Config config =
+      gw::config::parse_config(R"({"bus": {}, "units": [{"name": "a", "slave": 1}],
     "http": {"listen": "9120"},
     "mqtt": {"host": "broker", "tls": {"ca_file": "ca.pem"}, "username": "gw",
              "password_file": "mqtt.pass", "commands": true},
     "notify": {"exec": ["page.sh", "--room", "B2"], "min_duration_s": 60},
     "jsonl": {"path": "rounds.jsonl"}})",
-                                             "/etc/norvane/gateway.json");
+                               "/etc/norvane/gateway.json");
   EXPECT_EQ(config.outputs.http->host, "127.0.0.1") << "a port alone listens on loopback";
   EXPECT_EQ(config.outputs.http->port, 9120);
-  const gw::MqttConfig& mqtt = *config.outputs.mqtt;
+  const gw::config::MqttConfig& mqtt = *config.outputs.mqtt;
   EXPECT_EQ(mqtt.port, 8883) << "TLS's port unless one is given";
   EXPECT_EQ(mqtt.tls->ca_file, "/etc/norvane/ca.pem");
   EXPECT_EQ(mqtt.password_file, "/etc/norvane/mqtt.pass");
@@ -151,7 +152,7 @@ TEST(ConfigFile, ReadsTheOutputsEachOffWhenAbsent) {
   for (const auto& [listen, host, port] :
        {std::tuple{"0.0.0.0:80", "0.0.0.0", 80}, std::tuple{"[::1]:9120", "::1", 9120},
         std::tuple{":0", "127.0.0.1", 0}}) {
-    const gw::Config other = gw::parse_config(
+    const gw::config::Config other = gw::config::parse_config(
         std::string(R"({"bus": {}, "units": [{"name": "a", "slave": 1}], "http": {"listen": ")") +
             listen + "\"}}",
         "c.json");
@@ -174,9 +175,9 @@ class ConfigMistakes : public ::testing::TestWithParam<Mistake> {};
 
 TEST_P(ConfigMistakes, AreNamedWithTheFileAndTheField) {
   try {
-    gw::parse_config(GetParam().text, "c.json");
+    gw::config::parse_config(GetParam().text, "c.json");
     ADD_FAILURE() << "accepted: " << GetParam().text;
-  } catch (const gw::ConfigError& error) {
+  } catch (const gw::config::ConfigError& error) {
     EXPECT_EQ(std::string(error.what()).rfind(std::string("c.json: ") + GetParam().error, 0), 0u)
         << error.what();
   }
@@ -189,9 +190,9 @@ std::string nested_deep() {
 
 TEST(ConfigFile, NestingTooDeepIsAMistakeNamedWithTheFile) {
   try {
-    gw::parse_config(nested_deep(), "c.json");
+    gw::config::parse_config(nested_deep(), "c.json");
     ADD_FAILURE() << "accepted";
-  } catch (const gw::ConfigError& error) {
+  } catch (const gw::config::ConfigError& error) {
     EXPECT_EQ(std::string(error.what()), "c.json: not valid JSON: nested more than 1000 deep");
   }
 }

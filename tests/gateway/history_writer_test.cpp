@@ -13,11 +13,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
-gw::AlarmEvent event(const std::string& signal_id, bool raised) {
+gw::history::AlarmEvent event(const std::string& signal_id, bool raised) {
   return {"2024-01-01 00:00:00", "ac1", signal_id, 3, raised, "t", "d"};
 }
 
-gw::StoredRecord record(const std::string& bytes) {
+gw::history::StoredRecord record(const std::string& bytes) {
   return {"ac1", 101, "2024-01-01 00:00:00", bytes, false};
 }
 
@@ -38,10 +38,10 @@ std::vector<std::string> column(const std::string& path, const std::string& sql)
 
 TEST(HistoryWriter, AFullQueueGivesWayOldestRecordFirstAlarmEventsLastAndKeepsTheOrder) {
   testproc::TempDir dir;
-  gw::HistoryOptions options;
+  gw::config::HistoryOptions options;
   options.queue = 4;
   options.keep_days = 0;  // the rows' times are long past
-  gw::HistoryWriter writer(dir.file("history.db"), options);
+  gw::history::HistoryWriter writer(dir.file("history.db"), options);
   // Before the thread starts, as while the file cannot be written: the
   // queue alone decides.
   writer.save_event(event("a", true));
@@ -52,7 +52,7 @@ TEST(HistoryWriter, AFullQueueGivesWayOldestRecordFirstAlarmEventsLastAndKeepsTh
   writer.save_event(event("b", true));  // r2
   writer.save_event(event("c", true));  // r3
   writer.save_event(event("d", true));  // no record left: the first event
-  gw::HistoryState state = writer.state();
+  gw::state::HistoryState state = writer.state();
   EXPECT_EQ(state.records_lost, 3);
   EXPECT_EQ(state.events_lost, 1);
   EXPECT_EQ(state.queued_events, 4);
@@ -70,9 +70,9 @@ TEST(HistoryWriter, AFullQueueGivesWayOldestRecordFirstAlarmEventsLastAndKeepsTh
 
 TEST(HistoryWriter, ReadsCountWhatStillWaitsInTheQueue) {
   testproc::TempDir dir;
-  gw::HistoryOptions options;
+  gw::config::HistoryOptions options;
   options.keep_days = 0;  // the rows' times are long past
-  gw::HistoryWriter writer(dir.file("history.db"), options);
+  gw::history::HistoryWriter writer(dir.file("history.db"), options);
   writer.start();
   // Written by two threads at once, read by a third meanwhile.
   std::vector<std::thread> writers;

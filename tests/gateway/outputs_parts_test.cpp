@@ -13,10 +13,10 @@
 #include <json/json.h>
 
 #include "gateway/outputs/alarm_hold_back.h"
-#include "gateway/readings/alarm_table.h"
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/mqtt_messages.h"
 #include "gateway/outputs/outputs.h"
+#include "gateway/readings/alarm_table.h"
 #include "tests/outputs/records.h"
 #include "tests/support/process.h"
 
@@ -26,11 +26,11 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
 
-gw::UnitState unit_with_round(const std::string& name, gw::SystemTime at) {
-  gw::UnitState unit;
+gw::state::UnitState unit_with_round(const std::string& name, gw::base::SystemTime at) {
+  gw::state::UnitState unit;
   unit.name = name;
   unit.port = "/dev/ttyS1";
-  unit.status = gw::UnitStatus::kAnswering;
+  unit.status = gw::state::UnitStatus::kAnswering;
   unit.last_round_at = at;
   // 24.1 C return air, 50.5 % return air humidity, running, 8760 fan hours.
   unit.record = records::record(101, {{22, 241}, {23, 505}, {27, 1}, {31, 1}, {62, 8760}});
@@ -41,14 +41,14 @@ gw::UnitState unit_with_round(const std::string& name, gw::SystemTime at) {
 
 TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
   const auto now = std::chrono::system_clock::now();
-  gw::StateSnapshot snapshot;
+  gw::state::StateSnapshot snapshot;
   snapshot.buses.push_back({"/dev/ttyS1", true, 2, 1, 5.0});
-  gw::UnitState fresh = unit_with_round("ac1", now - 3s);
+  gw::state::UnitState fresh = unit_with_round("ac1", now - 3s);
   fresh.alarms.push_back({"120800150010", 3, "(the plug-in's title)", "", now - 1s});
   fresh.commands_by_outcome = {{"done", 2}, {"busy", 1}};
-  gw::UnitState silent = unit_with_round("ac\"2", now - 30s);
-  silent.status = gw::UnitStatus::kNotAnswering;
-  gw::UnitState old = unit_with_round("ac3", now - 600s);  // answering, but long ago
+  gw::state::UnitState silent = unit_with_round("ac\"2", now - 30s);
+  silent.status = gw::state::UnitStatus::kNotAnswering;
+  gw::state::UnitState old = unit_with_round("ac3", now - 600s);  // answering, but long ago
   snapshot.units = {fresh, silent, old};
   const std::string text = gw::outputs::metrics_text({"1.0.0", 1, "c"}, snapshot, now);
 
@@ -76,11 +76,11 @@ TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
   EXPECT_THAT(text, HasSubstr("# TYPE norvane_rounds_total counter\n"));
 }
 
-gw::AlarmChanged change(const std::string& signal_id, bool raised) {
+gw::state::AlarmChanged change(const std::string& signal_id, bool raised) {
   return {"ac1", std::chrono::system_clock::now(), signal_id, 3, raised, "t", "d"};
 }
 
-std::vector<std::string> told(std::vector<gw::AlarmChanged> changes) {
+std::vector<std::string> told(std::vector<gw::state::AlarmChanged> changes) {
   std::vector<std::string> text;
   for (const auto& c : changes) text.push_back(c.signal_id + (c.raised ? " raised" : " cleared"));
   return text;
@@ -119,10 +119,10 @@ TEST(MqttMessages, CommandsFromTheBrokerAreCheckedAsTheSocketChecksThem) {
   const auto temperature = parse("temperature", "24.0");
   ASSERT_TRUE(temperature && temperature->command);
   EXPECT_EQ(temperature->unit, "ac1");
-  EXPECT_EQ(gw::describe(*temperature->command), "set temperature 24");
-  EXPECT_EQ(gw::describe(*parse("humidity", " 45 ")->command), "set humidity 45");
-  EXPECT_EQ(gw::describe(*parse("power", "OFF")->command), "unit off");
-  EXPECT_EQ(gw::describe(*parse("mode", "auto")->command), "unit on");
+  EXPECT_EQ(gw::base::describe(*temperature->command), "set temperature 24");
+  EXPECT_EQ(gw::base::describe(*parse("humidity", " 45 ")->command), "set humidity 45");
+  EXPECT_EQ(gw::base::describe(*parse("power", "OFF")->command), "unit off");
+  EXPECT_EQ(gw::base::describe(*parse("mode", "auto")->command), "unit on");
   for (const auto& [leaf, payload] : {std::pair{"temperature", "24.5"},
                                       {"temperature", "1e9"},
                                       {"humidity", ""},
@@ -143,7 +143,7 @@ TEST(MqttMessages, DiscoveryAnnouncesEveryReadingAndAlarmAndTheClimateOnlyWithCo
   discovery.commands = true;
   const auto with_commands = gw::outputs::mqtt::unit_announcements(discovery, topics, "ac1", {});
   EXPECT_EQ(plain.size(),
-            static_cast<size_t>(gw::outputs::kWordReadingCount + gw::outputs::kAlarmRowCount));
+            static_cast<size_t>(gw::readings::kWordReadingCount + gw::readings::kAlarmRowCount));
   ASSERT_EQ(with_commands.size(), plain.size() + 1);
   const auto& climate = with_commands.back();
   EXPECT_EQ(climate.topic, "homeassistant/climate/norvane-gw1/ac1_climate/config");
@@ -171,29 +171,31 @@ TEST(MqttMessages, DiscoveryAnnouncesEveryReadingAndAlarmAndTheClimateOnlyWithCo
 }
 
 // A service whose state table and event stream the test fills itself.
-class FakeService : public gw::ServiceApi {
+class FakeService : public gw::state::ServiceApi {
  public:
-  gw::ServiceInfo info() const override { return {"1.0.0", 42, "c.json"}; }
-  gw::StateSnapshot status() const override { return table.snapshot(); }
-  std::shared_ptr<gw::CommandTicket> command(const std::string&, const gw::Command&) override {
+  gw::state::ServiceInfo info() const override { return {"1.0.0", 42, "c.json"}; }
+  gw::state::StateSnapshot status() const override { return table.snapshot(); }
+  std::shared_ptr<gw::base::CommandTicket> command(const std::string&,
+                                                   const gw::base::Command&) override {
     return nullptr;
   }
   std::chrono::milliseconds command_wait() const override { return 50ms; }
-  gw::ReloadReport reload() override { return {}; }
-  gw::EventStream& events() override { return stream; }
+  gw::state::ReloadReport reload() override { return {}; }
+  gw::state::EventStream& events() override { return stream; }
 
-  gw::StateTable table;
-  gw::EventStream stream;
+  gw::state::StateTable table;
+  gw::state::EventStream stream;
 };
 
 TEST(Outputs, TakeEveryRoundAndServeScrapesWhileABusPublishes) {
   testproc::TempDir dir;
   FakeService service;
-  gw::Config config;
+  gw::config::Config config;
   config.history = dir.file("absent.db");  // the page's events: none, said so
-  config.outputs.http = gw::HttpConfig{};
-  config.outputs.jsonl = gw::JsonlConfig{dir.file("rounds.jsonl")};
-  gw::MqttConfig broker;  // nobody listens: it tries again and again, never holding anyone up
+  config.outputs.http = gw::config::HttpConfig{};
+  config.outputs.jsonl = gw::config::JsonlConfig{dir.file("rounds.jsonl")};
+  gw::config::MqttConfig
+      broker;  // nobody listens: it tries again and again, never holding anyone up
   broker.host = "127.0.0.1";
   broker.port = 9;
   config.outputs.mqtt = broker;
@@ -205,13 +207,13 @@ TEST(Outputs, TakeEveryRoundAndServeScrapesWhileABusPublishes) {
   std::thread bus([&] {
     for (int round = 1; round <= kRounds; ++round) {
       const auto now = std::chrono::system_clock::now();
-      service.table.update_unit("ac1", [&](gw::UnitState& unit) {
+      service.table.update_unit("ac1", [&](gw::state::UnitState& unit) {
         unit.last_round_at = now;
         unit.counters.completed = round;
       });
       if (round % 50 == 0) service.stream.publish(change("120800150010", round % 100 == 0));
-      service.stream.publish(
-          gw::RoundCompleted{"ac1", now, round, records::record(101, {{22, 240}}), "{}", {}});
+      service.stream.publish(gw::state::RoundCompleted{
+          "ac1", now, round, records::record(101, {{22, 240}}), "{}", {}});
       std::this_thread::sleep_for(1ms);
     }
   });

@@ -2,76 +2,81 @@
 // texts and outcomes, the alarm states and the history database.
 #include <gtest/gtest.h>
 
+#include "gateway/base/commands.h"
+#include "gateway/devices/alarms.h"
+#include "gateway/history/history.h"
 #include "gateway/line/frames.h"
 #include "gateway/line/rtu_link.h"
-#include "gateway/devices/alarms.h"
-#include "gateway/base/commands.h"
-#include "gateway/history/history.h"
 #include "tests/support/process.h"
 
 namespace {
 
 TEST(Frames, RequestsAreSlaveFunctionAndTwoWords) {
-  EXPECT_EQ(gw::frames::write_request(2, 13, 170), (gw::frames::Request{2, 6, 0, 13, 0, 170}));
-  EXPECT_EQ(gw::frames::read_request(1, 22, 44), (gw::frames::Request{1, 3, 0, 22, 0, 44}));
+  EXPECT_EQ(gw::line::frames::write_request(2, 13, 170),
+            (gw::line::frames::Request{2, 6, 0, 13, 0, 170}));
+  EXPECT_EQ(gw::line::frames::read_request(1, 22, 44),
+            (gw::line::frames::Request{1, 3, 0, 22, 0, 44}));
   // The CRC as it goes on the wire, low byte first: 01 03 00 01 00 04 15 c9.
-  const auto read = gw::frames::read_request(1, 1, 4);
-  EXPECT_EQ(gw::frames::crc16(read.data(), 6), 0xc915);
-  EXPECT_EQ(gw::frames::hex(read.data(), 6), "01 03 00 01 00 04");
+  const auto read = gw::line::frames::read_request(1, 1, 4);
+  EXPECT_EQ(gw::line::frames::crc16(read.data(), 6), 0xc915);
+  EXPECT_EQ(gw::line::frames::hex(read.data(), 6), "01 03 00 01 00 04");
 }
 
 TEST(Frames, AnEchoGivesItsValueField) {
   uint16_t value = 0;
   const uint8_t echo[] = {2, 6, 0, 13, 0, 1, 0xaa, 0xbb};  // CRC checked by libmodbus
-  EXPECT_EQ(gw::frames::write_echo(echo, 8, 2, 13, &value), gw::frames::ReplyFault::kNone);
+  EXPECT_EQ(gw::line::frames::write_echo(echo, 8, 2, 13, &value),
+            gw::line::frames::ReplyFault::kNone);
   EXPECT_EQ(value, 1);
   const uint8_t high[] = {2, 6, 0x12, 0x34, 0xff, 0xfe, 0, 0};
-  EXPECT_EQ(gw::frames::write_echo(high, 8, 2, 0x1234, &value), gw::frames::ReplyFault::kNone);
+  EXPECT_EQ(gw::line::frames::write_echo(high, 8, 2, 0x1234, &value),
+            gw::line::frames::ReplyFault::kNone);
   EXPECT_EQ(value, 0xfffe);
 }
 
 TEST(Frames, AReadReplyGivesItsWordsInOrder) {
   uint16_t words[2] = {};
   const uint8_t reply[] = {1, 3, 4, 0x01, 0x02, 0xff, 0x00, 0, 0};
-  EXPECT_EQ(gw::frames::read_reply(reply, 9, 1, 2, words), gw::frames::ReplyFault::kNone);
+  EXPECT_EQ(gw::line::frames::read_reply(reply, 9, 1, 2, words),
+            gw::line::frames::ReplyFault::kNone);
   EXPECT_EQ(words[0], 0x0102);
   EXPECT_EQ(words[1], 0xff00);
 }
 
 TEST(Frames, EveryOtherFrameIsNamedForWhatItIs) {
-  using gw::frames::ReplyFault;
+  using gw::line::frames::ReplyFault;
   uint16_t value = 0, words[4] = {};
   const uint8_t echo[] = {2, 6, 0, 13, 0, 1, 0, 0};
-  EXPECT_EQ(gw::frames::write_echo(echo, 8, 3, 13, &value), ReplyFault::kOtherSlave);
-  EXPECT_EQ(gw::frames::write_echo(echo, 8, 2, 1, &value), ReplyFault::kOtherAddress);
-  EXPECT_EQ(gw::frames::write_echo(echo, 7, 2, 13, &value), ReplyFault::kWrongLength);
-  EXPECT_EQ(gw::frames::write_echo(echo, 0, 2, 13, &value), ReplyFault::kOtherSlave)
+  EXPECT_EQ(gw::line::frames::write_echo(echo, 8, 3, 13, &value), ReplyFault::kOtherSlave);
+  EXPECT_EQ(gw::line::frames::write_echo(echo, 8, 2, 1, &value), ReplyFault::kOtherAddress);
+  EXPECT_EQ(gw::line::frames::write_echo(echo, 7, 2, 13, &value), ReplyFault::kWrongLength);
+  EXPECT_EQ(gw::line::frames::write_echo(echo, 0, 2, 13, &value), ReplyFault::kOtherSlave)
       << "libmodbus drops another slave's frame: length 0";
   const uint8_t exception[] = {2, 0x86, 2, 0, 0};
-  EXPECT_EQ(gw::frames::write_echo(exception, 5, 2, 13, &value), ReplyFault::kException);
-  EXPECT_EQ(gw::frames::fault_text(ReplyFault::kException, exception, 5),
+  EXPECT_EQ(gw::line::frames::write_echo(exception, 5, 2, 13, &value), ReplyFault::kException);
+  EXPECT_EQ(gw::line::frames::fault_text(ReplyFault::kException, exception, 5),
             "exception 2 (illegal data address)");
   const uint8_t read[] = {2, 3, 0, 13, 0, 1, 0, 0};
-  EXPECT_EQ(gw::frames::write_echo(read, 8, 2, 13, &value), ReplyFault::kOtherFunction);
+  EXPECT_EQ(gw::line::frames::write_echo(read, 8, 2, 13, &value), ReplyFault::kOtherFunction);
   const uint8_t short_read[] = {1, 3, 2, 0, 7, 0, 0};  // one register of the two asked for
-  EXPECT_EQ(gw::frames::read_reply(short_read, 7, 1, 2, words), ReplyFault::kWrongLength);
+  EXPECT_EQ(gw::line::frames::read_reply(short_read, 7, 1, 2, words), ReplyFault::kWrongLength);
   EXPECT_EQ(value, 0) << "nothing taken from a frame that is not the answer";
 }
 
 TEST(LineFailures, AreToldApartByTheirCodeAndASignalIsNeverAPortError) {
-  using gw::TryOutcome;
-  EXPECT_EQ(gw::failure_of(EINTR), TryOutcome::kInterrupted);
-  for (int code : {ETIMEDOUT, EAGAIN}) EXPECT_EQ(gw::failure_of(code), TryOutcome::kTimeout);
+  using gw::line::TryOutcome;
+  EXPECT_EQ(gw::line::failure_of(EINTR), TryOutcome::kInterrupted);
+  for (int code : {ETIMEDOUT, EAGAIN}) EXPECT_EQ(gw::line::failure_of(code), TryOutcome::kTimeout);
   for (int code : {EMBBADCRC, EMBBADDATA, EMBXILADD, EMBBADSLAVE, EBADMSG})
-    EXPECT_EQ(gw::failure_of(code), TryOutcome::kBadReply) << code;
+    EXPECT_EQ(gw::line::failure_of(code), TryOutcome::kBadReply) << code;
   for (int code : {EIO, ECONNRESET, EBADF, ENOENT, ENXIO})
-    EXPECT_EQ(gw::failure_of(code), TryOutcome::kPortError) << code;
+    EXPECT_EQ(gw::line::failure_of(code), TryOutcome::kPortError) << code;
 }
 
 TEST(Commands, AreTheJsonTextsOfTheirControlCodes) {
-  using gw::CommandKind;
+  using gw::base::CommandKind;
   struct Case {
-    gw::Command command;
+    gw::base::Command command;
     int code;
     const char* text;
   } cases[] = {
@@ -81,17 +86,17 @@ TEST(Commands, AreTheJsonTextsOfTheirControlCodes) {
       {{CommandKind::kUnitOff, 0}, 320, R"({"signal_id":"140800300010"})"},
   };
   for (const Case& c : cases) {
-    const gw::ControlRequest request = gw::encode_command(c.command);
+    const gw::base::ControlRequest request = gw::base::encode_command(c.command);
     EXPECT_EQ(request.code, c.code);
     EXPECT_EQ(request.text, c.text);
   }
 }
 
 TEST(Commands, OutcomeFollowsTheResultQuery) {
-  EXPECT_EQ(gw::outcome_of(true, 1), gw::CommandOutcome::kDone);
-  EXPECT_EQ(gw::outcome_of(true, 3), gw::CommandOutcome::kFailed);
-  EXPECT_EQ(gw::outcome_of(true, -1), gw::CommandOutcome::kNoAnswer);
-  EXPECT_EQ(gw::outcome_of(false, 1), gw::CommandOutcome::kUnknown);
+  EXPECT_EQ(gw::base::outcome_of(true, 1), gw::base::CommandOutcome::kDone);
+  EXPECT_EQ(gw::base::outcome_of(true, 3), gw::base::CommandOutcome::kFailed);
+  EXPECT_EQ(gw::base::outcome_of(true, -1), gw::base::CommandOutcome::kNoAnswer);
+  EXPECT_EQ(gw::base::outcome_of(false, 1), gw::base::CommandOutcome::kUnknown);
 }
 
 // A device object is only needed as an identity here.
@@ -100,10 +105,10 @@ class Device : public SPModbus {
   int process_payload(tab_type, unsigned int) override { return 0; }
 };
 
-class Events : public gw::EventLog {
+class Events : public gw::devices::EventLog {
  public:
-  void record(const gw::AlarmEvent& event) override { events.push_back(event); }
-  std::vector<gw::AlarmEvent> events;
+  void record(const gw::history::AlarmEvent& event) override { events.push_back(event); }
+  std::vector<gw::history::AlarmEvent> events;
 };
 
 class AlarmBookTest : public ::testing::Test {
@@ -115,9 +120,9 @@ class AlarmBookTest : public ::testing::Test {
   bool report(Device& device, const char* id, bool active) {
     return book.threshold_bool(device, 3, id, id, "title", "detail", active, 1);
   }
-  gw::UnitNames names;
+  gw::devices::UnitNames names;
   Events log;
-  gw::AlarmBook book{names, log};
+  gw::devices::AlarmBook book{names, log};
   Device first, second;
 };
 
@@ -161,7 +166,7 @@ class HistoryTest : public ::testing::Test {
 
 TEST_F(HistoryTest, GivesBackEachDevicesNewestReadingOfItsDataIdAcrossReopening) {
   {
-    gw::History history(path, {});
+    gw::history::History history(path, {});
     EXPECT_FALSE(history.newest_record("ac1", 1));
     history.insert_record({"ac1", 1, "2024-01-01 00:00:00", "first", false});
     history.insert_record({"ac2", 2, "2024-01-01 00:00:01", "other", false});
@@ -169,7 +174,7 @@ TEST_F(HistoryTest, GivesBackEachDevicesNewestReadingOfItsDataIdAcrossReopening)
     history.insert_record({"ac1", 1, "2024-01-01 00:00:03", "reloaded", true});
     history.insert_record({"ac1", 9, "2024-01-01 00:00:04", "foreign", false});
   }
-  gw::History history(path, {});
+  gw::history::History history(path, {});
   EXPECT_EQ(history.newest_record("ac1", 1), std::string("\0\1\2", 3));
   EXPECT_EQ(history.newest_record("ac2", 2), "other");
   EXPECT_EQ(history.record_count("ac1", 1), 2) << "neither the reload's nor another data id's";
@@ -177,7 +182,7 @@ TEST_F(HistoryTest, GivesBackEachDevicesNewestReadingOfItsDataIdAcrossReopening)
 }
 
 TEST_F(HistoryTest, RemembersWhichAlarmsWereLastRaised) {
-  gw::History history(path, {});
+  gw::history::History history(path, {});
   auto event = [&](const char* device, const char* id, bool raised) {
     history.insert_event({"2024-01-01 00:00:00", device, id, 3, raised, "t", "d"});
   };
@@ -187,7 +192,7 @@ TEST_F(HistoryTest, RemembersWhichAlarmsWereLastRaised) {
   event("ac2", "120800260010", true);
   auto raised = [&](const char* device) {
     std::vector<std::string> ids;
-    for (const gw::AlarmEvent& raised_event : history.raised_alarms(device))
+    for (const gw::history::AlarmEvent& raised_event : history.raised_alarms(device))
       ids.push_back(raised_event.signal_id);
     return ids;
   };

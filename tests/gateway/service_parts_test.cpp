@@ -10,8 +10,8 @@
 
 #include "gateway/bus/bus_set.h"
 #include "gateway/bus/bus_worker.h"
-#include "gateway/devices/plugin.h"
 #include "gateway/control/protocol.h"
+#include "gateway/devices/plugin.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -19,31 +19,33 @@ namespace {
 using std::chrono::milliseconds;
 using ::testing::HasSubstr;
 
-class FakeService : public gw::ServiceApi {
+class FakeService : public gw::state::ServiceApi {
  public:
-  gw::ServiceInfo info() const override { return {"1.0.0", 42, "/etc/norvane/gateway.json"}; }
-  gw::StateSnapshot status() const override {
-    gw::StateSnapshot snapshot;
+  gw::state::ServiceInfo info() const override {
+    return {"1.0.0", 42, "/etc/norvane/gateway.json"};
+  }
+  gw::state::StateSnapshot status() const override {
+    gw::state::StateSnapshot snapshot;
     snapshot.units.emplace_back().name = "ac1";
     return snapshot;
   }
-  std::shared_ptr<gw::CommandTicket> command(const std::string& unit,
-                                             const gw::Command& command) override {
+  std::shared_ptr<gw::base::CommandTicket> command(const std::string& unit,
+                                                   const gw::base::Command& command) override {
     if (unit != "ac1") return nullptr;
-    last = std::make_shared<gw::CommandTicket>(unit, command);
+    last = std::make_shared<gw::base::CommandTicket>(unit, command);
     return last;  // left waiting: no bus carries it out
   }
   milliseconds command_wait() const override { return milliseconds(50); }
-  gw::ReloadReport reload() override { return {}; }
-  gw::EventStream& events() override { return stream; }
+  gw::state::ReloadReport reload() override { return {}; }
+  gw::state::EventStream& events() override { return stream; }
 
-  std::shared_ptr<gw::CommandTicket> last;
-  gw::EventStream stream;
+  std::shared_ptr<gw::base::CommandTicket> last;
+  gw::state::EventStream stream;
 };
 
-Json::Value reply_to(const std::string& line, gw::ServiceApi& api) {
+Json::Value reply_to(const std::string& line, gw::state::ServiceApi& api) {
   Json::Value reply;
-  EXPECT_TRUE(Json::Reader().parse(gw::handle_request(line, api).reply, reply));
+  EXPECT_TRUE(Json::Reader().parse(gw::control::handle_request(line, api).reply, reply));
   return reply;
 }
 
@@ -97,13 +99,13 @@ TEST(ControlProtocol, ACommandNotBegunWithinItsBoundIsWithdrawnAndNeverCarriedOu
 }
 
 TEST(EventStream, ASlowSubscriberLosesItsOldestEventsWithoutHoldingUpThePublisher) {
-  gw::EventStream stream;
+  gw::state::EventStream stream;
   auto slow = stream.subscribe(3);
   auto ample = stream.subscribe(100);
   for (long round = 1; round <= 5; ++round)
-    stream.publish(gw::RoundCompleted{"ac1", {}, round, {}, {}, {}});
-  auto round_of = [](const std::optional<gw::Event>& event) {
-    return event ? std::get<gw::RoundCompleted>(*event).round : -1;
+    stream.publish(gw::state::RoundCompleted{"ac1", {}, round, {}, {}, {}});
+  auto round_of = [](const std::optional<gw::state::Event>& event) {
+    return event ? std::get<gw::state::RoundCompleted>(*event).round : -1;
   };
   for (long round : {3, 4, 5}) EXPECT_EQ(round_of(slow->next(milliseconds(0))), round);
   EXPECT_EQ(slow->dropped(), 2);
@@ -115,9 +117,9 @@ TEST(EventStream, ASlowSubscriberLosesItsOldestEventsWithoutHoldingUpThePublishe
 }
 
 TEST(StateTable, ABusThatReplacesItsRowsKeepsItsPlaceAmongTheBuses) {
-  gw::StateTable table;
+  gw::state::StateTable table;
   auto row = [](const char* name, const char* port) {
-    gw::UnitState unit;
+    gw::state::UnitState unit;
     unit.name = name;
     unit.port = port;
     return unit;
@@ -126,7 +128,7 @@ TEST(StateTable, ABusThatReplacesItsRowsKeepsItsPlaceAmongTheBuses) {
   table.set_units("/dev/ttyS2", {row("b1", "/dev/ttyS2")});
   table.set_units("/dev/ttyS1", {row("a2", "/dev/ttyS1"), row("a3", "/dev/ttyS1")});
   std::vector<std::string> names;
-  for (const gw::UnitState& unit : table.snapshot().units) names.push_back(unit.name);
+  for (const gw::state::UnitState& unit : table.snapshot().units) names.push_back(unit.name);
   EXPECT_EQ(names, (std::vector<std::string>{"a2", "a3", "b1"}));
 }
 
@@ -144,22 +146,23 @@ class BusThread : public ::testing::Test {
 
   testproc::TempDir dir_;
   std::unique_ptr<testproc::Process> unit_;
-  gw::BusSettings bus_;
+  gw::config::BusSettings bus_;
 };
 
 TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
-  gw::UnitConfig config;
+  gw::config::UnitConfig config;
   config.name = "ac1";
   config.data_id = 101;
-  gw::Plugin plugin(NORVANE_PLUGIN_PATH);
-  gw::HistoryWriter history(dir_.file("history.db"), gw::HistoryOptions{});
+  gw::devices::Plugin plugin(NORVANE_PLUGIN_PATH);
+  gw::history::HistoryWriter history(dir_.file("history.db"), gw::config::HistoryOptions{});
   history.start();
-  gw::StateTable table;
-  gw::EventStream stream;
-  gw::Host host(plugin, history, table, stream);
-  gw::BusOptions options;
+  gw::state::StateTable table;
+  gw::state::EventStream stream;
+  gw::devices::Host host(plugin, history, table, stream);
+  gw::bus::BusOptions options;
   options.interval_s = 0;
-  gw::BusWorker worker(std::make_unique<gw::RtuLink>(bus_), {config}, host, table, stream, options);
+  gw::bus::BusWorker worker(std::make_unique<gw::line::RtuLink>(bus_), {config}, host, table,
+                            stream, options);
   auto events = stream.subscribe(10000);
   worker.start();
 
@@ -168,7 +171,7 @@ TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
   std::atomic<bool> finished{false};
   std::thread reader([&] {
     while (!finished) {
-      const gw::StateSnapshot snapshot = table.snapshot();
+      const gw::state::StateSnapshot snapshot = table.snapshot();
       ASSERT_EQ(snapshot.units.size(), 1u);
       EXPECT_LE(snapshot.units[0].counters.completed, snapshot.units[0].counters.rounds);
     }
@@ -177,9 +180,9 @@ TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
   for (int client = 0; client < kClients; ++client)
     clients.emplace_back([&, client] {
       for (int i = 0; i < kCommands; ++i) {
-        const gw::Command command{gw::CommandKind::kSetTemperature, 20 + client};
+        const gw::base::Command command{gw::base::CommandKind::kSetTemperature, 20 + client};
         const auto ticket = worker.submit("ac1", command);
-        done += ticket->wait(milliseconds(20000)).outcome == gw::CommandOutcome::kDone;
+        done += ticket->wait(milliseconds(20000)).outcome == gw::base::CommandOutcome::kDone;
       }
     });
   for (std::thread& client : clients) client.join();
@@ -189,12 +192,12 @@ TEST_F(BusThread, CarriesOutCommandsFromSeveralClientsWhileReadersWatch) {
   worker.join();
 
   EXPECT_EQ(done, kClients * kCommands);
-  const gw::UnitState row = *table.unit("ac1");
+  const gw::state::UnitState row = *table.unit("ac1");
   EXPECT_EQ(row.counters.commands, kClients * kCommands);
   EXPECT_EQ(row.commands_waiting, 0);
   int finished_commands = 0;
   while (const auto event = events->next(milliseconds(0)))
-    finished_commands += std::holds_alternative<gw::CommandFinished>(*event);
+    finished_commands += std::holds_alternative<gw::state::CommandFinished>(*event);
   EXPECT_EQ(finished_commands, kClients * kCommands);
   EXPECT_EQ(history.record_count("ac1", 101, milliseconds(5000)), row.counters.completed);
 }
@@ -209,21 +212,22 @@ class TwoBuses : public ::testing::Test {
           std::vector<std::string>{NORVANE_SIM, "--slaves", slaves}));
       const auto line = units_.back()->next_line("pty ");
       ASSERT_TRUE(line) << units_.back()->err();
-      gw::BusSettings bus;
+      gw::config::BusSettings bus;
       bus.port = line->substr(4);
       bus.response_timeout_ms = 400;
       ports_.push_back(bus.port);
-      gw::BusOptions options;
+      gw::bus::BusOptions options;
       options.interval_s = 0;
-      buses_.add(std::make_unique<gw::BusWorker>(std::make_unique<gw::RtuLink>(bus),
-                                                 std::vector<gw::UnitConfig>{unit(units_.size())},
-                                                 host_, table_, stream_, options));
+      buses_.add(std::make_unique<gw::bus::BusWorker>(
+          std::make_unique<gw::line::RtuLink>(bus),
+          std::vector<gw::config::UnitConfig>{unit(units_.size())}, host_, table_, stream_,
+          options));
     }
   }
 
   // "acN", data id 100 + N, at slave 1.
-  static gw::UnitConfig unit(size_t number) {
-    gw::UnitConfig config;
+  static gw::config::UnitConfig unit(size_t number) {
+    gw::config::UnitConfig config;
     config.name = "ac" + std::to_string(number);
     config.data_id = 100 + static_cast<int>(number);
     return config;
@@ -238,12 +242,12 @@ class TwoBuses : public ::testing::Test {
   testproc::TempDir dir_;
   std::vector<std::unique_ptr<testproc::Process>> units_;
   std::vector<std::string> ports_;
-  gw::Plugin plugin_{NORVANE_PLUGIN_PATH};
-  gw::HistoryWriter history_{dir_.file("history.db"), gw::HistoryOptions{}};
-  gw::StateTable table_;
-  gw::EventStream stream_;
-  gw::Host host_{plugin_, history_, table_, stream_};
-  gw::BusSet buses_;  // the last: its threads stop before the rest goes
+  gw::devices::Plugin plugin_{NORVANE_PLUGIN_PATH};
+  gw::history::HistoryWriter history_{dir_.file("history.db"), gw::config::HistoryOptions{}};
+  gw::state::StateTable table_;
+  gw::state::EventStream stream_;
+  gw::devices::Host host_{plugin_, history_, table_, stream_};
+  gw::bus::BusSet buses_;  // the last: its threads stop before the rest goes
 };
 
 TEST_F(TwoBuses, CommandsGoToEachUnitsBusAndAUnitMovesBetweenBusesOnAReload) {
@@ -252,7 +256,7 @@ TEST_F(TwoBuses, CommandsGoToEachUnitsBusAndAUnitMovesBetweenBusesOnAReload) {
   std::atomic<bool> finished{false};
   std::thread reader([&] {
     while (!finished)
-      for (const gw::UnitState& row : table_.snapshot().units)
+      for (const gw::state::UnitState& row : table_.snapshot().units)
         EXPECT_LE(row.counters.completed, row.counters.rounds);
   });
   std::vector<std::thread> clients;
@@ -260,22 +264,22 @@ TEST_F(TwoBuses, CommandsGoToEachUnitsBusAndAUnitMovesBetweenBusesOnAReload) {
   for (const char* name : {"ac1", "ac2", "ac1", "ac2"})
     clients.emplace_back([&, name] {
       for (int i = 0; i < 3; ++i) {
-        const auto ticket = buses_.submit(name, {gw::CommandKind::kSetTemperature, 20 + i});
-        done += ticket->wait(milliseconds(20000)).outcome == gw::CommandOutcome::kDone;
+        const auto ticket = buses_.submit(name, {gw::base::CommandKind::kSetTemperature, 20 + i});
+        done += ticket->wait(milliseconds(20000)).outcome == gw::base::CommandOutcome::kDone;
       }
     });
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(done, 12);
-  EXPECT_EQ(buses_.submit("ac3", {gw::CommandKind::kUnitOn, 0}), nullptr);
+  EXPECT_EQ(buses_.submit("ac3", {gw::base::CommandKind::kUnitOn, 0}), nullptr);
   for (size_t bus = 0; bus < 2; ++bus) {
     EXPECT_EQ(port_of("ac" + std::to_string(bus + 1)), static_cast<int>(bus));
     EXPECT_TRUE(units_[bus]->next_line("write slave 1 register 1 <- 220")) << "bus " << bus;
   }
 
   // ac2 moves to the first bus, at slave 2; the second bus keeps none.
-  gw::UnitConfig moved = unit(2);
+  gw::config::UnitConfig moved = unit(2);
   moved.slave = 2;
-  std::vector<gw::BusReload> changes(2);
+  std::vector<gw::bus::BusReload> changes(2);
   changes[0].units = {unit(1), moved};
   const auto result = buses_.reload(changes, milliseconds(20000), milliseconds(20000));
   ASSERT_TRUE(result);
@@ -284,8 +288,8 @@ TEST_F(TwoBuses, CommandsGoToEachUnitsBusAndAUnitMovesBetweenBusesOnAReload) {
   EXPECT_TRUE(result->added.empty() && result->removed.empty());
   EXPECT_EQ(port_of("ac2"), 0);
   EXPECT_EQ(table_.snapshot().units.size(), 2u) << "one row a unit";
-  const auto ticket = buses_.submit("ac2", {gw::CommandKind::kSetTemperature, 25});
-  EXPECT_EQ(ticket->wait(milliseconds(20000)).outcome, gw::CommandOutcome::kDone);
+  const auto ticket = buses_.submit("ac2", {gw::base::CommandKind::kSetTemperature, 25});
+  EXPECT_EQ(ticket->wait(milliseconds(20000)).outcome, gw::base::CommandOutcome::kDone);
   EXPECT_TRUE(units_[0]->next_line("write slave 2 register 1 <- 250"));
   finished = true;
   reader.join();

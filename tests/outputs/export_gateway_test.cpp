@@ -13,7 +13,8 @@
 
 namespace {
 
-using namespace gw::outputs;
+using namespace gw::readings;
+using namespace gw::history;
 
 class ExportOfTheGatewaysHistory : public harness::GatewayTest {};
 

@@ -25,7 +25,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 
 namespace {
 
-using namespace gw::outputs;
+using namespace gw::readings;
+using namespace gw::history;
 
 std::vector<std::string> lines_of(const std::string& text, const char* end = "\n") {
   std::vector<std::string> lines;
@@ -57,9 +58,9 @@ TEST_F(HistoryExport, ReadingsOfOneUnitAsCsvWithHeaderQuotingAndCrLf) {
     file.insert("room \"B\", north", "2024-03-05 09:07:03", records::record(102, {{1, 250}}));
     file.insert("ac1", "2024-03-05 09:07:07", records::record(101, {{1, 242}, {31, 1}}));
   }
-  ExportQuery query;
+  gw::history::ExportQuery query;
   query.unit = "ac1";
-  const auto lines = lines_of(run(export_readings, query), "\r\n");
+  const auto lines = lines_of(run(gw::history::export_readings, query), "\r\n");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].rfind("time,unit,data_id,set_temperature,set_humidity,", 0), 0u) << lines[0];
   EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), ','), 2 + kWordReadingCount);
@@ -69,7 +70,7 @@ TEST_F(HistoryExport, ReadingsOfOneUnitAsCsvWithHeaderQuotingAndCrLf) {
   EXPECT_EQ(summary.written, 2);
 
   query.unit.reset();
-  const auto all = lines_of(run(export_readings, query), "\r\n");
+  const auto all = lines_of(run(gw::history::export_readings, query), "\r\n");
   ASSERT_EQ(all.size(), 4u);
   EXPECT_EQ(all[2].rfind("2024-03-05T09:07:03+00:00,\"room \"\"B\"\", north\",102,25.0,", 0), 0u)
       << all[2];
@@ -82,11 +83,11 @@ TEST_F(HistoryExport, ReadingsAsJsonLinesWithinSinceAndUntil) {
       file.insert("ac1", "2024-03-05 09:07:0" + std::to_string(second),
                   records::record(101, {{23, static_cast<uint16_t>(500 + second)}}));
   }
-  ExportQuery query;
+  gw::history::ExportQuery query;
   query.format = ExportFormat::kJsonl;
   query.since = parse_time_argument("2024-03-05T09:07:02Z");
   query.until = parse_time_argument("2024-03-05T09:07:04Z");
-  const auto lines = lines_of(run(export_readings, query));
+  const auto lines = lines_of(run(gw::history::export_readings, query));
   ASSERT_EQ(lines.size(), 2u) << "since is in the range, until is not";
   for (size_t i = 0; i < lines.size(); ++i) {
     Json::Value row;
@@ -113,11 +114,11 @@ TEST_F(HistoryExport, APeriodAcrossTheEndOfSummerTimeHoldsEveryRowOfIt) {
       file.insert("ac1", *history_time(at), records::record(101, {}));
     file.execute("COMMIT");
   }
-  ExportQuery query;
+  gw::history::ExportQuery query;
   query.unit = "ac1";
   query.format = ExportFormat::kJsonl;
   std::vector<std::time_t> stored;
-  for (const std::string& line : lines_of(run(export_readings, query))) {
+  for (const std::string& line : lines_of(run(gw::history::export_readings, query))) {
     Json::Value row;
     ASSERT_TRUE(Json::Reader().parse(line, row)) << line;
     stored.push_back(*parse_time_argument(row["time"].asString()));
@@ -129,7 +130,8 @@ TEST_F(HistoryExport, APeriodAcrossTheEndOfSummerTimeHoldsEveryRowOfIt) {
     const long expected = std::count_if(stored.begin(), stored.end(), [&](std::time_t at) {
       return at >= *query.since && at < *query.until;
     });
-    EXPECT_EQ(static_cast<long>(lines_of(run(export_readings, query)).size()), expected)
+    EXPECT_EQ(static_cast<long>(lines_of(run(gw::history::export_readings, query)).size()),
+              expected)
         << "from " << iso8601_local(since);
   }
 }
@@ -140,15 +142,15 @@ TEST_F(HistoryExport, ReloadRowsAreLeftOutOrMarkedAndOlderFilesHaveNone) {
     file.insert("ac1", "2024-03-05 09:00:00", records::record(101, {{1, 240}}), true);
     file.insert("ac1", "2024-03-05 09:00:05", records::record(101, {{1, 241}}));
   }
-  ExportQuery query;
+  gw::history::ExportQuery query;
   query.format = ExportFormat::kJsonl;
-  auto lines = lines_of(run(export_readings, query));
+  auto lines = lines_of(run(gw::history::export_readings, query));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("\"set_temperature\":24.1"), std::string::npos) << lines[0];
   EXPECT_EQ(summary.reloads_left_out, 1);
 
   query.include_reloads = true;
-  lines = lines_of(run(export_readings, query));
+  lines = lines_of(run(gw::history::export_readings, query));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("\"reload\":true"), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find("\"reload\":false"), std::string::npos) << lines[1];
@@ -159,7 +161,7 @@ TEST_F(HistoryExport, ReloadRowsAreLeftOutOrMarkedAndOlderFilesHaveNone) {
   }
   path = older;
   query.format = ExportFormat::kCsv;
-  lines = lines_of(run(export_readings, query), "\r\n");
+  lines = lines_of(run(gw::history::export_readings, query), "\r\n");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].rfind("2024-03-05T09:00:00+00:00,ac1,1,false,", 0), 0u) << lines[1];
 }
@@ -173,9 +175,9 @@ TEST_F(HistoryExport, RowsThatCannotBeReadAreCountedAndNeverBreakTheOutput) {
         "1",
         "-", records::record(101, {}));
   }
-  ExportQuery query;
+  gw::history::ExportQuery query;
   query.format = ExportFormat::kJsonl;
-  const auto lines = lines_of(run(export_readings, query));
+  const auto lines = lines_of(run(gw::history::export_readings, query));
   ASSERT_EQ(lines.size(), 1u) << "the short record is left out";
   Json::Value row;
   ASSERT_TRUE(Json::Reader().parse(lines[0], row)) << lines[0];
@@ -187,7 +189,7 @@ TEST_F(HistoryExport, RowsThatCannotBeReadAreCountedAndNeverBreakTheOutput) {
   EXPECT_EQ(summary.unreadable, 2);
 
   query.since = 0;
-  EXPECT_EQ(run(export_readings, query), "") << "a row without a time is in no range";
+  EXPECT_EQ(run(gw::history::export_readings, query), "") << "a row without a time is in no range";
   EXPECT_THROW(export_readings(dir.file("missing.db"), query, std::cout), ExportError);
 }
 
@@ -200,9 +202,9 @@ TEST_F(HistoryExport, AlarmEventsWithEnglishTitlesAndTheStoredOnes) {
         " ('2024-03-05 09:00:07', 'ac2', '999', 1, 'raised', 'other', 'x'),"
         " ('2024-03-05 09:00:09', 'ac1', '120800150010', 3, 'cleared', 'stored', 'dry');");
   }
-  ExportQuery query;
+  gw::history::ExportQuery query;
   query.unit = "ac1";
-  const auto lines = lines_of(run(export_alarms, query), "\r\n");
+  const auto lines = lines_of(run(gw::history::export_alarms, query), "\r\n");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "time,unit,signal_id,state,level,title,stored_title,detail");
   EXPECT_EQ(lines[1],
@@ -213,7 +215,7 @@ TEST_F(HistoryExport, AlarmEventsWithEnglishTitlesAndTheStoredOnes) {
   query.unit = "ac2";
   query.format = ExportFormat::kJsonl;
   Json::Value event;
-  ASSERT_TRUE(Json::Reader().parse(run(export_alarms, query), event));
+  ASSERT_TRUE(Json::Reader().parse(run(gw::history::export_alarms, query), event));
   EXPECT_EQ(event["title"].asString(), "other") << "an unknown id keeps its stored title";
   EXPECT_EQ(event["level"].asInt(), 1);
 }
@@ -262,7 +264,7 @@ TEST_F(HistoryExport, StreamsALargeFileInFlatMemory) {
   HeapWatchingSink sink;
   std::ostream out(&sink);
   const size_t before = heap_in_use();
-  EXPECT_EQ(export_readings(path, ExportQuery{}, out).written, kRows);
+  EXPECT_EQ(gw::history::export_readings(path, gw::history::ExportQuery{}, out).written, kRows);
   EXPECT_EQ(sink.lines, static_cast<size_t>(kRows + 1));
   EXPECT_GT(sink.bytes, 20u * 1000 * 1000);
   EXPECT_LT(sink.peak_heap, before + 2 * 1024 * 1024)

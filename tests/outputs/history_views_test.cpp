@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace gw::outputs;
+using namespace gw::history;
 
 class HistoryViews : public records::InUtc {
  protected:
@@ -36,11 +36,11 @@ class HistoryViews : public records::InUtc {
 TEST_F(HistoryViews, SeriesHoldTheRecordsOfThePeriodOldestFirstWithoutReloads) {
   records::HistoryFile file(path, true);
   fill(file, 10);
-  SeriesQuery query;
+  gw::history::SeriesQuery query;
   query.unit = "ac1";
   query.since = kNoon + 2;
   query.until = kNoon + 8;
-  const Json::Value series = air_series(path, query);
+  const Json::Value series = gw::history::air_series(path, query);
   // 12:00:02 to 12:00:07, without the reload record of 12:00:03.
   const std::vector<Json::Int64> expected = {2, 4, 5, 6, 7};
   ASSERT_EQ(series["time"].size(), expected.size()) << series;
@@ -58,12 +58,12 @@ TEST_F(HistoryViews, SeriesHoldTheRecordsOfThePeriodOldestFirstWithoutReloads) {
 TEST_F(HistoryViews, ALongPeriodIsThinnedToEveryKthRecordKeepingTheNewest) {
   records::HistoryFile file(path, false);
   fill(file, 1000);
-  SeriesQuery query;
+  gw::history::SeriesQuery query;
   query.unit = "ac1";
   query.since = kNoon;
   query.until = kNoon + 3600;
   query.max_points = 100;
-  const Json::Value series = air_series(path, query);
+  const Json::Value series = gw::history::air_series(path, query);
   EXPECT_EQ(series["records"].asInt64(), 1000);
   const Json::Int64 step = series["step"].asInt64();
   EXPECT_EQ(step, 8) << "doubled until at most twice 100 remain";
@@ -79,7 +79,7 @@ TEST_F(HistoryViews, RecentAlarmEventsNewestFirstWithEnglishTitles) {
                              " title, detail) VALUES ('2024-05-01 12:00:0") +
                  std::to_string(i) + "', 'ac1', '120800150010', 3, '" +
                  (i % 2 == 0 ? "raised" : "cleared") + "', 'stored', 'd')");
-  const Json::Value events = recent_alarm_events(path, 3);
+  const Json::Value events = gw::history::recent_alarm_events(path, 3);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0]["time"], "2024-05-01T12:00:04+00:00");
   EXPECT_EQ(events[0]["state"], "raised");

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace gw::outputs;
+using namespace gw::readings;
 
 constexpr char kDegrees[] = "\xC2\xB0";
 

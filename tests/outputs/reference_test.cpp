@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace gw::outputs;
+using namespace gw::readings;
 
 TEST(Reference, ReadmeHoldsWhatTheTablesPrint) {
   std::ifstream in(NORVANE_README);
