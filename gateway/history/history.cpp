@@ -7,35 +7,17 @@
 #include <memory>
 
 #include "gateway/base/log.h"
+#include "gateway/history/schema.h"
 
 namespace gw::history {
 namespace {
 
+namespace r = schema::records;
+namespace e = schema::events;
+using std::string_literals::operator""s;
+
 constexpr int kBusyTimeoutMs = 200;  // the writer tries again itself, with a back-off
 constexpr long kWalLimitBytes = 4L << 20;
-
-constexpr const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS history ("
-    "  id INTEGER PRIMARY KEY,"
-    "  device TEXT NOT NULL,"
-    "  data_id INTEGER NOT NULL,"
-    "  time TEXT NOT NULL,"
-    "  record BLOB NOT NULL,"
-    "  reload INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX IF NOT EXISTS history_by_device ON history (device, id);"
-    // A unit's records of a period (export, the page's charts); built when
-    // a file of an earlier gateway is opened (1.4 s for a million records).
-    "CREATE INDEX IF NOT EXISTS history_by_device_time ON history (device, time);"
-    "CREATE TABLE IF NOT EXISTS alarm_events ("
-    "  id INTEGER PRIMARY KEY,"
-    "  time TEXT NOT NULL,"
-    "  device TEXT NOT NULL,"
-    "  signal_id TEXT NOT NULL,"
-    "  level INTEGER NOT NULL,"
-    "  state TEXT NOT NULL CHECK (state IN ('raised', 'cleared')),"
-    "  title TEXT NOT NULL,"
-    "  detail TEXT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS alarm_events_by_device ON alarm_events (device, signal_id, id);";
 
 struct Finalize {
   void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -151,12 +133,13 @@ void History::open(const HistorySetup& setup) {
   }
   begin();
   try {
-    execute(kSchema, "cannot set up");
-    Statement columns(
-        prepare("SELECT count(*) FROM pragma_table_info('history')"
-                " WHERE name = 'reload'"));
+    execute(schema::create_statements().c_str(), "cannot set up");
+    Statement columns(prepare("SELECT count(*) FROM pragma_table_info('"s + r::kTable +
+                              "') WHERE name = '" + r::kReload + "'"));
     if (sqlite3_step(columns.get()) == SQLITE_ROW && sqlite3_column_int(columns.get(), 0) == 0)
-      execute("ALTER TABLE history ADD COLUMN reload INTEGER NOT NULL DEFAULT 0",
+      execute(("ALTER TABLE "s + r::kTable + " ADD COLUMN " + r::kReload +
+               " INTEGER NOT NULL DEFAULT 0")
+                  .c_str(),
               "cannot add the reload column");
     commit();
   } catch (...) {
@@ -164,10 +147,13 @@ void History::open(const HistorySetup& setup) {
     throw;
   }
   insert_record_ =
-      prepare("INSERT INTO history (device, data_id, time, record, reload) VALUES (?, ?, ?, ?, ?)");
-  insert_event_ = prepare(
-      "INSERT INTO alarm_events (time, device, signal_id, level, state, title, detail)"
-      " VALUES (?, ?, ?, ?, ?, ?, ?)");
+      prepare("INSERT INTO "s + r::kTable + " (" +
+              schema::columns({r::kDevice, r::kDataId, r::kTime, r::kRecord, r::kReload}) +
+              ") VALUES (?, ?, ?, ?, ?)");
+  insert_event_ = prepare("INSERT INTO "s + e::kTable + " (" +
+                          schema::columns({e::kTime, e::kDevice, e::kSignalId, e::kLevel, e::kState,
+                                           e::kTitle, e::kDetail}) +
+                          ") VALUES (?, ?, ?, ?, ?, ?, ?)");
 }
 
 bool History::checks_whole(std::string& problem) {
@@ -205,9 +191,10 @@ void History::execute(const char* sql, const char* what) {
   throw HistoryError("history database " + path_ + ": " + what + ": " + reason, result);
 }
 
-sqlite3_stmt* History::prepare(const char* sql) {
+sqlite3_stmt* History::prepare(const std::string& sql) {
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) fail("cannot prepare");
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
+    fail("cannot prepare");
   return statement;
 }
 
@@ -237,16 +224,16 @@ void History::insert_event(const AlarmEvent& event) {
   bind_text(insert_event_, 2, event.device);
   bind_text(insert_event_, 3, event.signal_id);
   sqlite3_bind_int(insert_event_, 4, event.level);
-  bind_text(insert_event_, 5, event.raised ? "raised" : "cleared");
+  bind_text(insert_event_, 5, event.raised ? e::kRaised : e::kCleared);
   bind_text(insert_event_, 6, event.title);
   bind_text(insert_event_, 7, event.detail);
   step_done(insert_event_, "cannot store an alarm event");
 }
 
 std::optional<std::string> History::newest_record(const std::string& device, int data_id) {
-  Statement query(
-      prepare("SELECT record FROM history WHERE device = ? AND data_id = ? AND reload = 0"
-              " ORDER BY id DESC LIMIT 1"));
+  Statement query(prepare("SELECT "s + r::kRecord + " FROM " + r::kTable + " WHERE " + r::kDevice +
+                          " = ? AND " + r::kDataId + " = ? AND " + r::kReload + " = 0 ORDER BY " +
+                          r::kId + " DESC LIMIT 1"));
   bind_text(query.get(), 1, device);
   sqlite3_bind_int(query.get(), 2, data_id);
   const int result = sqlite3_step(query.get());
@@ -258,8 +245,8 @@ std::optional<std::string> History::newest_record(const std::string& device, int
 }
 
 long History::record_count(const std::string& device, int data_id) {
-  Statement query(
-      prepare("SELECT count(*) FROM history WHERE device = ? AND data_id = ? AND reload = 0"));
+  Statement query(prepare("SELECT count(*) FROM "s + r::kTable + " WHERE " + r::kDevice +
+                          " = ? AND " + r::kDataId + " = ? AND " + r::kReload + " = 0"));
   bind_text(query.get(), 1, device);
   sqlite3_bind_int(query.get(), 2, data_id);
   if (sqlite3_step(query.get()) != SQLITE_ROW) fail("cannot count records");
@@ -267,11 +254,12 @@ long History::record_count(const std::string& device, int data_id) {
 }
 
 std::vector<AlarmEvent> History::raised_alarms(const std::string& device) {
-  Statement query(
-      prepare("SELECT time, signal_id, level, title, detail FROM alarm_events AS e"
-              " WHERE device = ?1 AND state = 'raised'"
-              " AND id = (SELECT max(id) FROM alarm_events"
-              "           WHERE device = ?1 AND signal_id = e.signal_id) ORDER BY signal_id"));
+  Statement query(prepare(
+      "SELECT "s + schema::columns({e::kTime, e::kSignalId, e::kLevel, e::kTitle, e::kDetail}) +
+      " FROM " + e::kTable + " AS e WHERE " + e::kDevice + " = ?1 AND " + e::kState + " = '" +
+      e::kRaised + "' AND " + e::kId + " = (SELECT max(" + e::kId + ") FROM " + e::kTable +
+      " WHERE " + e::kDevice + " = ?1 AND " + e::kSignalId + " = e." + e::kSignalId +
+      ") ORDER BY " + e::kSignalId));
   bind_text(query.get(), 1, device);
   std::vector<AlarmEvent> events;
   int result;
@@ -286,13 +274,17 @@ std::vector<AlarmEvent> History::raised_alarms(const std::string& device) {
 int History::prune(const std::string& cutoff, int batch) {
   // Rows go in in time order, so the oldest by id are the ones to look at:
   // a batch never scans the table.
-  Statement records(
-      prepare("DELETE FROM history WHERE id IN (SELECT id FROM (SELECT id, time FROM history"
-              " ORDER BY id LIMIT ?2) WHERE time < ?1)"));
+  Statement records(prepare("DELETE FROM "s + r::kTable + " WHERE " + r::kId + " IN (SELECT " +
+                            r::kId + " FROM (SELECT " + r::kId + ", " + r::kTime + " FROM " +
+                            r::kTable + " ORDER BY " + r::kId + " LIMIT ?2) WHERE " + r::kTime +
+                            " < ?1)"));
+  // An alarm's newest event stays, however old: it is the alarm's state.
   Statement events(prepare(
-      "DELETE FROM alarm_events WHERE id IN (SELECT id FROM (SELECT id, time, device, signal_id"
-      " FROM alarm_events ORDER BY id LIMIT ?2) AS e WHERE time < ?1 AND id < (SELECT max(id)"
-      " FROM alarm_events WHERE device = e.device AND signal_id = e.signal_id))"));
+      "DELETE FROM "s + e::kTable + " WHERE " + e::kId + " IN (SELECT " + e::kId +
+      " FROM (SELECT " + schema::columns({e::kId, e::kTime, e::kDevice, e::kSignalId}) + " FROM " +
+      e::kTable + " ORDER BY " + e::kId + " LIMIT ?2) AS e WHERE " + e::kTime + " < ?1 AND " +
+      e::kId + " < (SELECT max(" + e::kId + ") FROM " + e::kTable + " WHERE " + e::kDevice +
+      " = e." + e::kDevice + " AND " + e::kSignalId + " = e." + e::kSignalId + "))"));
   int deleted = 0;
   for (sqlite3_stmt* statement : {records.get(), events.get()}) {
     bind_text(statement, 1, cutoff);

@@ -115,7 +115,7 @@ class History {
   void close();
   [[noreturn]] void fail(const std::string& what) const;
   void execute(const char* sql, const char* what);
-  sqlite3_stmt* prepare(const char* sql);
+  sqlite3_stmt* prepare(const std::string& sql);
   void step_done(sqlite3_stmt* statement, const char* what);
 
   std::string path_;

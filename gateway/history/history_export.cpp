@@ -1,7 +1,10 @@
 #include "gateway/history/history_export.h"
 
+#include <string_view>
+
 #include <json/value.h>
 
+#include "gateway/history/schema.h"
 #include "gateway/readings/alarm_table.h"
 #include "gateway/readings/readings.h"
 #include "gateway/readings/render.h"
@@ -9,6 +12,9 @@
 
 namespace gw::history {
 namespace {
+
+namespace r = schema::records;
+namespace e = schema::events;
 
 constexpr char kCsvLineEnd[] = "\r\n";
 
@@ -33,11 +39,15 @@ Json::Value time_json(const std::optional<std::time_t>& time) {
 
 // The query of a table's rows in the order they were stored, of one unit
 // or all, near the query's period; `columns` first.
+// Both tables name the unit, the time and the order alike.
+static_assert(std::string_view(r::kDevice) == e::kDevice &&
+              std::string_view(r::kTime) == e::kTime && std::string_view(r::kId) == e::kId);
 std::string select_rows(const std::string& columns, const char* table, const ExportQuery& query,
                         const TimeWindow& window) {
-  const std::string conditions = (query.unit ? " AND device = ?1" : "") + window.condition();
+  const std::string conditions =
+      (query.unit ? std::string(" AND ") + r::kDevice + " = ?1" : "") + window.condition();
   return "SELECT " + columns + " FROM " + table +
-         (conditions.empty() ? "" : " WHERE" + conditions.substr(4)) + " ORDER BY id";
+         (conditions.empty() ? "" : " WHERE" + conditions.substr(4)) + " ORDER BY " + r::kId;
 }
 
 // Binds the query's parameters.
@@ -92,11 +102,11 @@ std::string readings_json_line(const StoredRecord& stored, const readings::Readi
 ExportSummary export_readings(const std::string& history_path, const ExportQuery& query,
                               std::ostream& out) {
   HistoryFile file(history_path);
-  const bool marks_reloads = file.has_column("history", kReloadColumn);
+  const bool marks_reloads = file.has_column(r::kTable, r::kReload);
   const TimeWindow window(query.since, query.until);
-  Rows rows(file, select_rows(
-                      std::string("time, device, record, ") + (marks_reloads ? kReloadColumn : "0"),
-                      "history", query, window));
+  Rows rows(file, select_rows(schema::columns({r::kTime, r::kDevice, r::kRecord,
+                                               marks_reloads ? r::kReload : "0"}),
+                              r::kTable, query, window));
   bind_query(rows, query, window);
   if (query.format == ExportFormat::kCsv) write_line(out, readings_csv_header(query));
   ExportSummary summary;
@@ -124,7 +134,8 @@ namespace {
 
 // --- Alarm events ---
 
-constexpr char kEventColumns[] = "time, device, signal_id, state, level, title, detail";
+const std::string kEventColumns = schema::columns(
+    {e::kTime, e::kDevice, e::kSignalId, e::kState, e::kLevel, e::kTitle, e::kDetail});
 
 struct StoredEvent {
   std::optional<std::time_t> time;
@@ -176,7 +187,7 @@ ExportSummary export_alarms(const std::string& history_path, const ExportQuery& 
                             std::ostream& out) {
   HistoryFile file(history_path);
   const TimeWindow window(query.since, query.until);
-  Rows rows(file, select_rows(kEventColumns, "alarm_events", query, window));
+  Rows rows(file, select_rows(kEventColumns, e::kTable, query, window));
   bind_query(rows, query, window);
   if (query.format == ExportFormat::kCsv) write_line(out, events_csv_header());
   ExportSummary summary;

@@ -26,11 +26,6 @@ namespace gw::history {
 
 enum class ExportFormat { kCsv, kJsonl };
 
-// The name of the history's column that marks the record stored by the end
-// of round of a reload (an earlier record put back in place at start, not
-// a reading). Files without it hold no marked rows.
-inline constexpr char kReloadColumn[] = "reload";
-
 struct ExportQuery {
   std::optional<std::string> unit;   // one unit's rows; every unit's when empty
   std::optional<std::time_t> since;  // rows at or after this instant

@@ -1,5 +1,7 @@
 #include "gateway/history/history_reader.h"
 
+#include "gateway/history/schema.h"
+
 #include <sqlite3.h>
 
 #include <limits>
@@ -81,7 +83,8 @@ TimeWindow::TimeWindow(std::optional<std::time_t> since, std::optional<std::time
 }
 
 std::string TimeWindow::condition() const {
-  return std::string(from_ ? " AND time >= ?2" : "") + (to_ ? " AND time < ?3" : "");
+  const std::string time = schema::records::kTime;  // the events' time column too
+  return (from_ ? " AND " + time + " >= ?2" : "") + (to_ ? " AND " + time + " < ?3" : "");
 }
 
 void TimeWindow::bind(Rows& rows) const {

@@ -5,6 +5,7 @@
 
 #include "gateway/history/history_export.h"
 #include "gateway/history/history_reader.h"
+#include "gateway/history/schema.h"
 #include "gateway/readings/alarm_table.h"
 #include "gateway/readings/local_time.h"
 #include "gateway/readings/readings.h"
@@ -12,12 +13,16 @@
 
 namespace gw::history {
 
+namespace r = schema::records;
+namespace e = schema::events;
+
 Json::Value recent_alarm_events(const std::string& history_path, int limit) {
   HistoryFile file(history_path);
-  Rows rows(file,
-            "SELECT time, device, signal_id, state, level, title, detail FROM alarm_events"
-            " ORDER BY id DESC LIMIT " +
-                std::to_string(limit));
+  Rows rows(file, "SELECT " +
+                      schema::columns({e::kTime, e::kDevice, e::kSignalId, e::kState, e::kLevel,
+                                       e::kTitle, e::kDetail}) +
+                      " FROM " + e::kTable + " ORDER BY " + e::kId + " DESC LIMIT " +
+                      std::to_string(limit));
   Json::Value events(Json::arrayValue);
   while (rows.next()) {
     Json::Value& event = events.append(Json::Value(Json::objectValue));
@@ -52,11 +57,12 @@ struct Thinned {
 };
 
 Thinned points_in(HistoryFile& file, const SeriesQuery& query) {
-  const bool marks_reloads = file.has_column("history", kReloadColumn);
+  const bool marks_reloads = file.has_column(r::kTable, r::kReload);
   const TimeWindow window(query.since, query.until);
-  Rows rows(file, std::string("SELECT time, record FROM history WHERE device = ?1") +
-                      (marks_reloads ? " AND " + std::string(kReloadColumn) + " = 0" : "") +
-                      window.condition() + " ORDER BY id DESC");
+  Rows rows(file, "SELECT " + schema::columns({r::kTime, r::kRecord}) + " FROM " + r::kTable +
+                      " WHERE " + r::kDevice + " = ?1" +
+                      (marks_reloads ? " AND " + std::string(r::kReload) + " = 0" : "") +
+                      window.condition() + " ORDER BY " + r::kId + " DESC");
   rows.bind(1, query.unit);
   window.bind(rows);
   const size_t most = static_cast<size_t>(std::max(query.max_points, 1));
