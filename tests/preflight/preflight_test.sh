@@ -9,9 +9,9 @@
 #   preflight_test.sh fails ROOT HOST PLUGIN NAME
 #       PLUGIN does not fit, and NAME is among the imports that would not
 #       resolve: exit status 1
-#   preflight_test.sh isa ROOT HOST PLUGIN STATUS TEXT
+#   preflight_test.sh isa ROOT HOST PLUGIN STATUS TEXT...
 #       of a MIPS PLUGIN: the exit status is STATUS, and the report says
-#       TEXT (the ISA and FP ABI's verdict or problem)
+#       each TEXT (the ISA and FP ABI read, the verdict or the problem)
 #   preflight_test.sh lacking COMPILER ROOT PLUGIN WORK
 #       a synthetic host framework built by COMPILER in WORK defines every
 #       host operation that PLUGIN imports but one: that one is named
@@ -57,7 +57,8 @@ case "$mode" in
   isa)
     run --host-library "$2" "$1" "$3"
     expect_status "$4"
-    expect_line "$5"
+    shift 4
+    for text in "$@"; do expect_line "$text"; done
     ;;
   lacking)
     compiler=$1 root=$2 plugin=$3 work=$4
