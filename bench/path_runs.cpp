@@ -75,6 +75,16 @@ void run_commands(long count) {
   }
 }
 
+struct Path {
+  const char* name;
+  void (*run)(long count);
+};
+constexpr Path kPaths[] = {{"reply", run_replies},
+                           {"round", run_rounds},
+                           {"alarms", run_alarms},
+                           {"report", run_reports},
+                           {"command", run_commands}};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,17 +93,13 @@ int main(int argc, char** argv) {
   char* end = nullptr;
   const long count = std::strtol(argv[2], &end, 10);
   if (*end != '\0' || count < 0) return std::cerr << usage, 2;
-  void (*run)(long) = nullptr;
-  const std::string path = argv[1];
-  if (path == "reply") run = run_replies;
-  else if (path == "round") run = run_rounds;
-  else if (path == "alarms") run = run_alarms;
-  else if (path == "report") run = run_reports;
-  else if (path == "command") run = run_commands;
-  else return std::cerr << usage, 2;
-  bench::DiscardBuffer discard;  // the rounds' "rvSize is" lines
-  std::streambuf* standard = std::cout.rdbuf(&discard);
-  run(count);
-  std::cout.rdbuf(standard);
-  return 0;
+  for (const Path& path : kPaths) {
+    if (std::strcmp(path.name, argv[1]) != 0) continue;
+    bench::DiscardBuffer discard;  // the rounds' "rvSize is" lines
+    std::streambuf* standard = std::cout.rdbuf(&discard);
+    path.run(count);
+    std::cout.rdbuf(standard);
+    return 0;
+  }
+  return std::cerr << usage, 2;
 }
