@@ -20,8 +20,18 @@ done
 [ "${1:-}" = "--" ] || { echo "$usage" >&2; exit 2; }
 shift
 
-cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DNORVANE_TESTS=OFF \
-  -DNORVANE_BENCHMARKS=OFF "${options[@]}" >/dev/null
-cmake --build "$build" -j "${NORVANE_JOBS:-2}" --target norvane norvane_pre_cxx11 >/dev/null
+# Runs a step quietly; if it fails, shows the end of its output and stops.
+step() {
+  local what=$1 output
+  shift
+  output=$("$@" 2>&1) && return 0
+  tail -n 40 <<<"$output"
+  echo "FAIL: $what"
+  exit 1
+}
+step "the Debug tree does not configure" cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
+  -DNORVANE_TESTS=OFF -DNORVANE_BENCHMARKS=OFF "${options[@]}"
+step "the Debug tree's release files do not build" \
+  cmake --build "$build" -j "${NORVANE_JOBS:-2}" --target norvane norvane_pre_cxx11
 echo "built in $build, build type $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
 exec "$(dirname "$0")/check_release.sh" "$build" "$build/release" "$@"
