@@ -55,6 +55,7 @@ isa_lines() {
   isa=$(sed -n 's/^ISA: *//p' <<<"$flags")
   fp=$(sed -n 's/^FP ABI: *//p' <<<"$flags")
   [ -n "$isa" ] || return 0
+  echo  # after the flags' line, which the text keeps on the same line
   echo "ISA:      $isa (o32, ${isa_cores[$isa]:-release $isa})"
   echo "FP ABI:   $fp"
   [ -n "${fp_meaning[$fp]:-}" ] && echo "          (${fp_meaning[$fp]})"
@@ -85,8 +86,7 @@ $other
 norvane-preflight, beside these folders, tells which one a controller can load.
 
 Machine:  $(field Class), $(field Data), $(field Machine)
-          (flags: $(field Flags | sed 's/^0x[0-9a-f]*, //'))
-$(isa_lines)
+          (flags: $(field Flags | sed 's/^0x[0-9a-f]*, //'))$(isa_lines)
 Size:     $(stat -c %s "$file") bytes
 Needs:    $needed
 
