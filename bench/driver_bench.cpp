@@ -1,35 +1,20 @@
 // What the driver's requests cost, with the host's services doing nothing:
 // a report rebuild, one 801 text between rounds, one alarm evaluation with
 // all eight signals supervised, and one set-point command.
-#include <cstring>
 #include <string>
 
 #include "bench/bench_main.h"
+#include "bench/fixtures.h"
 #include "driver/alarm_checks.h"
 #include "driver/norvane.h"
 #include "standin/serial_layer.h"
 
 namespace {
 
-// A record of a running unit with some alarms, as a round leaves it.
-void fill_record(Norvane_Data_t& record) {
-  std::memset(&record, 0, sizeof record);
-  record.set_temperature = 240;
-  record.set_humidity = 50;
-  record.unit_on_off = 170;
-  record.return_air_temp = 262;
-  record.return_air_humidity = 655;
-  record.supply_air_temp = 180;
-  record.run_state = 1;
-  record.floor_water_alarm = 1;
-  record.indoor_fan_fault = 1;
-  record.update_time = TTime{2024, 12, 31, 23, 59, 5};
-}
-
 // Every iteration finds a new round, so every request rebuilds first.
 void BM_ReportRebuild(benchmark::State& state) {
   Norvane device;
-  fill_record(device.round_record);
+  bench::fill_record(device.round_record);
   Json::Value* address = nullptr;
   int size = 0;
   for (auto _ : state) {
@@ -43,7 +28,7 @@ BENCHMARK(BM_ReportRebuild);
 // Between rounds: serialisation only.
 void BM_ReportText(benchmark::State& state) {
   Norvane device;
-  fill_record(device.round_record);
+  bench::fill_record(device.round_record);
   ++device.round_count;
   static char text[8192];
   int size = 0;
@@ -56,7 +41,7 @@ BENCHMARK(BM_ReportText);
 
 void BM_AlarmEvaluation(benchmark::State& state) {
   Norvane device;
-  fill_record(device.data);
+  bench::fill_record(device.data);
   device.b_mode = 2;
   for (const norvane::AlarmCheck& check : norvane::kAlarmChecks) {
     device.alarm_levels[check.signal_id] = 1;

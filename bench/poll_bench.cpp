@@ -1,26 +1,15 @@
 // What one reply, one whole round (b_mode 1) and one reload cost the plug-in,
 // with the host's services doing nothing.
-#include <array>
-#include <cstring>
 #include <string>
 
 #include "bench/bench_main.h"
+#include "bench/fixtures.h"
 #include "driver/norvane.h"
 #include "standin/serial_layer.h"
 
 namespace {
 
-// A unit that answers every read at once with fixed words.
-class InstantUnit : public standin::ModbusLink {
- public:
-  int transact(SPModbus&, const standin::ModbusRequest& request, uint16_t* words) override {
-    std::memcpy(words, registers.data() + request.address, 2 * static_cast<size_t>(request.count));
-    return request.count;
-  }
-  std::array<uint16_t, 200> registers{};
-};
-
-InstantUnit g_unit;
+bench::InstantUnit g_unit;
 
 void BM_OneReply(benchmark::State& state) {
   Norvane device;

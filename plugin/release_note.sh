@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes the short text that goes out with a built norvane.so: what machine
-# and which host it is for and what it needs of the runtime of the machine
-# that loads it. Everything but the two versions given is read from the file
+# (for MIPS: the ISA, the FP ABI and the cores they cover) and which host it
+# is for and what it needs of the runtime of the machine that loads it. Everything but the two versions given is read from the file
 # itself.
 # Usage: release_note.sh FILE VERSION JSONCPP_VERSION
 set -euo pipefail
@@ -46,6 +46,36 @@ else
 with the default C++11 ABI."
 fi
 
+# MIPS: the ISA and FP ABI that the file is labelled with (.MIPS.abiflags;
+# tests/check_mips_isa.sh holds the code to the label), and what they mean
+# for the controller's core.
+isa_lines() {
+  local flags isa fp
+  flags=$(readelf -A "$file")
+  isa=$(sed -n 's/^ISA: *//p' <<<"$flags")
+  fp=$(sed -n 's/^FP ABI: *//p' <<<"$flags")
+  [ -n "$isa" ] || return 0
+  echo  # after the flags' line, which the text keeps on the same line
+  echo "ISA:      $isa (o32, ${isa_cores[$isa]:-release $isa})"
+  echo "FP ABI:   $fp"
+  [ -n "${fp_meaning[$fp]:-}" ] && echo "          (${fp_meaning[$fp]})"
+  return 0
+}
+declare -A isa_cores=(
+  [MIPS32]="release 1: runs on every core of MIPS32 releases 1 to 5,
+          the 4K family (4Kc, 4KEc, ...), 24K, 34K, 74K, 1004K, 1074K,
+          interAptiv, proAptiv, P5600 and their kin, and on MIPS64 cores of
+          releases 1 to 5 that run o32 programs; not on release 6"
+  [MIPS32r2]="release 2: needs a core of MIPS32 releases 2 to 5, 24K, 34K,
+          74K, 1004K and later; a release-1 core (4Kc, ...) stops on it
+          with SIGILL")
+declare -A fp_meaning=(
+  ["Hard float (32-bit CPU, Any FPU)"]="FPXX: floating point in the FPU's registers, with a 32-bit
+          or a 64-bit FPU, in either of its modes; a core without an FPU
+          (4Kc, 4KEc, 24Kc, 34Kc, 74Kc, ...) runs it through the Linux
+          kernel's FPU emulator, as it runs the controller's own hard-float
+          libraries")
+
 cat <<TEXT
 norvane.so $version: device-driver plug-in of the field-monitoring gateway
 for a precision air-conditioning unit on Modbus RTU.
@@ -56,7 +86,7 @@ $other
 norvane-preflight, beside these folders, tells which one a controller can load.
 
 Machine:  $(field Class), $(field Data), $(field Machine)
-          (flags: $(field Flags | sed 's/^0x[0-9a-f]*, //'))
+          (flags: $(field Flags | sed 's/^0x[0-9a-f]*, //'))$(isa_lines)
 Size:     $(stat -c %s "$file") bytes
 Needs:    $needed
 

@@ -67,10 +67,11 @@ NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboo
 # so the cross build takes these).
 CROSS_HOST_PACKAGES=(cmake make pkg-config binutils python3 libboost-dev)
 
-# The cross compiler, the emulator that runs the target's programs, and the
-# target's libraries (multiarch, after ensure_architecture mipsel).
-MIPSEL_PACKAGES=(g++-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel libgtest-dev:mipsel
-  libgmock-dev:mipsel libbenchmark-dev:mipsel)
+# The cross compiler, its binutils (objdump and objcopy for the ISA checks),
+# the emulator that runs the target's programs, and the target's libraries
+# (multiarch, after ensure_architecture mipsel).
+MIPSEL_PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user libjsoncpp-dev:mipsel
+  libgtest-dev:mipsel libgmock-dev:mipsel libbenchmark-dev:mipsel)
 
 # What the suite of the pre-C++11 file builds its JsonCpp and GoogleTest
 # from: dpkg-source (for Debian's libjsoncpp source package) and

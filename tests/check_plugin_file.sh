@@ -14,14 +14,18 @@
 #     family that the file requires has a limit, and each symbol beyond its
 #     limit is named;
 #   - with --string-abi: cxx11, the host's operations take the C++11
-#     std::string; pre-cxx11, no symbol of the file names cxx11 at all.
+#     std::string; pre-cxx11, no symbol of the file names cxx11 at all;
+#   - with --mips32 FP_ABI: labelled and coded for MIPS32 release 1, with the
+#     FP ABI given (check_mips_isa.sh).
 # Usage: check_plugin_file.sh [--elf CLASS MACHINE] [--runtime-at-most VERSION...]
-#                             [--string-abi cxx11|pre-cxx11] [--imports FILE] PATH
+#                             [--string-abi cxx11|pre-cxx11] [--imports FILE]
+#                             [--mips32 FP_ABI] PATH
 #   e.g. --elf ELF32 MIPS --runtime-at-most GLIBC_2.2 GLIBCXX_3.4.21 CXXABI_1.3 GCC_3.0
 set -euo pipefail
 usage="usage: check_plugin_file.sh [--elf CLASS MACHINE] [--runtime-at-most VERSION...]"
-usage+=" [--string-abi cxx11|pre-cxx11] [--imports FILE] PATH"
+usage+=" [--string-abi cxx11|pre-cxx11] [--imports FILE] [--mips32 FP_ABI] PATH"
 want_class=
+mips32_fp_abi=
 want_machine=
 string_abi=
 imports=
@@ -42,6 +46,7 @@ while [ $# -gt 1 ]; do
       ;;
     --string-abi) string_abi=${2:?$usage} && shift 2 ;;
     --imports) imports=${2:?$usage} && shift 2 ;;
+    --mips32) mips32_fp_abi=${2:?$usage} && shift 2 ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
 done
@@ -148,6 +153,11 @@ case "$string_abi" in
     ;;
   *) echo "$usage" >&2; exit 2 ;;
 esac
+
+if [ -n "$mips32_fp_abi" ]; then
+  isa_report=$("$(dirname "$0")/check_mips_isa.sh" "$mips32_fp_abi" "$file") || failures=$((failures + 1))
+  echo "$isa_report"
+fi
 
 if [ "$failures" -gt 0 ]; then
   echo "$file: $failures check(s) failed"

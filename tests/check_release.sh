@@ -4,7 +4,7 @@
 # pre-cxx11-abi/) and no other, each stripped of its symbol table and debug
 # sections and still passing check_plugin_file.sh with its own options; the
 # text beside each names every runtime version that the installed file
-# requires and its std::string ABI; norvane-preflight is installed beside
+# requires, its std::string ABI and, for MIPS, its ISA and FP ABI; norvane-preflight is installed beside
 # the folders and, given the options after --preflight and the root folder
 # /, finds the files there and names the first one as the one that fits.
 # Usage: check_release.sh BUILD-DIR OUT-DIR [--preflight OPTION...]
@@ -42,6 +42,14 @@ check_file() {
   while read -r lib version; do
     grep -qxF "  $lib $version" "$note" || fail "$note does not name $lib $version"
   done < <("$here/../plugin/runtime_versions.sh" "$plugin")
+  local flags isa fp
+  flags=$(readelf -A "$plugin")
+  isa=$(sed -n 's/^ISA: *//p' <<<"$flags")
+  fp=$(sed -n 's/^FP ABI: *//p' <<<"$flags")
+  if [ -n "$isa" ]; then
+    grep -q "^ISA: *$isa (o32, release " "$note" || fail "$note does not name the ISA $isa"
+    grep -qxF "FP ABI:   $fp" "$note" || fail "$note does not name the FP ABI $fp"
+  fi
   case "$folder" in
     cxx11-abi) grep -q '^String ABI: C++11 std::string' "$note" || fail "$note names another ABI" ;;
     pre-cxx11-abi) grep -q '^String ABI: pre-C++11' "$note" || fail "$note names another ABI" ;;

@@ -9,13 +9,16 @@
 #   preflight_test.sh fails ROOT HOST PLUGIN NAME
 #       PLUGIN does not fit, and NAME is among the imports that would not
 #       resolve: exit status 1
+#   preflight_test.sh isa ROOT HOST PLUGIN STATUS TEXT...
+#       of a MIPS PLUGIN: the exit status is STATUS, and the report says
+#       each TEXT (the ISA and FP ABI read, the verdict or the problem)
 #   preflight_test.sh lacking COMPILER ROOT PLUGIN WORK
 #       a synthetic host framework built by COMPILER in WORK defines every
 #       host operation that PLUGIN imports but one: that one is named
 set -euo pipefail
 here=$(dirname "$0")
 preflight=$here/../../plugin/norvane-preflight
-mode=${1:?usage: preflight_test.sh fits|picks|fails|lacking ...}
+mode=${1:?usage: preflight_test.sh fits|picks|fails|isa|lacking ...}
 shift
 
 # Runs the command, shows its report, keeps it in $report and its status in
@@ -51,6 +54,12 @@ case "$mode" in
     expect_line "    $4"
     expect_line "This controller can load none of: $3"
     ;;
+  isa)
+    run --host-library "$2" "$1" "$3"
+    expect_status "$4"
+    shift 4
+    for text in "$@"; do expect_line "$text"; done
+    ;;
   lacking)
     compiler=$1 root=$2 plugin=$3 work=$4
     mkdir -p "$work"
@@ -69,7 +78,7 @@ case "$mode" in
       { echo "FAIL: more than the one operation left out is named"; exit 1; }
     ;;
   *)
-    echo "usage: preflight_test.sh fits|picks|fails|lacking ..." >&2
+    echo "usage: preflight_test.sh fits|picks|fails|isa|lacking ..." >&2
     exit 2
     ;;
 esac
