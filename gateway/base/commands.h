@@ -26,6 +26,11 @@ inline constexpr int kReportTextCode = norvane::kCodeReportText;
 // the last command and passes the request on to the host, which leaves the
 // answer in place.
 inline constexpr int kResultQueryCode = 900;
+static_assert(kResultQueryCode != norvane::kCodeSetPoint &&
+                  kResultQueryCode != norvane::kCodeOnOff &&
+                  kResultQueryCode != norvane::kCodeReportText &&
+                  kResultQueryCode != norvane::kCodeReportAddress,
+              "the result query must be a code that the driver passes on");
 
 struct ControlRequest {
   int code = 0;

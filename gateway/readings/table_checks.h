@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/alarm_checks.h"
+#include "driver/commands.h"
 #include "driver/status_report.h"
 #include "gateway/readings/alarm_table.h"
 #include "gateway/readings/reading_table.h"
@@ -132,5 +133,10 @@ static_assert(rows_fit_record_and_report(),
               "every row reads its register's word, as the report's row of its place does");
 static_assert(alarms_follow_the_checks(),
               "a title for each alarm check, in its order, and comm_lost last");
+
+// The names of the on/off setting's words are the driver's off and on words.
+static_assert(readings::rows::kOnOffSetting.first.code == norvane::kSwitchCommands[1].word &&
+                  readings::rows::kOnOffSetting.second.code == norvane::kSwitchCommands[0].word,
+              "off, then on, as the driver writes them");
 
 }  // namespace gw::readings::table_checks
