@@ -51,7 +51,9 @@ ensure_architecture() {
 # Prometheus's promtool, headless Chromium driven by Selenium, and a
 # Chinese font for the page's screenshot (the plug-in's alarm details;
 # WenQuanYi Micro Hei, the smallest of Debian's CJK fonts: 1.6 MB).
-NATIVE_PACKAGES=(build-essential cmake pkg-config binutils libjsoncpp-dev libboost-dev
+# ccache, which the suite's build uses, so that the test of the install
+# commands in a fresh clone (git) finds the objects already compiled.
+NATIVE_PACKAGES=(build-essential cmake pkg-config binutils ccache git libjsoncpp-dev libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libsqlite3-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio

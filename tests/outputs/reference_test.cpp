@@ -1,4 +1,5 @@
-// README's reference of the readings and alarms is what the tables print.
+// docs/readings.md's reference of the readings and alarms is what the
+// tables print.
 #include <fstream>
 #include <sstream>
 
@@ -10,15 +11,17 @@ namespace {
 
 using namespace gw::readings;
 
-TEST(Reference, ReadmeHoldsWhatTheTablesPrint) {
-  std::ifstream in(NORVANE_README);
-  std::stringstream readme;
-  readme << in.rdbuf();
-  const auto section = reference_section(readme.str());
-  ASSERT_TRUE(section) << "README lacks the lines\n" << kReferenceBegin << "\n" << kReferenceEnd;
+TEST(Reference, TheManualHoldsWhatTheTablesPrint) {
+  std::ifstream in(NORVANE_READINGS_DOC);
+  std::stringstream manual;
+  manual << in.rdbuf();
+  const auto section = reference_section(manual.str());
+  ASSERT_TRUE(section) << NORVANE_READINGS_DOC << " lacks the lines\n"
+                       << kReferenceBegin << "\n"
+                       << kReferenceEnd;
   EXPECT_EQ(*section, reference_markdown())
-      << "README's reference is out of date: build, then run "
-         "build/gateway/outputs/norvane-readings-table --update README.md";
+      << "docs/readings.md's reference is out of date: build, then run "
+         "build/gateway/norvane-readings-table --update docs/readings.md";
 }
 
 TEST(Reference, AnUpdateReplacesOnlyTheLinesBetweenTheMarkers) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package as an operator gets it: CPack builds it from the build
-# tree; lintian finds no error in it; it holds what the service needs and
-# no library search path; systemd-analyze verifies its unit as installed;
+# tree; lintian finds no error in it; it holds what the service needs, the
+# manual (docs/) and no library search path; no installed file sends its
+# reader to a file that the package does not install; systemd-analyze verifies its unit as installed;
 # and the gateway unpacked from it (dpkg-deb -x into a scratch root), with
 # its example configuration, polls the simulated unit unpacked beside it.
 # Usage: check_package.sh BUILD_DIR
@@ -30,8 +31,28 @@ dpkg-deb -x "$deb" "$root"
 for file in usr/bin/norvane-gateway usr/bin/norvane-sim usr/bin/norvane-fault-line \
   usr/lib/norvane/norvane.so usr/lib/systemd/system/norvane-gateway.service \
   etc/norvane/gateway.json usr/share/man/man1/norvane-gateway.1.gz \
-  usr/share/doc/norvane/copyright; do
+  usr/share/doc/norvane/copyright usr/share/doc/norvane/getting-started.md \
+  usr/share/doc/norvane/configuration.md usr/share/doc/norvane/readings.md; do
   [ -e "$root/$file" ] || fail "the package has no /$file"
+done
+# What the installed texts point to: paths under /usr/share/doc/norvane and
+# the manual's links to its other pages must be installed. No README is:
+# the manual page, the configurations and the unit must not send readers to
+# one (the manual may speak of the source tree's).
+texts=$work/texts
+mkdir "$texts"
+zcat "$root/usr/share/man/man1/norvane-gateway.1.gz" >"$texts/norvane-gateway.1"
+cp "$root/etc/norvane/gateway.json" "$root/usr/lib/systemd/system/norvane-gateway.service" \
+  "$root"/usr/share/doc/norvane/examples/* "$texts/"
+! grep -l README "$texts"/* || fail "installed files refer to a README, which is not installed"
+cp "$root"/usr/share/doc/norvane/*.md "$texts/"
+for path in $(grep -oh '/usr/share/doc/norvane/[A-Za-z0-9._/-]*[A-Za-z0-9]' "$texts"/* | sort -u); do
+  [ -e "$root$path" ] || fail "an installed file refers to $path, which is not installed"
+done
+for page in "$root"/usr/share/doc/norvane/*.md; do
+  for link in $(grep -o '](\([A-Za-z0-9._-]*\)\(#[a-z0-9-]*\)\?)' "$page" | sed 's/^](//;s/[#)].*//'); do
+    [ -e "$root/usr/share/doc/norvane/$link" ] || fail "$(basename "$page") links to $link, not installed"
+  done
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/norvane/gateway.json ||
   fail "/etc/norvane/gateway.json is not a conffile"
@@ -63,6 +84,9 @@ else
 fi
 [ ! -s "$work/verify.log" ] || fail "systemd-analyze verify: $(cat "$work/verify.log")"
 
+# The log exists before the child opens it: a read that came first would
+# otherwise fail and end the check.
+: >"$work/unit.log"
 "$root/usr/bin/norvane-sim" >"$work/unit.log" 2>&1 &
 sim_pid=$!
 pty=

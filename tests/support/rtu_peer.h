@@ -53,7 +53,7 @@ Clock::time_point after(Clock::time_point from, double seconds);
 
 // How late a paced frame may start or end, in seconds: the delays in
 // waking the sender, the pseudo-terminal's delivery and the receiver on a
-// loaded machine (README, "The paced line").
+// loaded machine (docs/simulator.md, "The paced line").
 inline constexpr double kPacingTolerance = 0.010;
 // A machine under load now and then stalls a process for longer (up to
 // 60 ms seen with the sanitizer suite and two compilers beside the tests),
