@@ -13,7 +13,7 @@
 //   {"request": "events"}                       then one line per event, until closed
 //
 // Replies: {"ok": true, ...} or {"ok": false, "error": "what is wrong"}.
-// README.md lists every field.
+// docs/control-protocol.md lists every field.
 #pragma once
 
 #include <string>

@@ -2,7 +2,7 @@
 // every value of the plug-in's status report, with an English name, the unit
 // of measure, the scale of the register word, the kind of value and the
 // Chinese label of the report. Every output of the gateway (readable status,
-// JSON Lines, metrics, MQTT, the history export, the page) and README's
+// JSON Lines, metrics, MQTT, the history export, the page) and the manual's
 // reference section take their names and units from this table.
 //
 // The table is checked against the record layout and the report's table at
@@ -55,7 +55,7 @@ struct ValueNames {
 
 struct ReadingRow {
   const char* name;         // English snake_case name: JSON key, metric and MQTT names
-  const char* description;  // English, for people: README, page, discovery messages
+  const char* description;  // English, for people: the manual, page, discovery messages
   const char* label_zh;     // the report's key for this value (driver/texts_zh.h)
   int register_number;      // Modbus register (= PDU address); 0 for the update time
   int record_offset;        // byte offset of the word (of the 7-byte stamp for the time)

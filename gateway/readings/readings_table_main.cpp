@@ -1,4 +1,4 @@
-// norvane-readings-table: prints README's reference of the readings and
+// norvane-readings-table: prints the manual's reference of the readings and
 // the alarms, generated from the tables; with --update FILE, writes it into
 // FILE between the marker lines instead.
 #include <fstream>

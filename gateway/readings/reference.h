@@ -1,6 +1,6 @@
-// README's reference of the readings and the alarms, generated from the
+// The manual's reference of the readings and the alarms, generated from the
 // tables so that it cannot drift from them. norvane-readings-table prints
-// it, or writes it into README between the two marker lines.
+// it, or writes it into docs/readings.md between the two marker lines.
 #pragma once
 
 #include <optional>
