@@ -3,11 +3,13 @@
 // be opened again. Every time is given, none is waited for.
 #include <chrono>
 #include <optional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "gateway/bus/pass_schedule.h"
 #include "gateway/bus/unit_pace.h"
+#include "gateway/line/reopen_backoff.h"
 
 namespace {
 
@@ -152,6 +154,18 @@ TEST(UnitPace, AUnitLostWhenTheGatewayStoppedBacksOffFromItsFirstRound) {
   const auto cleared = round(pace, true, pace.next_try(), settings);
   ASSERT_TRUE(cleared);
   EXPECT_EQ(cleared->rounds, 4);
+}
+
+TEST(ReopenBackoff, WaitsFrom100MsDoublingToTwoSecondsAndStartsAgainOnceOpen) {
+  gw::line::ReopenBackoff backoff;
+  std::vector<long> delays;
+  for (int i = 0; i < 7; ++i) {
+    delays.push_back(backoff.delay().count());
+    backoff.failed();
+  }
+  EXPECT_EQ(delays, (std::vector<long>{100, 200, 400, 800, 1600, 2000, 2000}));
+  backoff.opened();
+  EXPECT_EQ(backoff.delay(), milliseconds(100));
 }
 
 }  // namespace
