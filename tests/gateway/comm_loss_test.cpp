@@ -83,41 +83,39 @@ std::vector<double> give_up_times(const std::string& log, const std::string& uni
   return times;
 }
 
-TEST_F(GatewayCommLoss, ADeadUnitIsTriedOnceAtADoublingIntervalWhileTheLiveOneKeepsItsPace) {
+// The back-off's doubling and its bounds are in pace_test.cpp; here the
+// gateway follows it: with the longest back-off at 1 s, the dead unit's
+// single tries come 0.5 s after the loss, then 1 s apart.
+TEST_F(GatewayCommLoss, ADeadUnitIsTriedOnceAtItsBackOffWhileTheLiveOneKeepsItsPace) {
   start_unit({"--slave", "1"});
   harness::ConfigParts parts;
   parts.units = two_units();
-  parts.response_timeout_ms = 200;
-  parts.bus_fields = R"("lost_after_rounds": 2, "max_backoff_s": 2)";
+  parts.response_timeout_ms = 100;
+  parts.bus_fields = R"("lost_after_rounds": 2, "max_backoff_s": 1)";
   write_config(harness::config_text(parts));
   auto gateway = start_gateway({"--interval", "0.05"});
   ASSERT_TRUE(gateway->next_line("alarm ac2 raised comm_lost")) << gateway->err();
-  std::this_thread::sleep_for(milliseconds(5500));
+  std::this_thread::sleep_for(milliseconds(2500));
   gateway->signal(SIGTERM);
   ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
 
-  // Before the loss every request has its retry; after it, one try, at a
-  // back-off that doubles from 0.5 s (the shortest) to 2 s (the longest):
-  // the tries 1 s, 2 s and 2 s apart, start to start, each due at most a
-  // pass (50 ms and a round) late.
+  // Before the loss every request has its retry; after it, one try, each
+  // due at most a pass (50 ms and a round) late; a stall only ever adds.
   EXPECT_EQ(give_up_times(gateway->err(), "ac2", "2 tries").size(), 2u) << gateway->err();
   const std::vector<double> tries = give_up_times(gateway->err(), "ac2", "1 try");
-  ASSERT_GE(tries.size(), 4u) << gateway->err();
-  const double backoffs[] = {1.0, 2.0, 2.0};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_GE(tries[i + 1] - tries[i], backoffs[i] - 0.06) << "back-off " << i;
-    EXPECT_LT(tries[i + 1] - tries[i], backoffs[i] + 0.15) << "back-off " << i;
-  }
+  ASSERT_GE(tries.size(), 2u) << gateway->err();
+  EXPECT_GE(tries[1] - tries[0], 1.0 - 0.06) << gateway->err();
+  EXPECT_LT(tries[1] - tries[0], 1.0 + 0.5) << gateway->err();
   const Summary dead = summary_of(gateway->out(), "ac2");
   EXPECT_EQ(dead.completed, 0);
   EXPECT_EQ(dead.requests, 2 * 2 + (dead.rounds - 2)) << "one try a round once lost";
-  // The live unit: a round every interval, but for one dead try of 200 ms
+  // The live unit: a round every interval, but for one dead try of 100 ms
   // per back-off. Were the dead unit tried in every pass with its retry
-  // and the wait-out after each timeout, a pass would take 800 ms and the
-  // live unit complete about 9 rounds here.
+  // and the wait-out after each timeout, a pass would take 400 ms and the
+  // live unit complete about 6 rounds here.
   const Summary live = summary_of(gateway->out(), "ac1");
   EXPECT_EQ(live.completed, live.rounds);
-  EXPECT_GE(live.completed, 40) << gateway->err();
+  EXPECT_GE(live.completed, 20) << gateway->err();
 }
 
 TEST_F(GatewayCommLoss, RoundsThatLeaveAUnitWithoutACompletedOneExitWithStatus4) {

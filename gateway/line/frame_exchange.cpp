@@ -1,21 +1,17 @@
-// The exchange of one frame on the line: the silent interval before the
-// request, and the wait for its reply in a few wake-ups (see rtu_link.h).
+#include "gateway/line/frame_exchange.h"
+
 #include <poll.h>
-#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "gateway/line/frames.h"
-#include "gateway/line/rtu_link.h"
 
 namespace gw::line {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // The last characters of a reply are left to libmodbus, which reads each
@@ -25,14 +21,19 @@ constexpr int kCharactersLeftToLibmodbus = 2;
 
 }  // namespace
 
-RtuLink::Try RtuLink::exchange(const uint8_t* request, int length, int reply_length,
-                               bool stop_ends_wait, Reply& reply) {
-  if (!waits_->pause_until(quiet_until_)) return {Outcome::kStopped, "stopping", 0};
+FrameExchange::FrameExchange(SerialPort& port, const wire::LineTiming& timing,
+                             int response_timeout_ms)
+    : port_(port), timing_(timing), response_timeout_ms_(response_timeout_ms) {}
+
+TryResult FrameExchange::exchange(const uint8_t* request, int length, int reply_length,
+                                  bool stop_ends_wait, Reply& reply) {
+  if (!waits_->pause_until(quiet_until_)) return stopped();
+  modbus_t* context = port_.context();
   // A late reply to an earlier request must not pass for this one's.
-  modbus_flush(context_);
-  if (waits_->stopping()) return {Outcome::kStopped, "stopping", 0};
+  modbus_flush(context);
+  if (waits_->stopping()) return stopped();
   const auto sent = Clock::now();
-  if (modbus_send_raw_request(context_, request, length) < 0) {
+  if (modbus_send_raw_request(context, request, length) < 0) {
     // EAGAIN: the line did not take the request (its output queue is full).
     const int code = errno;
     return {failure_of(code), modbus_strerror(code == EAGAIN ? ETIMEDOUT : code), code};
@@ -41,9 +42,9 @@ RtuLink::Try RtuLink::exchange(const uint8_t* request, int length, int reply_len
   // The response timeout counts from the request's having gone, as
   // libmodbus's own does (with RTS handled, the send returns only then).
   const auto deadline = Clock::now() + milliseconds(response_timeout_ms_);
-  Try result = await_reply(deadline, reply_length, stop_ends_wait, reply);
+  TryResult result = await_reply(deadline, reply_length, stop_ends_wait, reply);
   // Whatever came in (a reply, a bad one) ended on the line by now.
-  if (reply.length >= 0 || result.outcome == Outcome::kBadReply)
+  if (reply.length >= 0 || result.outcome == TryOutcome::kBadReply)
     quiet_until_ = reply_end(reply) + timing_.silence;
   return result;
 }
@@ -54,29 +55,29 @@ RtuLink::Try RtuLink::exchange(const uint8_t* request, int length, int reply_len
 // work after a reply then overlaps the silent interval instead of adding
 // to it. Bytes still missing at a look came after it; and nothing came
 // after now. A frame that libmodbus could not take counts from now.
-LineWaits::Clock::time_point RtuLink::reply_end(const Reply& reply) const {
+FrameExchange::Clock::time_point FrameExchange::reply_end(const Reply& reply) const {
   const auto now = Clock::now();
   if (reply.length <= 0 || reply.first_byte == Clock::time_point{}) return now;
   const auto back_to_back = reply.first_byte + wire::frames_time(timing_, reply.length - 1);
   return std::min(now, std::max(back_to_back, reply.missing_at));
 }
 
-RtuLink::Try RtuLink::await_reply(Clock::time_point deadline, int reply_length, bool stop_ends_wait,
-                                  Reply& reply) {
-  const Try first = await_first_byte(deadline, stop_ends_wait);
-  if (first.outcome != Outcome::kOk) return first;
+TryResult FrameExchange::await_reply(Clock::time_point deadline, int reply_length,
+                                     bool stop_ends_wait, Reply& reply) {
+  const TryResult first = await_first_byte(deadline, stop_ends_wait);
+  if (first.outcome != TryOutcome::kOk) return first;
   // The first byte is in (or all of the reply, on a line that delivers at
   // once). An exception reply ends after kExceptionLength characters: a
   // look a silent interval after that tells it from a reply still coming.
   const auto first_byte = Clock::now();
   reply.first_byte = first_byte;
-  int seen = bytes_waiting();
+  int seen = port_.bytes_waiting();
   if (seen < reply_length) reply.missing_at = Clock::now();
   auto look_at = first_byte + wire::frames_time(timing_, frames::kExceptionLength - 1) +
                  timing_.silence + timing_.character;
   while (seen >= 0 && reply_length - seen > kCharactersLeftToLibmodbus) {
-    if (!wait_until(look_at, stop_ends_wait)) return {Outcome::kStopped, "stopping", 0};
-    const int waiting = bytes_waiting();
+    if (!wait_until(look_at, stop_ends_wait)) return stopped();
+    const int waiting = port_.bytes_waiting();
     if (waiting < reply_length) reply.missing_at = Clock::now();
     // Nothing more came since the last look, or no more than a short
     // frame by the time a long one would have gone past it: the frame
@@ -91,19 +92,20 @@ RtuLink::Try RtuLink::await_reply(Clock::time_point deadline, int reply_length, 
   // for any that are still on their way by its byte timeout.
   const long left_us = std::max<long>(
       std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count(), 1000);
-  modbus_set_response_timeout(context_, static_cast<uint32_t>(left_us / 1000000),
+  modbus_t* context = port_.context();
+  modbus_set_response_timeout(context, static_cast<uint32_t>(left_us / 1000000),
                               static_cast<uint32_t>(left_us % 1000000));
-  reply.length = modbus_receive_confirmation(context_, reply.frame);
+  reply.length = modbus_receive_confirmation(context, reply.frame);
   if (reply.length >= 0) return {};
   const int code = errno;
   return {failure_of(code), modbus_strerror(code), code};
 }
 
-RtuLink::Try RtuLink::await_first_byte(Clock::time_point deadline, bool stop_ends_wait) {
-  const int fd = modbus_get_socket(context_);
+TryResult FrameExchange::await_first_byte(Clock::time_point deadline, bool stop_ends_wait) {
+  const int fd = modbus_get_socket(port_.context());
   for (;;) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return {Outcome::kTimeout, modbus_strerror(ETIMEDOUT), ETIMEDOUT};
+    if (left.count() <= 0) return {TryOutcome::kTimeout, modbus_strerror(ETIMEDOUT), ETIMEDOUT};
     pollfd line{fd, POLLIN, 0};
     const int slice_ms =
         static_cast<int>(std::min<long>(left.count() + 1, LineWaits::kAliveEveryMs));
@@ -115,20 +117,15 @@ RtuLink::Try RtuLink::await_first_byte(Clock::time_point deadline, bool stop_end
       return {failure_of(code), std::strerror(code), code};
     }
     waits_->alive();
-    if (stop_ends_wait && waits_->stopping()) return {Outcome::kStopped, "stopping", 0};
+    if (stop_ends_wait && waits_->stopping()) return stopped();
   }
 }
 
-bool RtuLink::wait_until(Clock::time_point when, bool stop_ends_wait) {
+bool FrameExchange::wait_until(Clock::time_point when, bool stop_ends_wait) {
   if (waits_->pause_until(when)) return true;
   if (stop_ends_wait) return false;
   std::this_thread::sleep_until(when);  // a write's answer is awaited through a stop
   return true;
-}
-
-int RtuLink::bytes_waiting() const {
-  int count = 0;
-  return ::ioctl(modbus_get_socket(context_), FIONREAD, &count) == 0 ? count : -1;
 }
 
 }  // namespace gw::line
