@@ -190,6 +190,7 @@ int Service::run(const std::string& target) {
   main_loop();
 
   notifier_.stopping();
+  outputs_->stopping();  // a notification program is cut short while the buses wind down
   buses_->stop();
   buses_->join();
   if (control_) control_->stop();
