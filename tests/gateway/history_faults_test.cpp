@@ -295,4 +295,20 @@ TEST_F(GatewayHistoryFaults, TheHistoryAndItsLogAreMadeForTheGroupOnlyWhateverTh
   stop_and_expect_every_round_stored(*gateway);
 }
 
+// Rounds asked for whose records the history could not hold did not do
+// what they were for: the run ends in failure, named.
+TEST_F(GatewayHistoryFaults, RoundsWhoseRecordsTheHistoryLostEndInFailure) {
+  start_unit();
+  write_config(harness::config_text());
+  Connection lock(history());
+  lock.execute("BEGIN EXCLUSIVE");  // for the whole run: the writer waits 10 s at the stop
+  const Finished run = run_gateway({"--rounds", "2"});
+  lock.execute("ROLLBACK");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("error: history " + history() +
+                                 ": 2 records and 0 alarm events "
+                                 "of the rounds asked for were lost"));
+  EXPECT_THAT(run.out, HasSubstr("summary ac1: rounds 2 completed 2;"));
+}
+
 }  // namespace
