@@ -27,6 +27,7 @@ namespace {
 using harness::eventually;
 using harness::Finished;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testproc::Process;
 using Clock = std::chrono::steady_clock;
 
@@ -311,6 +312,21 @@ TEST_F(GatewayMqtt, ANotificationProgramFindsOnlyItsStandardDescriptorsOpen) {
   EXPECT_EQ(descriptors[0], "0 /dev/null");
   EXPECT_THAT(descriptors[1], ::testing::StartsWith("1 pipe:["));
   EXPECT_EQ(descriptors[2], "2" + descriptors[1].substr(1)) << "one pipe for both";
+}
+
+// A TLS file that cannot be read stops the start, named: the client library
+// would say only "Invalid function arguments provided" at every try.
+TEST_F(GatewayMqtt, AMissingTlsFileIsRefusedAtStartNamingTheFieldAndTheFile) {
+  start_unit();
+  write_config_for(1883, false);
+  Json::Value config = parsed(file_text(dir.file("config.json")));
+  config["mqtt"]["tls"]["ca_file"] = "missing-ca.pem";  // beside the configuration
+  write_config(Json::FastWriter().write(config));
+  const Finished run = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("mqtt.tls.ca_file " + dir.file("missing-ca.pem") +
+                                 ": cannot be read: No such file or directory"));
+  EXPECT_THAT(run.out, Not(HasSubstr("summary"))) << "nothing polled";
 }
 
 }  // namespace
