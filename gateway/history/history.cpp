@@ -75,7 +75,7 @@ const char* kind_of(mode_t mode) {
 }
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why) {
-  throw HistoryError("history: " + path + " " + why, SQLITE_CANTOPEN);
+  throw HistoryError("history database " + path + ": cannot open: " + why, SQLITE_CANTOPEN);
 }
 
 // The history is a regular file, or a name not yet taken in a folder that
@@ -85,18 +85,18 @@ void check_path(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) == 0) {
     if (S_ISREG(status.st_mode)) return;
-    refuse(path, std::string("is ") + kind_of(status.st_mode) +
+    refuse(path, std::string(kind_of(status.st_mode)) +
                      ", not a file: the history needs a file of its own");
   }
-  if (errno != ENOENT) refuse(path, std::string("cannot be looked at: ") + std::strerror(errno));
+  if (errno != ENOENT) refuse(path, std::strerror(errno));
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : path.substr(0, slash);
   if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
-    refuse(path, "cannot be made: there is no folder " + folder);
+    refuse(path, "there is no folder " + folder);
   if (::access(folder.c_str(), W_OK | X_OK) != 0)
-    refuse(path, "cannot be made: the folder " + folder + " is not writable");
+    refuse(path, "the folder " + folder + " is not writable");
 }
 
 // Makes the file, empty, mode 0640 whatever the umask; SQLite gives its WAL

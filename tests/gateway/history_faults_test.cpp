@@ -269,8 +269,8 @@ TEST_F(GatewayHistoryFaults, ADeviceAsTheHistoryIsRefusedAtStartAndNothingIsMade
     *std::find(argv.begin(), argv.end(), history()) = device;
     Process gateway(argv);
     EXPECT_EQ(gateway.wait_exit(), 1) << gateway.out();
-    EXPECT_THAT(gateway.err(),
-                HasSubstr("history: " + device + " is a character device, not a file"));
+    EXPECT_THAT(gateway.err(), HasSubstr("history database " + device +
+                                         ": cannot open: a character device, not a file"));
     EXPECT_THAT(gateway.out(), Not(HasSubstr("summary"))) << "nothing polled";
     for (const char* suffix : {"-journal", "-wal", "-shm"})
       EXPECT_FALSE(std::filesystem::exists(device + suffix)) << device << suffix;
