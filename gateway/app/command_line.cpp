@@ -27,7 +27,8 @@ SIGHUP reloads the configuration file; SIGUSR1 logs every unit's state;
 SIGUSR2 switches the debug log (a trace of every frame) on and off.
 
 Exit status: 0 done; 1 an error (configuration, plug-in, serial port or its
-lock, history, control socket), named on standard error; 2 a usage error;
+lock, history, control socket), named on standard error, or --rounds N
+ended with records or alarm events that the history lost; 2 a usage error;
 3 a command was not done; 4 --rounds N ended with a unit that completed no
 round.
 

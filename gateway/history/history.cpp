@@ -1,8 +1,13 @@
 #include "gateway/history/history.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -16,6 +21,7 @@ namespace r = schema::records;
 namespace e = schema::events;
 using std::string_literals::operator""s;
 
+constexpr mode_t kFileMode = 0640;   // the gateway's group may read the history, nobody else
 constexpr int kBusyTimeoutMs = 200;  // the writer tries again itself, with a back-off
 constexpr long kWalLimitBytes = 4L << 20;
 
@@ -59,6 +65,51 @@ std::string set_aside(const std::string& path) {
   return aside;
 }
 
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+[[noreturn]] void refuse(const std::string& path, const std::string& why) {
+  throw HistoryError("history database " + path + ": cannot open: " + why, SQLITE_CANTOPEN);
+}
+
+// The history is a regular file, or a name not yet taken in a folder that
+// the gateway may write to: SQLite would open a device or a FIFO all the
+// same, lose every record and leave its journal beside it.
+void check_path(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    if (S_ISREG(status.st_mode)) return;
+    refuse(path, std::string(kind_of(status.st_mode)) +
+                     ", not a file: the history needs a file of its own");
+  }
+  if (errno != ENOENT) refuse(path, std::strerror(errno));
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+    refuse(path, "there is no folder " + folder);
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    refuse(path, "the folder " + folder + " is not writable");
+}
+
+// Makes the file, empty, mode 0640 whatever the umask; SQLite gives its WAL
+// and shared-memory files the mode of the database. A file that exists
+// keeps the mode that it has.
+void create_file(const std::string& path) {
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd < 0) return;  // there already, or not to be made: SQLite says why
+  ::fchmod(fd, kFileMode);
+  ::close(fd);
+}
+
 }  // namespace
 
 HistoryFault fault_of(const HistoryError& error) {
@@ -97,6 +148,8 @@ void History::close() {
 
 void History::open(const HistorySetup& setup) {
   for (int attempt = 0;; ++attempt) {
+    check_path(path_);
+    create_file(path_);
     const int opened =
         sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (opened != SQLITE_OK) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <sstream>
 #include <stdexcept>
 
 #include "gateway/base/iso_time.h"
@@ -13,6 +14,11 @@
 namespace gw::outputs {
 namespace {
 
+// Of a run's output, this many lines at most go to the log (and no more
+// than program_runner's kOutputKeptBytes), so that short lines do not
+// multiply the log's share by their prefixes.
+constexpr int kOutputLines = 64;
+
 std::chrono::milliseconds milliseconds_of(double seconds) {
   return std::chrono::milliseconds(std::llround(seconds * 1000));
 }
@@ -20,6 +26,34 @@ std::chrono::milliseconds milliseconds_of(double seconds) {
 std::string host_name() {
   char name[256] = {};
   return ::gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
+// A line of a program's output as a log line: control characters (a
+// terminal's escapes among them) become '?'.
+std::string printable(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  for (char& byte : line)
+    if ((static_cast<unsigned char>(byte) < 0x20 && byte != '\t') || byte == 0x7f) byte = '?';
+  return line;
+}
+
+// Logs a run's output, a log line for each of its first kOutputLines
+// lines that hold something; the bytes not logged.
+long long log_output(base::log::Level level, const std::string& output) {
+  std::istringstream lines(output);
+  int logged = 0;
+  long long left_out = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (logged == kOutputLines) {
+      left_out += static_cast<long long>(line.size()) + (lines.eof() ? 0 : 1);  // its line feed
+      continue;
+    }
+    line = printable(line);
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    base::log::write(level, "notify output: " + line);
+    ++logged;
+  }
+  return left_out;
 }
 
 }  // namespace
@@ -64,17 +98,31 @@ void AlarmNotifier::on_tick() {
 }
 
 void AlarmNotifier::tell(const state::AlarmChanged& change) {
+  if (stopping_) {
+    ++not_told_;
+    return;
+  }
   const ProgramRun run = run_program(config_.exec, notification_environment(change),
                                      milliseconds_of(config_.timeout_s), stopping_);
   const std::string title =
       english_title({change.signal_id, change.level, change.title, change.detail, {}});
-  const std::string what = "notify " + change.unit + (change.raised ? " raised " : " cleared ") +
-                           change.signal_id + " (" + title + "): " + config_.exec.front() + " " +
-                           describe(run);
-  if (run.started && !run.timed_out && run.exit_status == 0)
-    base::log::info(what);
-  else
-    base::log::warning(what);
+  std::string what = "notify " + change.unit + (change.raised ? " raised " : " cleared ") +
+                     change.signal_id + " (" + title + "): " + config_.exec.front() + " " +
+                     describe(run);
+  const bool done = run.started && !run.timed_out && !run.cut_short && run.exit_status == 0;
+  const base::log::Level level = done ? base::log::Level::kInfo : base::log::Level::kWarning;
+  const long long left_out = run.output_dropped + log_output(level, run.output);
+  if (left_out > 0)
+    what += "; " + std::to_string(left_out) + " bytes of its output not logged (at most " +
+            std::to_string(kOutputKeptBytes) + " bytes and " + std::to_string(kOutputLines) +
+            " lines a run)";
+  base::log::write(level, what);
+}
+
+void AlarmNotifier::on_end() {
+  if (not_told_ > 0)
+    base::log::warning("notify: " + std::to_string(not_told_) +
+                       " alarm changes not told: the gateway stops (the history holds them)");
 }
 
 }  // namespace gw::outputs

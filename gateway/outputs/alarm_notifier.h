@@ -13,8 +13,15 @@
 //
 // One program at a time, in the order of the changes, on the notifier's
 // own thread: a slow or hung program delays the next notification (up to
-// timeout_s each), never a poll. Not to be confused with the service
-// manager's notifications (service/notify.h).
+// timeout_s each), never a poll. The program's output (standard output and
+// error together) goes to the log as "notify output: LINE" lines, at most
+// 4096 bytes and 64 lines a run; what is past that is discarded, and
+// counted in the run's own log line.
+//
+// When the gateway stops, no further program starts: the changes not yet
+// told are counted and logged (the history holds them), and a program that
+// runs is let go within 0.5 s (program_runner.h). Not to be confused with
+// the service manager's notifications (service/notify.h).
 #pragma once
 
 #include <atomic>
@@ -31,17 +38,20 @@ class AlarmNotifier final : public EventReader {
   AlarmNotifier(state::EventStream& stream, config::NotifyConfig config);
   ~AlarmNotifier() override;
 
-  // The gateway is stopping: a program that runs gets a short grace.
+  // The gateway is stopping: a program that runs gets a short grace, and
+  // no other starts.
   void stopping() { stopping_ = true; }
 
  private:
   void on_event(const state::Event& event) override;
   void on_tick() override;
+  void on_end() override;
   void tell(const state::AlarmChanged& change);
 
   const config::NotifyConfig config_;
   AlarmHoldBack hold_back_;
   std::atomic<bool> stopping_{false};
+  long not_told_ = 0;  // changes due when the gateway stopped (the notifier's thread's)
 };
 
 // The environment of a notification.

@@ -84,7 +84,9 @@ Json::Value readings_table_json() {
   return table;
 }
 
-Json::Value status_json(const state::ServiceApi& api, const std::string& history_path) {
+constexpr char kHistoryUnreadable[] = "the history cannot be read now (the gateway's log says why)";
+
+Json::Value status_json(const state::ServiceApi& api) {
   const state::StateSnapshot snapshot = api.status();
   const base::SystemTime now = std::chrono::system_clock::now();
   Json::Value json(Json::objectValue);
@@ -98,12 +100,6 @@ Json::Value status_json(const state::ServiceApi& api, const std::string& history
     entry["slave"] = unit.slave;
     entry["data_id"] = unit.data_id;
     entry["bus"] = unit.port;
-  }
-  try {
-    json["events"] = history::recent_alarm_events(history_path, kRecentEvents);
-  } catch (const history::ExportError& error) {
-    json["events"] = Json::Value(Json::arrayValue);
-    json["events_error"] = error.what();
   }
   return json;
 }
@@ -181,6 +177,13 @@ HttpEndpoint::HttpEndpoint(const config::HttpConfig& config, std::string history
 
 HttpEndpoint::~HttpEndpoint() { stop(); }
 
+std::string HttpEndpoint::history_failed(const std::string& reason) {
+  std::lock_guard<std::mutex> lock(failure_mutex_);
+  if (reason != last_failure_) base::log::warning("http: " + reason);
+  last_failure_ = reason;
+  return kHistoryUnreadable;
+}
+
 void HttpEndpoint::start() {
   thread_ = std::thread([this] {
     server_->listen_after_bind();
@@ -230,12 +233,20 @@ void HttpEndpoint::add_routes() {
     send_asset(response, page::k_status_css, "text/css; charset=utf-8");
   });
   server.Get("/chart.js", [this](const Request&, Response& response) {
-    if (chart_js_.empty()) return send_error(response, 404, config_.chart_js + " is not installed");
+    if (chart_js_.empty())  // logged at start, with its path
+      return send_error(response, 404, "the chart library is not installed on the gateway");
     response.set_header("Cache-Control", "max-age=86400");
     response.set_content(chart_js_, "text/javascript; charset=utf-8");
   });
   server.Get("/api/status", [this](const Request&, Response& response) {
-    send_json(response, status_json(api_, history_path_));
+    Json::Value status = status_json(api_);
+    try {
+      status["events"] = history::recent_alarm_events(history_path_, kRecentEvents);
+    } catch (const history::ExportError& failure) {
+      status["events"] = Json::Value(Json::arrayValue);
+      status["events_error"] = history_failed(failure.what());
+    }
+    send_json(response, status);
   });
   server.Get("/api/readings", [](const Request&, Response& response) {
     static const Json::Value table = readings_table_json();
@@ -250,7 +261,7 @@ void HttpEndpoint::add_routes() {
     try {
       send_json(response, history::air_series(history_path_, *query));
     } catch (const history::ExportError& failure) {
-      send_error(response, 503, failure.what());
+      send_error(response, 503, history_failed(failure.what()));
     }
   });
   server.Get("/api/events", [this](const Request& request, Response& response) {
@@ -260,7 +271,7 @@ void HttpEndpoint::add_routes() {
     try {
       send_json(response, history::recent_alarm_events(history_path_, limit));
     } catch (const history::ExportError& failure) {
-      send_error(response, 503, failure.what());
+      send_error(response, 503, history_failed(failure.what()));
     }
   });
 }

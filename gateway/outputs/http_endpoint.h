@@ -11,11 +11,14 @@
 //
 // Any other method is answered 405. Served by cpp-httplib on a few
 // threads of its own; every answer is rendered from a snapshot of the
-// state table or read from the history file.
+// state table or read from the history file. An error answer says what
+// failed, never where: the paths of the history and the chart library go
+// to the log only.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -44,6 +47,9 @@ class HttpEndpoint {
 
  private:
   void add_routes();
+  // Logs why the history could not be read (a reason once, not at every
+  // request); the text for the answer, without the file's path.
+  std::string history_failed(const std::string& reason);
 
   config::HttpConfig config_;
   std::string history_path_;
@@ -52,6 +58,8 @@ class HttpEndpoint {
   std::unique_ptr<httplib::Server> server_;
   std::string address_;
   std::atomic<bool> listening_done_{false};
+  std::mutex failure_mutex_;
+  std::string last_failure_;  // the reason logged last
   std::thread thread_;
 };
 

@@ -1,6 +1,9 @@
 #include "gateway/outputs/mqtt_link.h"
 
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -30,6 +33,31 @@ std::string read_password(const std::string& path) {
   return password;
 }
 
+// A file that TLS needs and cannot read: named now, since the library
+// says only "Invalid function arguments provided" at every try.
+// `folder`: the field names a folder (ca_path), not a file.
+void check_readable(const std::string& field, const std::string& path, bool folder = false) {
+  if (path.empty()) return;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+  std::string why = fd < 0 ? std::strerror(errno) : std::string();
+  struct stat status {};
+  if (fd >= 0 && !folder && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)))
+    why = "not a file";
+  if (fd >= 0) ::close(fd);
+  if (!why.empty())
+    throw std::runtime_error("mqtt.tls." + field + " " + path + ": cannot be read: " + why);
+}
+
+const config::MqttConfig& with_tls_files_checked(const config::MqttConfig& config) {
+  if (!config.tls) return config;
+  const config::MqttTls& tls = *config.tls;
+  check_readable("ca_file", tls.ca_file);
+  if (tls.ca_file.empty()) check_readable("ca_path", tls.ca_path, true);
+  check_readable("cert_file", tls.cert_file);
+  check_readable("key_file", tls.key_file);
+  return config;
+}
+
 std::string reason(int code) {
   return code == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(code);
 }
@@ -38,7 +66,7 @@ std::string reason(int code) {
 
 Link::Link(const config::MqttConfig& config, std::string client_id, std::string will_topic,
            Handlers handlers)
-    : config_(config),
+    : config_(with_tls_files_checked(config)),
       client_id_(std::move(client_id)),
       will_topic_(std::move(will_topic)),
       password_(read_password(config.password_file)),

@@ -29,7 +29,9 @@ class Link {
     std::function<void(const std::string& topic, const std::string& payload)> message;
   };
 
-  // Throws std::runtime_error when the password file cannot be read.
+  // Throws std::runtime_error, naming the field and the file, when the
+  // password file or a TLS file (ca_file, or the ca_path folder without
+  // it, cert_file, key_file) cannot be read.
   Link(const config::MqttConfig& config, std::string client_id, std::string will_topic,
        Handlers handlers);
   ~Link();

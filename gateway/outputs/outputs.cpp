@@ -30,12 +30,14 @@ void Outputs::start() {
   if (mqtt_) mqtt_->start();
 }
 
+void Outputs::stopping() {
+  if (notifier_) notifier_->stopping();
+}
+
 void Outputs::finish() {
   if (http_) http_->stop();
-  if (notifier_) {
-    notifier_->stopping();
-    notifier_->join();
-  }
+  stopping();
+  if (notifier_) notifier_->join();
   if (mqtt_) mqtt_->join();
   for (JsonLinesOutput* jsonl : {jsonl_stdout_.get(), jsonl_file_.get()})
     if (jsonl != nullptr) jsonl->join();

@@ -30,6 +30,10 @@ class Outputs {
   Outputs& operator=(const Outputs&) = delete;
 
   void start();
+  // The gateway stops: what waits on a child lets go now (the notifier
+  // starts no program and cuts the one that runs short), before the buses
+  // and clients are wound down.
+  void stopping();
   // Each output takes what is left of the event stream (closed by now),
   // says goodbye where it has someone to tell, and ends.
   void finish();

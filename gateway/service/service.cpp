@@ -84,6 +84,9 @@ class Service final : public state::ServiceApi {
   void print_summary() const;
   // 4 when a unit completed no round in the rounds asked for (logged).
   int rounds_status() const;
+  // Whether the rounds asked for lost records or alarm events that the
+  // history could not hold (logged): the run did not do what it was for.
+  bool history_lost() const;
 
   const RunOptions options_;
   mutable std::mutex config_mutex_;
@@ -190,6 +193,7 @@ int Service::run(const std::string& target) {
   main_loop();
 
   notifier_.stopping();
+  outputs_->stopping();  // a notification program is cut short while the buses wind down
   buses_->stop();
   buses_->join();
   if (control_) control_->stop();
@@ -199,7 +203,7 @@ int Service::run(const std::string& target) {
   print_summary();
   const std::vector<std::string> errors = buses_->errors();
   for (const std::string& error : errors) base::log::error(error);
-  if (!errors.empty()) return 1;
+  if (!errors.empty() || history_lost()) return 1;
   const bool all_done = std::all_of(tickets.begin(), tickets.end(), [](const auto& ticket) {
     return ticket->wait(milliseconds(0)).outcome == base::CommandOutcome::kDone;
   });
@@ -216,6 +220,16 @@ int Service::rounds_status() const {
     status = 4;
   }
   return status;
+}
+
+bool Service::history_lost() const {
+  if (!options_.rounds) return false;
+  const state::HistoryState history = history_->state();
+  if (history.records_lost + history.events_lost == 0) return false;
+  base::log::error("history " + history.path + ": " + std::to_string(history.records_lost) +
+                   " records and " + std::to_string(history.events_lost) +
+                   " alarm events of the rounds asked for were lost");
+  return true;
 }
 
 void Service::main_loop() {

@@ -34,9 +34,11 @@ struct RunOptions {
 // Throws ConfigError.
 config::Config effective_config(const RunOptions& options);
 
-// Runs the gateway; returns its exit status: 0 done; 1 an error (logged);
-// 3 a command given on the command line was not done. Throws UsageError
-// for commands that name no unit of the configuration.
+// Runs the gateway; returns its exit status: 0 done; 1 an error (logged),
+// or --rounds whose records or alarm events the history lost (logged);
+// 3 a command given on the command line was not done; 4 --rounds with a
+// unit that completed no round. Throws UsageError for commands that name
+// no unit of the configuration.
 int run_service(const RunOptions& options);
 
 }  // namespace gw::service

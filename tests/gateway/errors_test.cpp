@@ -98,9 +98,11 @@ TEST_F(GatewayErrors, ARecordThatTheHistoryRefusesIsCountedLostAndSupervisionGoe
       "CREATE TRIGGER refuse BEFORE INSERT ON history "
       "BEGIN SELECT RAISE(ABORT, 'no more records'); END");
   const Finished run = run_gateway({"--rounds", "3"});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, 1) << "the rounds went on, but their records are lost: " << run.err;
   EXPECT_THAT(run.err, Says("history database " + dir.file("history.db") +
                             ": cannot store a record: no more records"));
+  EXPECT_THAT(run.err, Says("history " + dir.file("history.db") +
+                            ": 4 records and 0 alarm events of the rounds asked for were lost"));
   EXPECT_EQ(harness::summary_of(run.out, "ac1").completed, 3);
   EXPECT_THAT(run.out, Says("lost 4 records 0 events")) << "the reload's and the three rounds'";
   EXPECT_EQ(records().size(), 1u) << "nothing half written";

@@ -3,7 +3,9 @@
 // file's size bounded; a file of the previous schema is carried forward,
 // and the reload takes only the unit's own record.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -23,6 +25,7 @@ using harness::Summary;
 using harness::summary_of;
 using std::chrono::milliseconds;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testproc::Process;
 
 // A connection of the test's own process (for the gateway, another
@@ -252,6 +255,60 @@ TEST_F(GatewayHistoryFaults, AFileOfThePreviousSchemaReloadsTheUnitsOwnRecordAnd
   EXPECT_EQ(harness::record_data_id(stored[2].bytes), 101);
   EXPECT_EQ(record_word(stored[2].bytes, 1), 199) << "the unit's own record, not the newer one";
   EXPECT_EQ(summary_of(run.out, "ac1").records, 1) << "the unit's own readings only";
+}
+
+// A device as the history (the null device, the serial port itself) would
+// open, lose every record and leave a journal beside it: refused at start,
+// named, with nothing made.
+TEST_F(GatewayHistoryFaults, ADeviceAsTheHistoryIsRefusedAtStartAndNothingIsMadeBesideIt) {
+  start_unit();
+  write_config(harness::config_text());
+  ASSERT_FALSE(std::filesystem::exists("/dev/null-journal")) << "left by someone else";
+  for (const std::string& device : {std::string("/dev/null"), pty}) {
+    std::vector<std::string> argv = gateway_args({"--rounds", "2"});
+    *std::find(argv.begin(), argv.end(), history()) = device;
+    Process gateway(argv);
+    EXPECT_EQ(gateway.wait_exit(), 1) << gateway.out();
+    EXPECT_THAT(gateway.err(), HasSubstr("history database " + device +
+                                         ": cannot open: a character device, not a file"));
+    EXPECT_THAT(gateway.out(), Not(HasSubstr("summary"))) << "nothing polled";
+    for (const char* suffix : {"-journal", "-wal", "-shm"})
+      EXPECT_FALSE(std::filesystem::exists(device + suffix)) << device << suffix;
+  }
+}
+
+// The history, its write-ahead log and shared memory are made readable by
+// the gateway's group and nobody else, whatever the umask.
+TEST_F(GatewayHistoryFaults, TheHistoryAndItsLogAreMadeForTheGroupOnlyWhateverTheUmask) {
+  start_unit();
+  write_config(harness::config_text());
+  const mode_t umask_before = ::umask(0);
+  auto gateway = start_gateway({"--interval", "0.05", "--report"});
+  ::umask(umask_before);
+  ASSERT_TRUE(gateway->next_line("report ac1")) << gateway->err();
+  ASSERT_TRUE(harness::eventually([&] { return std::filesystem::exists(history() + "-shm"); }));
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat((history() + suffix).c_str(), &status), 0) << suffix;
+    EXPECT_EQ(status.st_mode & 07777, 0640u) << history() << suffix;
+  }
+  stop_and_expect_every_round_stored(*gateway);
+}
+
+// Rounds asked for whose records the history could not hold did not do
+// what they were for: the run ends in failure, named.
+TEST_F(GatewayHistoryFaults, RoundsWhoseRecordsTheHistoryLostEndInFailure) {
+  start_unit();
+  write_config(harness::config_text());
+  Connection lock(history());
+  lock.execute("BEGIN EXCLUSIVE");  // for the whole run: the writer waits 10 s at the stop
+  const Finished run = run_gateway({"--rounds", "2"});
+  lock.execute("ROLLBACK");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("error: history " + history() +
+                                 ": 2 records and 0 alarm events "
+                                 "of the rounds asked for were lost"));
+  EXPECT_THAT(run.out, HasSubstr("summary ac1: rounds 2 completed 2;"));
 }
 
 }  // namespace

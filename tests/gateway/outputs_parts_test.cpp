@@ -238,4 +238,34 @@ TEST(Outputs, TakeEveryRoundAndServeScrapesWhileABusPublishes) {
   EXPECT_EQ(count, kRounds) << "every round, in order";
 }
 
+// An error answer says what failed, never where: neither the history's
+// path nor the chart library's reaches a client (the log names them).
+TEST(Outputs, HttpErrorAnswersNameNoLocalPath) {
+  testproc::TempDir dir;
+  FakeService service;
+  gw::config::Config config;
+  config.history = dir.file("absent.db");
+  config.outputs.http = gw::config::HttpConfig{};
+  config.outputs.http->chart_js = dir.file("chart.min.js");  // not there
+  gw::outputs::Outputs outputs(config, false, service);
+  outputs.start();
+  service.table.set_units("/dev/ttyS1", {unit_with_round("ac1", std::chrono::system_clock::now())});
+  httplib::Client client("http://" + outputs.http_address().value());
+  for (const auto& [path, status] :
+       std::vector<std::pair<std::string, int>>{{"/api/status", 200},
+                                                {"/api/events", 503},
+                                                {"/api/series?unit=ac1", 503},
+                                                {"/chart.js", 404}}) {
+    const auto answer = client.Get(path);
+    ASSERT_TRUE(answer) << path;
+    EXPECT_EQ(answer->status, status) << path;
+    EXPECT_THAT(answer->body, Not(HasSubstr(dir.path()))) << path;
+    EXPECT_THAT(answer->body, HasSubstr(path == "/chart.js" ? "the chart library is not installed"
+                                                            : "the history cannot be read"))
+        << path;
+  }
+  service.stream.close();
+  outputs.finish();
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <mosquitto.h>
 
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -26,6 +27,7 @@ namespace {
 using harness::eventually;
 using harness::Finished;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testproc::Process;
 using Clock = std::chrono::steady_clock;
 
@@ -139,6 +141,11 @@ std::string retained(int port, const std::string& topic) {
   std::string out = sub.out();
   if (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 class GatewayMqtt : public harness::GatewayTest {
@@ -269,6 +276,57 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
   broker.stop();
+}
+
+// A notification program gets descriptors 0 to 2 and nothing else of the
+// gateway's, not its live connection to the broker nor the client
+// library's socket pair: it lists its own.
+TEST_F(GatewayMqtt, ANotificationProgramFindsOnlyItsStandardDescriptorsOpen) {
+  Broker broker(dir);
+  broker.start();
+  dir.write("scenario.txt", "0.5 floor_water on\n");
+  start_unit({"--scenario", dir.file("scenario.txt")});
+  dir.write("list-descriptors",
+            "#!/usr/bin/python3\nimport os, sys\nfound = []\n"
+            "for name in sorted(os.listdir('/proc/self/fd'), key=int):\n"
+            "    try:\n        found.append(name + ' ' + os.readlink('/proc/self/fd/' + name))\n"
+            "    except FileNotFoundError:\n        pass  # the listing's own, closed by now\n"
+            "open(sys.argv[1], 'w').write('\\n'.join(found) + '\\n')\n");
+  ASSERT_EQ(::chmod(dir.file("list-descriptors").c_str(), 0755), 0);
+  write_config_for(broker.port(), true);
+  Json::Value config = parsed(file_text(dir.file("config.json")));
+  config["notify"]["exec"].append(dir.file("list-descriptors"));
+  config["notify"]["exec"].append(dir.file("descriptors.txt"));
+  write_config(Json::FastWriter().write(config));
+  auto gateway = start_gateway({});
+  ASSERT_TRUE(gateway->next_line("connected to 127.0.0.1", Process::kErr)) << gateway->err();
+  ASSERT_TRUE(gateway->next_line("notify ac1 raised", Process::kErr)) << gateway->err();
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  broker.stop();
+
+  std::ifstream listed(dir.file("descriptors.txt"));
+  std::vector<std::string> descriptors;
+  for (std::string line; std::getline(listed, line);) descriptors.push_back(line);
+  ASSERT_EQ(descriptors.size(), 3u) << ::testing::PrintToString(descriptors);
+  EXPECT_EQ(descriptors[0], "0 /dev/null");
+  EXPECT_THAT(descriptors[1], ::testing::StartsWith("1 pipe:["));
+  EXPECT_EQ(descriptors[2], "2" + descriptors[1].substr(1)) << "one pipe for both";
+}
+
+// A TLS file that cannot be read stops the start, named: the client library
+// would say only "Invalid function arguments provided" at every try.
+TEST_F(GatewayMqtt, AMissingTlsFileIsRefusedAtStartNamingTheFieldAndTheFile) {
+  start_unit();
+  write_config_for(1883, false);
+  Json::Value config = parsed(file_text(dir.file("config.json")));
+  config["mqtt"]["tls"]["ca_file"] = "missing-ca.pem";  // beside the configuration
+  write_config(Json::FastWriter().write(config));
+  const Finished run = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("mqtt.tls.ca_file " + dir.file("missing-ca.pem") +
+                                 ": cannot be read: No such file or directory"));
+  EXPECT_THAT(run.out, Not(HasSubstr("summary"))) << "nothing polled";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // and time-limited, and the history written out by the command line
 // while a gateway writes it.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -263,6 +264,79 @@ TEST_F(GatewayOutputs, ANotificationProgramThatHangsIsStoppedAndPollingGoesOn) {
   EXPECT_EQ(harness::summary_of(run.out, "ac1").completed, 40);
   EXPECT_THAT(run.err, HasSubstr("notify ac1 raised 120800150010 (Water on the floor): /bin/sleep "
                                  "stopped at its time limit"));
+}
+
+// The water alarm raised and cleared every 0.2 s for 6 s: a change for
+// the notifier every round or two.
+std::string flapping_water() {
+  std::string scenario;
+  for (int i = 1; i <= 30; ++i)
+    scenario += std::to_string(i * 0.2) + " floor_water " + (i % 2 == 1 ? "on" : "off") + "\n";
+  return scenario;
+}
+
+// A stop lets go of a program that hangs and ignores SIGTERM, and starts
+// none of the notifications that wait behind it: the notifier lets go
+// within 0.5 s, the gateway exits within 1 s of SIGTERM (1.5 s allowed
+// here for a loaded machine and the sanitizers).
+TEST_F(GatewayOutputs, AStopLetsGoOfAHangingNotificationProgramAndStartsNoOther) {
+  start_unit_with_scenario(flapping_water());
+  dir.write("hang",
+            "#!/bin/sh\ntrap '' TERM\necho $$ >> \"$1/started\"\nwhile :; do sleep 1; done\n");
+  ASSERT_EQ(::chmod(dir.file("hang").c_str(), 0755), 0);
+  Json::Value config;
+  config["interval_s"] = 0.1;
+  config["notify"]["exec"].append(dir.file("hang"));
+  config["notify"]["exec"].append(dir.path());
+  config["notify"]["timeout_s"] = 30;
+  write_config_with(config);
+  auto gateway = start_gateway({});
+  for (int change = 0; change < 6; ++change)
+    ASSERT_TRUE(gateway->next_line("alarm ac1 ")) << "changes queue behind the hanging program";
+  const auto term = Clock::now();
+  gateway->signal(SIGTERM);
+  const int status = gateway->wait_exit();
+  const auto took = Clock::now() - term;
+  ASSERT_EQ(status, 0) << gateway->err();
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+  EXPECT_THAT(gateway->err(), HasSubstr("notify ac1 raised 120800150010 (Water on the floor): " +
+                                        dir.file("hang") + " stopped: the gateway stops"));
+  std::smatch not_told;
+  const std::string err = gateway->err();
+  ASSERT_TRUE(std::regex_search(err, not_told, std::regex("notify: (\\d+) alarm changes not told")))
+      << err;
+  EXPECT_GE(std::stoi(not_told[1]), 4);
+  std::ifstream started(dir.file("started"));
+  std::vector<pid_t> programs;
+  for (pid_t pid; started >> pid;) programs.push_back(pid);
+  ASSERT_EQ(programs.size(), 1u) << "none started after the first";
+  EXPECT_EQ(::kill(programs[0], 0), -1) << "the program is gone, SIGKILLed";
+}
+
+TEST_F(GatewayOutputs, AChattyNotificationProgramLeavesAtMostFourKiBOfItsOutputInTheLog) {
+  start_unit_with_scenario("0 floor_water on\n");
+  dir.write("printer", "#!/bin/sh\nyes 0123456789abcdef | head -c 10000000\n");
+  ASSERT_EQ(::chmod(dir.file("printer").c_str(), 0755), 0);
+  Json::Value config;
+  config["notify"]["exec"].append(dir.file("printer"));
+  write_config_with(config);
+  auto gateway = start_gateway({"--interval", "0.1"});
+  const auto told = gateway->next_line("notify ac1 raised", Process::kErr);
+  ASSERT_TRUE(told) << gateway->err();
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+
+  size_t logged = 0;
+  for (const std::string& line : lines_of(gateway->err())) {
+    const size_t at = line.find("notify output: ");
+    if (at != std::string::npos) logged += line.size() - at - 15 + 1;  // and its line feed
+  }
+  EXPECT_GT(logged, 0u);
+  EXPECT_LE(logged, 4096u);
+  EXPECT_THAT(*told, HasSubstr("exited 0; " + std::to_string(10000000 - logged) +
+                               " bytes of its output not logged (at most 4096 bytes and 64 lines a "
+                               "run)"));
+  EXPECT_LT(gateway->err().size(), 64u * 1024) << "the whole log of the run";
 }
 
 TEST_F(GatewayOutputs, TheHistoryIsWrittenOutWhileAGatewayWritesIt) {
