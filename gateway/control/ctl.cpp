@@ -61,7 +61,7 @@ Json::Value ControlClient::ask(const Json::Value& request, std::chrono::millisec
   while (sent < line.size()) {
     const ssize_t count = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) throw ControlError("the gateway at " + path_ + " closed the connection");
+    if (count <= 0) break;  // closed: it may have said why ("busy"), read on
     sent += static_cast<size_t>(count);
   }
   const auto deadline = Clock::now() + timeout;
