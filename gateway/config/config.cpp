@@ -14,8 +14,7 @@
 #include <memory>
 #include <set>
 
-#include <json/reader.h>
-
+#include "gateway/base/json_parse.h"
 #include "gateway/config/fields.h"
 #include "gateway/config/output_config.h"
 #include "gateway/config/serial_speeds.h"
@@ -25,7 +24,7 @@ namespace gw::config {
 namespace {
 
 constexpr long kLargestFile = 1024 * 1024;
-constexpr int kDeepestNesting = 1000;  // JsonCpp's own limit
+constexpr int kDeepestNesting = 1000;  // JsonCpp's own default limit
 constexpr size_t kLongestUnitName = 32;
 constexpr double kLargestSetpoint = 999;  // what a command can carry
 
@@ -312,22 +311,11 @@ std::string read_file(const std::string& path) {
 }
 
 Json::Value parse_json(const std::string& text, const std::string& file) {
-  Json::CharReaderBuilder builder;
-  builder["rejectDupKeys"] = true;
-  builder["failIfExtra"] = true;
-  builder["stackLimit"] = kDeepestNesting;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  std::string errors;
-  try {
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors))
-      throw ConfigError(file + ": not valid JSON: " + errors);
-  } catch (const Json::Exception&) {
-    // JsonCpp throws only for nesting beyond its stack limit.
-    throw ConfigError(file + ": not valid JSON: nested more than " +
-                      std::to_string(kDeepestNesting) + " deep");
-  }
-  return root;
+  // Each field's own check names a string that is not UTF-8 with the field.
+  base::ParsedJson parsed =
+      base::parse_json(text, {static_cast<size_t>(kLargestFile), kDeepestNesting, false});
+  if (!parsed.ok()) throw ConfigError(file + ": not valid JSON: " + parsed.error);
+  return std::move(parsed.value);
 }
 
 }  // namespace

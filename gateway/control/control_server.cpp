@@ -7,17 +7,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "gateway/base/log.h"
 #include "gateway/control/protocol.h"
+#include "gateway/control/request_lines.h"
 
 namespace gw::control {
 namespace {
 
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
 constexpr size_t kEventQueue = 1024;  // events a slow client may fall behind by
-constexpr int kPollMs = 200;          // how often an event stream looks for a stop
+constexpr int kPollMs = 100;          // how often an event stream looks for a stop
 
 sockaddr_un address_of(const std::string& path) {
   sockaddr_un address{};
@@ -26,22 +31,22 @@ sockaddr_un address_of(const std::string& path) {
   return address;
 }
 
-bool send_all(int fd, const std::string& text) {
-  size_t sent = 0;
-  while (sent < text.size()) {
-    const ssize_t count = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    sent += static_cast<size_t>(count);
-  }
-  return true;
-}
-
 std::string error_line(const std::string& error) {
   Json::Value reply(Json::objectValue);
   reply["ok"] = false;
   reply["error"] = error;
   return json_line(reply) + "\n";
+}
+
+// One try, never waiting: for a last word to a client about to be closed.
+void send_now(int fd, const std::string& text) {
+  [[maybe_unused]] const ssize_t sent =
+      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+int millis_until(std::chrono::steady_clock::time_point deadline) {
+  const auto left = duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
 
 }  // namespace
@@ -98,6 +103,7 @@ void ControlServer::start() {
 }
 
 void ControlServer::stop() {
+  stopping_ = true;
   const uint64_t one = 1;
   // Readable from now on, for every poller.
   [[maybe_unused]] const ssize_t written = ::write(stop_fd_, &one, sizeof one);
@@ -111,24 +117,56 @@ void ControlServer::accept_loop() {
     if (::poll(waiting, 2, -1) < 0) continue;  // EINTR
     if (waiting[1].revents != 0) return;
     if (waiting[0].revents == 0) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) continue;
     reap(false);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (clients_.size() >= static_cast<size_t>(kMaxClients)) {
-      send_all(fd, error_line("busy: " + std::to_string(kMaxClients) + " clients already"));
-      ::close(fd);
-      continue;
-    }
-    auto client = std::make_unique<Client>();
-    Client* serving = client.get();
-    clients_.push_back(std::move(client));
-    serving->thread = std::thread([this, fd, serving] {
-      serve(fd);
-      ::close(fd);
-      serving->done = true;
-    });
+    admit(fd);
   }
+}
+
+void ControlServer::admit(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Clock::time_point now = Clock::now();
+  long serving = 0;
+  for (const auto& client : clients_) serving += !client->done && !client->evicted;
+  if (serving >= kMaxClients) {
+    Client* idle = longest_idle(now);
+    if (idle == nullptr) {
+      send_now(fd, error_line("busy: " + std::to_string(kMaxClients) +
+                              " clients already, none of them idle"));
+      ::close(fd);
+      return;
+    }
+    idle->evicted = true;
+    ++evicted_;
+    send_now(idle->fd, error_line("closed: all " + std::to_string(kMaxClients) +
+                                  " places were taken and this connection was idle the longest"));
+    ::shutdown(idle->fd, SHUT_RDWR);  // its thread sees the end and closes it
+    base::log::info("control: a connection idle the longest was closed for a new client");
+  }
+  auto client = std::make_unique<Client>();
+  Client* serving_client = client.get();
+  client->fd = fd;
+  client->idle_since = now;
+  clients_.push_back(std::move(client));
+  serving_client->thread = std::thread([this, serving_client] {
+    serve(*serving_client);
+    {
+      std::lock_guard<std::mutex> done_lock(mutex_);
+      serving_client->done = true;  // from now on no other thread uses its fd
+    }
+    ::close(serving_client->fd);
+  });
+}
+
+ControlServer::Client* ControlServer::longest_idle(Clock::time_point now) {
+  Client* longest = nullptr;
+  for (const auto& client : clients_) {
+    if (client->done || client->evicted || client->at_work) continue;
+    if (now - client->idle_since < kEvictableIdle) continue;
+    if (longest == nullptr || client->idle_since < longest->idle_since) longest = client.get();
+  }
+  return longest;
 }
 
 void ControlServer::reap(bool all) {
@@ -148,48 +186,116 @@ void ControlServer::reap(bool all) {
     if (client->thread.joinable()) client->thread.join();
 }
 
-bool ControlServer::wait_readable(int fd, int timeout_ms) const {
+ClientCounts ControlServer::counts() const {
+  ClientCounts counts;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& client : clients_) counts.connected += !client->done && !client->evicted;
+  }
+  counts.dropped_slow = dropped_slow_;
+  counts.closed_idle = closed_idle_;
+  counts.evicted = evicted_;
+  return counts;
+}
+
+bool ControlServer::stopping() const { return stopping_; }
+
+ControlServer::Wait ControlServer::wait_readable(int fd, int timeout_ms) const {
   pollfd waiting[2] = {{fd, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
   int ready;
   do {
     ready = ::poll(waiting, 2, timeout_ms);
   } while (ready < 0 && errno == EINTR);
-  return ready > 0 && waiting[1].revents == 0 && waiting[0].revents != 0;
+  if (ready < 0 || waiting[1].revents != 0) return Wait::kStop;
+  return waiting[0].revents != 0 ? Wait::kReady : Wait::kTimeout;
 }
 
-void ControlServer::serve(int fd) {
-  std::string buffer;
-  char chunk[4096];
-  while (wait_readable(fd, -1)) {
-    ssize_t count;
-    do {
-      count = ::read(fd, chunk, sizeof chunk);
-    } while (count < 0 && errno == EINTR);
-    if (count <= 0) return;  // the client is done
-    buffer.append(chunk, static_cast<size_t>(count));
-    size_t end;
-    while ((end = buffer.find('\n')) != std::string::npos) {
-      std::string line = buffer.substr(0, end);
-      buffer.erase(0, end + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.find_first_not_of(" \t") == std::string::npos) continue;
-      const Handled handled = handle_request(line, api_);
-      if (!handled.stream_events) {
-        if (!send_all(fd, handled.reply + "\n")) return;
-        continue;
-      }
-      // Subscribed before the reply goes out: the client misses nothing
-      // that happens after it has read the reply.
-      auto subscription = api_.events().subscribe(kEventQueue);
-      if (!send_all(fd, handled.reply + "\n")) return;
-      return stream_events(fd, *subscription);
+bool ControlServer::send_line(int fd, const std::string& line) {
+  Clock::time_point deadline = Clock::now() + kWriteDeadline;
+  bool stop_seen = false;
+  size_t sent = 0;
+  while (sent < line.size()) {
+    const ssize_t count =
+        ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count > 0) {
+      sent += static_cast<size_t>(count);
+      continue;
     }
-    if (buffer.size() > kMaxRequestBytes) {
-      send_all(fd,
-               error_line("a request longer than " + std::to_string(kMaxRequestBytes) + " bytes"));
+    if (count < 0 && errno == EINTR) continue;
+    if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;  // gone
+    if (!stop_seen && stopping()) {
+      stop_seen = true;
+      deadline = std::min(deadline, Clock::now() + kStopGrace);
+    }
+    const int left = millis_until(deadline);
+    if (Clock::now() >= deadline) {
+      ++dropped_slow_;
+      base::log::warning(std::string("control: dropped a client that took no reply line within ") +
+                         (stop_seen ? "the stop's grace" : "the write deadline"));
+      return false;
+    }
+    // The socket's buffer is full: wait for room, or for a stop to shorten
+    // the deadline.
+    pollfd waiting[2] = {{fd, POLLOUT, 0}, {stop_fd_, POLLIN, 0}};
+    ::poll(waiting, stop_seen ? 1 : 2, left);
+  }
+  return true;
+}
+
+bool ControlServer::set_at_work(Client& client, bool at_work) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (client.evicted) return false;
+  client.at_work = at_work;
+  if (!at_work) client.idle_since = Clock::now();
+  return true;
+}
+
+void ControlServer::serve(Client& client) {
+  RequestLines lines(kMaxRequestBytes);
+  char chunk[4096];
+  for (;;) {
+    while (const std::optional<std::string> line = lines.next())
+      if (!answer(client, *line)) return;
+    if (lines.overlong()) {
+      send_line(client.fd, overlong_reply() + "\n");
       return;
     }
+    Clock::time_point idle_since;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle_since = client.idle_since;
+    }
+    switch (wait_readable(client.fd, millis_until(idle_since + kIdleTimeout))) {
+      case Wait::kStop:
+        return;
+      case Wait::kTimeout:
+        ++closed_idle_;
+        send_now(client.fd, error_line("closed: no request for " +
+                                       std::to_string(kIdleTimeout.count()) + " s"));
+        return;
+      case Wait::kReady:
+        break;
+    }
+    const ssize_t count = ::read(client.fd, chunk, sizeof chunk);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (count <= 0) return;  // the client is done, or was evicted
+    lines.append(chunk, static_cast<size_t>(count));
   }
+}
+
+bool ControlServer::answer(Client& client, const std::string& line) {
+  if (!set_at_work(client, true)) return false;
+  const Handled handled = handle_request(line, api_, counts());
+  if (!handled.stream_events) {
+    const bool sent = send_line(client.fd, handled.reply + "\n");
+    set_at_work(client, false);
+    return sent;
+  }
+  // Subscribed before the reply goes out: the client misses nothing that
+  // happens after it has read the reply.
+  auto subscription = api_.events().subscribe(kEventQueue);
+  if (send_line(client.fd, handled.reply + "\n")) stream_events(client.fd, *subscription);
+  return false;
 }
 
 void ControlServer::stream_events(int fd, state::EventStream::Subscription& subscription) {
@@ -197,17 +303,17 @@ void ControlServer::stream_events(int fd, state::EventStream::Subscription& subs
   for (;;) {
     pollfd peer[2] = {{fd, POLLRDHUP, 0}, {stop_fd_, POLLIN, 0}};
     if (::poll(peer, 2, 0) > 0 && (peer[0].revents != 0 || peer[1].revents != 0)) return;
-    const std::optional<state::Event> event = subscription.next(std::chrono::milliseconds(kPollMs));
+    const std::optional<state::Event> event = subscription.next(milliseconds(kPollMs));
     if (!event) {
       if (subscription.closed()) return;
       continue;
     }
     if (subscription.dropped() != dropped) {
       dropped = subscription.dropped();
-      if (!send_all(fd, "{\"event\":\"dropped\",\"count\":" + std::to_string(dropped) + "}\n"))
+      if (!send_line(fd, "{\"event\":\"dropped\",\"count\":" + std::to_string(dropped) + "}\n"))
         return;
     }
-    if (!send_all(fd, event_line(*event) + "\n")) return;
+    if (!send_line(fd, event_line(*event) + "\n")) return;
   }
 }
 

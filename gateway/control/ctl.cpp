@@ -10,8 +10,7 @@
 #include <iostream>
 #include <memory>
 
-#include <json/reader.h>
-
+#include "gateway/base/json_parse.h"
 #include "gateway/control/control_server.h"
 #include "gateway/control/ctl_format.h"
 #include "gateway/control/protocol.h"
@@ -24,15 +23,14 @@ using Clock = std::chrono::steady_clock;
 // Beyond the gateway's own bound for a command, for the line to answer.
 constexpr std::chrono::seconds kReplyMargin{10};
 constexpr std::chrono::seconds kDefaultCommandWait{120};
+// A reply line as ctl takes it: the status of hundreds of units fits.
+constexpr base::JsonLimits kReplyLimits{64 * 1024 * 1024, 64};
 
 Json::Value parse_line(const std::string& line, const std::string& path) {
-  Json::CharReaderBuilder builder;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value value;
-  std::string errors;
-  if (!reader->parse(line.data(), line.data() + line.size(), &value, &errors) || !value.isObject())
+  const base::ParsedJson parsed = base::parse_json(line, kReplyLimits);
+  if (!parsed.ok() || !parsed.value.isObject())
     throw ControlError("the gateway at " + path + " sent something else than a JSON object");
-  return value;
+  return parsed.value;
 }
 
 }  // namespace
@@ -63,7 +61,7 @@ Json::Value ControlClient::ask(const Json::Value& request, std::chrono::millisec
   while (sent < line.size()) {
     const ssize_t count = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) throw ControlError("the gateway at " + path_ + " closed the connection");
+    if (count <= 0) break;  // closed: it may have said why ("busy"), read on
     sent += static_cast<size_t>(count);
   }
   const auto deadline = Clock::now() + timeout;
@@ -96,6 +94,9 @@ std::optional<std::string> ControlClient::read_line() {
       buffer_.erase(0, end + 1);
       return line;
     }
+    if (buffer_.size() > kReplyLimits.largest_bytes)
+      throw ControlError("the gateway at " + path_ + " sent a line longer than " +
+                         std::to_string(kReplyLimits.largest_bytes) + " bytes");
     char chunk[4096];
     const ssize_t count = ::read(fd_, chunk, sizeof chunk);
     if (count < 0 && errno == EINTR) continue;

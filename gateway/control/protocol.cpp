@@ -8,6 +8,8 @@
 #include <json/writer.h>
 
 #include "gateway/base/iso_time.h"
+#include "gateway/base/json_parse.h"
+#include "gateway/base/log.h"
 #include "gateway/outputs/unit_view.h"
 #include "gateway/state/counter_table.h"
 
@@ -190,14 +192,26 @@ Json::Value values_reply(const Json::Value& request, state::ServiceApi& api) {
   return reply;
 }
 
-Json::Value reply_to(const Json::Value& request, state::ServiceApi& api, bool& stream_events) {
+Json::Value clients_json(const ClientCounts& clients) {
+  Json::Value json(Json::objectValue);
+  json["connected"] = Json::Int64(clients.connected);
+  json["dropped_slow"] = Json::Int64(clients.dropped_slow);
+  json["closed_idle"] = Json::Int64(clients.closed_idle);
+  json["evicted"] = Json::Int64(clients.evicted);
+  return json;
+}
+
+Json::Value reply_to(const Json::Value& request, state::ServiceApi& api,
+                     const ClientCounts& clients, bool& stream_events) {
   if (!request.isObject()) throw BadRequest("a request is a JSON object");
   const std::string what = text_field(request, "request");
   if (what == "status") {
     const Json::Value& unit = request["unit"];
     if (!unit.isNull() && !unit.isString()) throw BadRequest("\"unit\" must be a string");
     const std::string name = unit.asString();
-    return status_reply(api.info(), api.status(), unit.isNull() ? nullptr : &name);
+    Json::Value reply = status_reply(api.info(), api.status(), unit.isNull() ? nullptr : &name);
+    reply["control"] = clients_json(clients);
+    return reply;
   }
   if (what == "readings") return readings_reply(request, api);
   if (what == "values") return values_reply(request, api);
@@ -255,27 +269,39 @@ Json::Value status_reply(const state::ServiceInfo& info, const state::StateSnaps
   return reply;
 }
 
-Handled handle_request(const std::string& line, state::ServiceApi& api) {
+Handled handle_request(const std::string& line, state::ServiceApi& api,
+                       const ClientCounts& clients) {
   Handled handled;
   Json::Value request;
   Json::Value reply;
   try {
-    Json::CharReaderBuilder builder;
-    builder["rejectDupKeys"] = true;
-    builder["failIfExtra"] = true;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    if (!reader->parse(line.data(), line.data() + line.size(), &request, &errors))
-      throw BadRequest("not valid JSON: " + errors.substr(0, errors.find('\n')));
-    reply = reply_to(request, api, handled.stream_events);
+    base::ParsedJson parsed = base::parse_json(line, {kMaxRequestBytes, kDeepestRequest});
+    if (!parsed.ok()) throw BadRequest("not valid JSON: " + parsed.error);
+    request = std::move(parsed.value);
+    reply = reply_to(request, api, clients, handled.stream_events);
   } catch (const BadRequest& error) {
     reply = Json::Value(Json::objectValue);
     reply["ok"] = false;
     reply["error"] = error.what();
+  } catch (const std::exception& error) {
+    // A fault of ours, not of the request: the client hears of it and the
+    // service goes on.
+    base::log::error(std::string("control: a request failed: ") + error.what());
+    reply = Json::Value(Json::objectValue);
+    reply["ok"] = false;
+    reply["error"] = "the request failed; the gateway's log says why";
+    handled.stream_events = false;
   }
   if (request.isObject() && request.isMember("id")) reply["id"] = request["id"];
   handled.reply = json_line(reply);
   return handled;
+}
+
+std::string overlong_reply() {
+  Json::Value reply(Json::objectValue);
+  reply["ok"] = false;
+  reply["error"] = "a request longer than " + std::to_string(kMaxRequestBytes) + " bytes";
+  return json_line(reply);
 }
 
 std::string event_line(const state::Event& event) {

@@ -13,6 +13,8 @@
 //   {"request": "events"}                       then one line per event, until closed
 //
 // Replies: {"ok": true, ...} or {"ok": false, "error": "what is wrong"}.
+// A request is valid UTF-8, at most kMaxRequestBytes long and nested at most
+// kDeepestRequest deep; every reply is valid UTF-8.
 // docs/control-protocol.md lists every field.
 #pragma once
 
@@ -26,14 +28,31 @@ namespace gw::control {
 
 // Longest request line; a longer one is refused and the connection closed.
 inline constexpr size_t kMaxRequestBytes = 65536;
+// Arrays and objects within one another in a request (the request object
+// is 1); deeper is refused. Only "id" nests at all.
+inline constexpr int kDeepestRequest = 32;
+
+// What the socket's server counts of its clients, shown by "status".
+struct ClientCounts {
+  long connected = 0;     // now
+  long dropped_slow = 0;  // did not take a reply line within the write deadline
+  long closed_idle = 0;   // sent no request within the idle time
+  long evicted = 0;       // the longest idle, closed for a new client when all places were taken
+};
 
 struct Handled {
   std::string reply;           // one line of JSON, without its line feed
   bool stream_events = false;  // the connection goes on with the event stream
 };
 
-// Handles one request line. A command waits for its outcome, up to its bound.
-Handled handle_request(const std::string& line, state::ServiceApi& api);
+// Handles one request line. A command waits for its outcome, up to its
+// bound. Whatever the line holds, the answer is a reply: malformed, too
+// long or too deeply nested requests get {"ok": false, "error": ...}.
+Handled handle_request(const std::string& line, state::ServiceApi& api,
+                       const ClientCounts& clients = {});
+
+// The reply to a line that grew past kMaxRequestBytes before its end.
+std::string overlong_reply();
 
 // An event of the stream as one line of JSON.
 std::string event_line(const state::Event& event);

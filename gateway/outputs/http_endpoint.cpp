@@ -2,12 +2,14 @@
 
 #include <httplib.h>
 
+#include <charconv>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 
 #include "gateway/base/iso_time.h"
 #include "gateway/base/log.h"
+#include "gateway/base/utf8.h"
 #include "gateway/history/history_export.h"
 #include "gateway/history/history_views.h"
 #include "gateway/outputs/metrics.h"
@@ -142,6 +144,16 @@ std::optional<history::SeriesQuery> series_query(const Request& request, std::st
   return query;
 }
 
+// A query's whole number, all of its text: nothing for "", "12abc" or one
+// beyond int's range.
+std::optional<int> whole_number(const std::string& text) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
+  return value;
+}
+
 bool has_unit(const state::ServiceApi& api, const std::string& name) {
   for (const state::UnitState& unit : api.status().units)
     if (unit.name == name) return true;
@@ -257,7 +269,7 @@ void HttpEndpoint::add_routes() {
     const std::optional<history::SeriesQuery> query = series_query(request, error);
     if (!query) return send_error(response, 400, error);
     if (!has_unit(api_, query->unit))
-      return send_error(response, 404, "no unit named " + query->unit);
+      return send_error(response, 404, "no unit named " + base::utf8_excerpt(query->unit, 64));
     try {
       send_json(response, history::air_series(history_path_, *query));
     } catch (const history::ExportError& failure) {
@@ -265,11 +277,12 @@ void HttpEndpoint::add_routes() {
     }
   });
   server.Get("/api/events", [this](const Request& request, Response& response) {
-    const int limit =
-        request.has_param("limit") ? std::atoi(request.get_param_value("limit").c_str()) : 50;
-    if (limit < 1 || limit > 1000) return send_error(response, 400, "limit is from 1 to 1000");
+    const std::optional<int> limit =
+        request.has_param("limit") ? whole_number(request.get_param_value("limit")) : 50;
+    if (!limit || *limit < 1 || *limit > 1000)
+      return send_error(response, 400, "limit is a whole number from 1 to 1000");
     try {
-      send_json(response, history::recent_alarm_events(history_path_, limit));
+      send_json(response, history::recent_alarm_events(history_path_, *limit));
     } catch (const history::ExportError& failure) {
       send_error(response, 503, history_failed(failure.what()));
     }

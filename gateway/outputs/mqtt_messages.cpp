@@ -5,11 +5,18 @@
 #include <cstdlib>
 
 #include "gateway/base/iso_time.h"
+#include "gateway/base/utf8.h"
 #include "gateway/readings/alarm_table.h"
 #include "gateway/readings/render.h"
 
 namespace gw::outputs::mqtt {
 namespace {
+
+// A command's payload is a few characters ("24", "OFF"); a longer one is
+// refused unread, so that no conversion runs over megabytes.
+constexpr size_t kLongestCommandPayload = 64;
+// How much of a refused payload its refusal quotes.
+constexpr size_t kQuotedPayloadBytes = 32;
 
 std::string text(const Json::Value& value) { return readings::json_text(value); }
 
@@ -32,7 +39,7 @@ std::string lower(std::string text) {
 
 bool topic_safe(const std::string& unit) {
   return !unit.empty() && unit.find_first_of("/+#") == std::string::npos &&
-         unit.find('\0') == std::string::npos;
+         unit.find('\0') == std::string::npos && base::valid_utf8(unit);
 }
 
 std::string state_payload(const state::RoundCompleted& round) {
@@ -93,6 +100,12 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
   ReceivedCommand received;
   received.unit = rest.substr(0, slash);
   const std::string what = rest.substr(slash + 5);
+  if (payload.size() > kLongestCommandPayload) {
+    received.error = "set/" + what + " takes a payload of at most " +
+                     std::to_string(kLongestCommandPayload) + " bytes, not " +
+                     std::to_string(payload.size());
+    return received;
+  }
   const std::string value = lower(payload);
   if (what == "temperature" || what == "humidity") {
     const std::optional<int> number = whole_number(payload);
@@ -101,8 +114,9 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
                                                              : base::CommandKind::kSetHumidity,
                                        *number};
     else
+      // The payload may be any bytes: quoted as UTF-8, cut between characters.
       received.error = "set/" + what + " takes a whole number from -999 to 999, not \"" +
-                       payload.substr(0, 32) + "\"";
+                       base::utf8_excerpt(payload, kQuotedPayloadBytes) + "\"";
   } else if (what == "power" || what == "mode") {
     const bool on = value == (what == "power" ? "on" : "auto");
     const bool off = value == "off";
@@ -112,7 +126,8 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
     else
       received.error = what == "power" ? "set/power takes ON or OFF" : "set/mode takes auto or off";
   } else {
-    received.error = "no command set/" + what + " (temperature, humidity, power, mode)";
+    received.error = "no command set/" + base::utf8_excerpt(what, kQuotedPayloadBytes) +
+                     " (temperature, humidity, power, mode)";
   }
   return received;
 }

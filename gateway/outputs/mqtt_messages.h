@@ -31,7 +31,7 @@
 
 namespace gw::outputs::mqtt {
 
-// Whether a unit's name can be a topic level (no wildcard, no '/').
+// Whether a unit's name can be a topic level (UTF-8, no wildcard, no '/').
 bool topic_safe(const std::string& unit);
 
 struct Topics {
@@ -56,7 +56,8 @@ std::string command_payload(const std::string& unit, base::SystemTime at,
                             const std::string& detail = "");
 
 // A command received on BASE/UNIT/set/WHAT: the unit and the command, or
-// `error` saying why it cannot be one.
+// `error` saying why it cannot be one. The payload may be any bytes, of
+// any length: `error` is valid UTF-8 and quotes at most 32 bytes of it.
 struct ReceivedCommand {
   std::string unit;
   std::optional<base::Command> command;

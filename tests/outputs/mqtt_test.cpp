@@ -3,6 +3,7 @@
 // is lost, they come in order, and the retained state is the newest; a
 // command from the broker is carried out through the command queue and its
 // outcome published; Home Assistant's discovery announces every entity.
+#include <iconv.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
@@ -327,6 +328,49 @@ TEST_F(GatewayMqtt, AMissingTlsFileIsRefusedAtStartNamingTheFieldAndTheFile) {
   EXPECT_THAT(run.err, HasSubstr("mqtt.tls.ca_file " + dir.file("missing-ca.pem") +
                                  ": cannot be read: No such file or directory"));
   EXPECT_THAT(run.out, Not(HasSubstr("summary"))) << "nothing polled";
+}
+
+// Whether `text` is UTF-8, by the C library's own converter.
+bool is_utf8(const std::string& text) {
+  iconv_t converter = ::iconv_open("UTF-32LE", "UTF-8");
+  std::string in = text;
+  std::string out(text.size() * 4 + 4, '\0');
+  char* from = in.data();
+  char* to = out.data();
+  size_t from_left = in.size(), to_left = out.size();
+  const bool converted =
+      ::iconv(converter, &from, &from_left, &to, &to_left) != static_cast<size_t>(-1);
+  ::iconv_close(converter);
+  return converted && from_left == 0;
+}
+
+TEST_F(GatewayMqtt, ARefusedCommandWhosePayloadIsNotUtf8PublishesValidUtf8Json) {
+  Broker broker(dir);
+  broker.start();
+  start_unit();
+  write_config_for(broker.port(), true);
+  auto gateway = start_gateway({});
+  Subscriber subscriber(broker.port(), "norvane-test-bytes",
+                        {"norvane/test/ac1/command", "norvane/test/ac1/state"}, true);
+  // Its state published: connected, and subscribed to the commands before.
+  ASSERT_TRUE(eventually([&] { return !subscriber.payloads("norvane/test/ac1/state").empty(); }));
+  // A byte that starts no character, then a cut that would fall inside
+  // the two-byte "\xC3\xA9" at bytes 32 and 33.
+  const std::string payload = "\xFF" + std::string(30, '1') + "\xC3\xA9\xC3\xA9";
+  Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()),
+               "-q", "1", "-t", "norvane/test/ac1/set/temperature", "-m", payload});
+  EXPECT_EQ(pub.wait_exit(), 0);
+  ASSERT_TRUE(eventually([&] { return !subscriber.payloads("norvane/test/ac1/command").empty(); }));
+  const std::string published = subscriber.payloads("norvane/test/ac1/command")[0];
+  EXPECT_TRUE(is_utf8(published)) << published;
+  const Json::Value outcome = parsed(published);
+  EXPECT_EQ(outcome["outcome"], "refused");
+  // U+FFFD for the stray byte and as many whole characters as fit in 32 bytes.
+  EXPECT_EQ(outcome["detail"].asString(),
+            "set/temperature takes a whole number from -999 to 999, not \"\xEF\xBF\xBD" +
+                std::string(29, '1') + "\"");
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
 }
 
 }  // namespace
