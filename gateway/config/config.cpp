@@ -26,15 +26,14 @@ namespace {
 constexpr long kLargestFile = 1024 * 1024;
 constexpr int kDeepestNesting = 1000;  // JsonCpp's own default limit
 constexpr size_t kLongestUnitName = 32;
-constexpr double kLargestSetpoint = 999;  // what a command can carry
 
 bool is_signal_id(const std::string& id) {
   return id.size() == 12 && id.find_first_not_of("0123456789") == std::string::npos;
 }
 
-int parse_baud(Fields& bus, int fallback) {
+int parse_baud(Fields& bus) {
   const Json::Value* value = bus.optional("baud");
-  if (value == nullptr) return fallback;
+  if (value == nullptr) return static_cast<int>(bus.row("baud").number);
   if (!value->isInt64() || serial_speed(static_cast<int>(
                                std::clamp<Json::Int64>(value->asInt64(), 0, 1 << 30))) == nullptr)
     bus.fail(bus.path_of("baud"), "must be a speed of the serial line: " + serial_speed_list());
@@ -45,24 +44,18 @@ int parse_baud(Fields& bus, int fallback) {
 // the unknown ones.
 BusSettings parse_line(Fields& bus) {
   BusSettings settings;
-  settings.port = bus.text("port", "");
-  settings.baud = parse_baud(bus, settings.baud);
-  settings.parity = bus.choice<char>("parity", {{"none", 'N'}, {"even", 'E'}, {"odd", 'O'}})
-                        .value_or(settings.parity);
-  settings.data_bits = bus.integer("data_bits", 5, 8, settings.data_bits);
-  settings.stop_bits = bus.integer("stop_bits", 1, 2, settings.stop_bits);
-  settings.response_timeout_ms =
-      bus.integer("response_timeout_ms", 1, 60000, settings.response_timeout_ms);
-  settings.retries = bus.integer("retries", 0, 10, settings.retries);
-  settings.lost_after_rounds =
-      bus.integer("lost_after_rounds", 1, 1000, settings.lost_after_rounds);
-  settings.max_backoff_s = bus.integer("max_backoff_s", 1, 3600, settings.max_backoff_s);
-  settings.serial_mode = bus.choice<SerialMode>(
-      "serial_mode", {{"rs232", SerialMode::kRs232}, {"rs485", SerialMode::kRs485}});
-  settings.rts = bus.choice<RtsMode>(
-      "rts", {{"none", RtsMode::kNone}, {"up", RtsMode::kUp}, {"down", RtsMode::kDown}});
-  if (bus.optional("rts_delay_us") != nullptr)
-    settings.rts_delay_us = bus.integer("rts_delay_us", 0, 1000000, 0);
+  settings.port = bus.text("port");
+  settings.baud = parse_baud(bus);
+  settings.parity = *bus.choice("parity", kParityCodes);
+  settings.data_bits = bus.integer("data_bits");
+  settings.stop_bits = bus.integer("stop_bits");
+  settings.response_timeout_ms = bus.integer("response_timeout_ms");
+  settings.retries = bus.integer("retries");
+  settings.lost_after_rounds = bus.integer("lost_after_rounds");
+  settings.max_backoff_s = bus.integer("max_backoff_s");
+  settings.serial_mode = bus.choice("serial_mode", kSerialModes);
+  settings.rts = bus.choice("rts", kRtsModes);
+  if (bus.optional("rts_delay_us") != nullptr) settings.rts_delay_us = bus.integer("rts_delay_us");
   return settings;
 }
 
@@ -115,24 +108,30 @@ bool is_unit_name(const std::string& name) {
   return true;
 }
 
-base::Range parse_range(const Json::Value& value, const std::string& field, Fields& unit) {
+// [MIN, MAX] within the field's range; its default when absent.
+base::Range parse_range(Fields& limits, std::string_view key) {
+  const Field& row = limits.row(key);
+  const Json::Value* value = limits.optional(key);
+  if (value == nullptr) return {row.number, row.number_high};
   const bool numbers =
-      value.isArray() && value.size() == 2 && value[0].isNumeric() && value[1].isNumeric();
-  if (!numbers || !(value[0].asDouble() >= -kLargestSetpoint) ||
-      !(value[1].asDouble() <= kLargestSetpoint) || !(value[0].asDouble() <= value[1].asDouble()))
-    unit.fail(field, "must be [MIN, MAX], two numbers from -999 to 999 with MIN <= MAX");
-  return {value[0].asDouble(), value[1].asDouble()};
+      value->isArray() && value->size() == 2 && (*value)[0].isNumeric() && (*value)[1].isNumeric();
+  if (!numbers || !((*value)[0].asDouble() >= row.low) || !((*value)[1].asDouble() <= row.high) ||
+      !((*value)[0].asDouble() <= (*value)[1].asDouble())) {
+    char range[64];
+    std::snprintf(range, sizeof range, "%g to %g", row.low, row.high);
+    limits.fail(limits.path_of(key),
+                std::string("must be [MIN, MAX], two numbers from ") + range + " with MIN <= MAX");
+  }
+  return {(*value)[0].asDouble(), (*value)[1].asDouble()};
 }
 
 base::SetpointLimits parse_setpoint_limits(Fields& unit, const std::string& file) {
   base::SetpointLimits limits;
   const Json::Value* value = unit.optional("setpoint_limits");
   if (value == nullptr) return limits;
-  Fields fields(*value, unit.path_of("setpoint_limits"), file);
-  if (const Json::Value* range = fields.optional("temperature"))
-    limits.temperature = parse_range(*range, fields.path_of("temperature"), unit);
-  if (const Json::Value* range = fields.optional("humidity"))
-    limits.humidity = parse_range(*range, fields.path_of("humidity"), unit);
+  Fields fields(*value, unit.path_of("setpoint_limits"), file, {"units[].setpoint_limits"});
+  limits.temperature = parse_range(fields, "temperature");
+  limits.humidity = parse_range(fields, "humidity");
   fields.reject_unknown();
   return limits;
 }
@@ -153,20 +152,21 @@ std::vector<std::string> parse_ao_signal_ids(Fields& unit) {
 }
 
 UnitConfig parse_unit(const Json::Value& value, const std::string& path, const std::string& file) {
-  Fields unit(value, path, file);
+  Fields unit(value, path, file, {"units[]"});
   UnitConfig config;
   const Json::Value* name = unit.optional("name");
   if (name == nullptr) unit.fail(unit.path_of("name"), "is missing");
   if (!name->isString() || !is_unit_name(name->asString()))
     unit.fail(unit.path_of("name"), "must be 1 to 32 letters, digits, '-', '_' or '.'");
   config.name = name->asString();
-  config.slave = unit.integer_value(unit.required("slave"), unit.path_of("slave"), 1, 247);
-  config.data_id = unit.integer("data_id", INT32_MIN, INT32_MAX, 0);
+  config.slave =
+      unit.integer_value(unit.required("slave"), unit.path_of("slave"), unit.row("slave"));
+  config.data_id = unit.integer("data_id");
   config.settings = parse_settings(unit);
   config.alarm_levels = parse_signal_table<int>(
       unit, "alarm_levels",
       [&](const Json::Value& level, const std::string& field) {
-        return unit.integer_value(level, field, INT32_MIN, INT32_MAX);
+        return unit.integer_value(level, field, unit.row("alarm_levels"));
       },
       readings::kCommLostSignalId);
   // The gateway's own alarm: its level is the gateway's, not the device's.
@@ -224,7 +224,7 @@ std::vector<BusConfig> parse_buses(Fields& top, const std::string& file) {
   std::set<std::string> names;
   std::map<std::string, std::string> ports;  // device -> the entry that has it
   for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-    Fields entry(list[i], "buses[" + std::to_string(i) + "]", file);
+    Fields entry(list[i], "buses[" + std::to_string(i) + "]", file, {"bus", "buses[]"});
     BusConfig bus;
     bus.settings = parse_line(entry);
     if (bus.settings.port.empty()) entry.fail(entry.path_of("port"), "is missing");
@@ -248,7 +248,7 @@ std::vector<BusConfig> parse_bus_list(Fields& top, const std::string& file) {
     return parse_buses(top, file);
   }
   const Json::Value& value = top.required("bus");
-  Fields line(value, "bus", file);
+  Fields line(value, "bus", file, {"bus"});
   BusConfig bus;
   bus.settings = parse_line(line);
   line.reject_unknown();
@@ -261,20 +261,20 @@ std::vector<BusConfig> parse_bus_list(Fields& top, const std::string& file) {
 std::string parse_control(Fields& top, const std::string& file) {
   const Json::Value* value = top.optional("control");
   if (value == nullptr) return {};
-  Fields control(*value, "control", file);
-  const std::string socket = resolve(control.text("socket", ""), file);
+  Fields control(*value, "control", file, {"control"});
+  // Empty when absent: the service then takes the default.
+  const std::string socket =
+      control.optional("socket") == nullptr ? "" : resolve(control.text("socket"), file);
   control.reject_unknown();
   return socket;
 }
 
 HistoryOptions parse_history_options(Fields& top) {
   HistoryOptions options;
-  options.keep_days = top.number("history_keep_days", 0, 36500, options.keep_days, "days");
-  options.synchronous_full =
-      top.choice<bool>("history_synchronous", {{"full", true}, {"normal", false}})
-          .value_or(options.synchronous_full);
-  options.queue = top.integer("history_queue", 1, 1000000, options.queue);
-  options.max_mb = top.integer("history_max_mb", 0, 1 << 20, options.max_mb);
+  options.keep_days = top.number("history_keep_days");
+  options.synchronous_full = *top.choice("history_synchronous", kSynchronousFull);
+  options.queue = top.integer("history_queue");
+  options.max_mb = top.integer("history_max_mb");
   return options;
 }
 
@@ -320,14 +320,20 @@ Json::Value parse_json(const std::string& text, const std::string& file) {
 
 }  // namespace
 
-double Fields::number(const std::string& key, double low, double high, double fallback,
-                      const std::string& unit) {
+const Field& Fields::row(std::string_view name) const {
+  for (const std::string_view section : sections_)
+    if (const Field* field = find_field(section, name)) return *field;
+  throw std::logic_error(path_of(name) + " is not in the configuration's field table");
+}
+
+double Fields::number(std::string_view key) {
+  const Field& field = row(key);
   const Json::Value* value = optional(key);
-  if (value == nullptr) return fallback;
-  if (!value->isNumeric() || !(value->asDouble() >= low) || value->asDouble() > high) {
+  if (value == nullptr) return field.number;
+  if (!value->isNumeric() || !(value->asDouble() >= field.low) || value->asDouble() > field.high) {
     char range[64];
-    std::snprintf(range, sizeof range, "%g to %g", low, high);
-    fail(path_of(key), "must be a number of " + unit + " from " + range);
+    std::snprintf(range, sizeof range, "%g to %g", field.low, field.high);
+    fail(path_of(key), "must be a number of " + std::string(field.unit) + " from " + range);
   }
   return value->asDouble();
 }
@@ -369,12 +375,12 @@ bool operator==(const UnitConfig& a, const UnitConfig& b) {
 
 Config parse_config(const std::string& text, const std::string& file) {
   const Json::Value root = parse_json(text, file);
-  Fields top(root, "", file);
+  Fields top(root, "", file, {""});
   Config config;
-  config.plugin = resolve(top.text("plugin", ""), file);
-  config.history = resolve(top.text("history", ""), file);
+  config.plugin = resolve(top.text("plugin"), file);
+  config.history = resolve(top.text("history"), file);
   config.history_options = parse_history_options(top);
-  config.interval_s = top.number("interval_s", 0, 86400, config.interval_s, "seconds");
+  config.interval_s = top.number("interval_s");
   config.buses = parse_bus_list(top, file);
   config.control_socket = parse_control(top, file);
   config.outputs = parse_outputs(top);

@@ -1,57 +1,15 @@
-// The gateway's configuration file (JSON): the plug-in, the serial bus, the
-// history database and the units on the bus with their alarm tables.
-//
-//   {
-//     "plugin": "norvane.so",              path of the plug-in file (never searched for)
-//     "history": "history.db",             SQLite database of records and events
-//     "history_keep_days": 30,             records older than this are pruned, 0..36500;
-//                                          0: never
-//     "history_synchronous": "full",       "full" (no committed record lost on power
-//                                          loss) or "normal" (the last ones may be)
-//     "history_queue": 10000,              records and events that wait while the
-//                                          history cannot be written, 1..1000000
-//     "history_max_mb": 0,                 the most the database may hold, MiB,
-//                                          0..1048576; 0: no limit
-//     "interval_s": 5,                     pass start to pass start, s (0.05 too), >= 0
-//     "bus": {                             one bus; or "buses" (below)
-//       "port": "/dev/ttyS1",               serial device (a tty or a pty)
-//       "baud": 9600, "parity": "none",     a termios speed; "none", "even" or "odd"
-//       "data_bits": 8, "stop_bits": 1,
-//       "response_timeout_ms": 500,         wait for each reply, 1..60000
-//       "retries": 1,                       extra tries of an unanswered request, 0..10
-//       "lost_after_rounds": 3,             rounds without a completed one before a unit
-//                                           is not answering, 1..1000
-//       "max_backoff_s": 60,                longest pause between the rounds of a unit
-//                                           that is not answering, 1..3600
-//       "serial_mode": "rs485",             "rs232" or "rs485" (the driver's RS-485
-//                                           mode); absent: the port as it is
-//       "rts": "up", "rts_delay_us": 1000   RTS driven by the gateway around a request
-//                                           ("none", "up" or "down") and its delay
-//     },
-//     "units": [{
-//       "name": "ac1", "slave": 1, "data_id": 101,      name: 1 to 32 of A-Z a-z 0-9 - _ .
-//       "settings": {"appSetting": {"b_mode": "2"}},   given to InitSetting
-//       "alarm_levels": {"120800150010": 3},           signal id -> level, 0 = off;
-//                                                      "comm_lost": the gateway's own
-//       "alarm_thresholds": {"120800090010": 28.0},    signal id -> limit
-//       "ao_signal_ids": [],                           analogue signals to check
-//       "setpoint_limits": {"temperature": [16, 32],   C, set points allowed
-//                           "humidity": [30, 80]}      %; [MIN, MAX] within -999..999
-//     }],
-//     "buses": [{"port": "/dev/ttyS1", ..., "units": [...]},   instead of "bus" and
-//               {"port": "/dev/ttyS2", ..., "units": [...]}]   "units": several buses,
-//                                          each entry the fields of "bus" and its units;
-//                                          each port once, each unit name once across
-//                                          the buses, each slave once on its bus
-//     "control": {"socket": "/run/norvane/gateway.sock"},  the control socket
-//     "http": {...}, "mqtt": {...}, "notify": {...}, "jsonl": {...}   outputs
-//   }                                                     (output_config.h)
+// The gateway's configuration file (JSON): the plug-in, the history, the
+// serial buses and the units on them with their alarm tables, the control
+// socket and the outputs. Every field, with its default, range and whether a
+// reload applies it, is a row of field_table.h, whose defaults the structs
+// below take; norvane-gateway.json(5) is printed from that table.
 //
 // Relative paths are taken from the configuration file's folder. Unknown
 // fields are errors, so that a misspelt field is never silently ignored.
 // The file must be a regular file of at most 1 MiB.
 #pragma once
 
+#include <array>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -61,13 +19,14 @@
 #include <json/value.h>
 
 #include "gateway/base/commands.h"
+#include "gateway/config/field_table.h"
 #include "gateway/config/output_config.h"
 
 namespace gw::config {
 
 // Where the service looks without being told otherwise.
 inline constexpr char kDefaultConfigFile[] = "/etc/norvane/gateway.json";
-inline constexpr char kDefaultControlSocket[] = "/run/norvane/gateway.sock";
+inline const std::string kDefaultControlSocket{text_default("control", "socket")};
 
 // "FILE: FIELD: what is wrong"
 class ConfigError : public std::runtime_error {
@@ -78,16 +37,23 @@ class ConfigError : public std::runtime_error {
 enum class SerialMode { kRs232, kRs485 };
 enum class RtsMode { kNone, kUp, kDown };
 
+// What the choices of the table's "parity", "serial_mode" and "rts" stand
+// for, in the table's order.
+inline constexpr std::array<char, 3> kParityCodes = {'N', 'E', 'O'};
+inline constexpr std::array<SerialMode, 2> kSerialModes = {SerialMode::kRs232, SerialMode::kRs485};
+inline constexpr std::array<RtsMode, 3> kRtsModes = {RtsMode::kNone, RtsMode::kUp, RtsMode::kDown};
+
 struct BusSettings {
   std::string port;
-  int baud = 9600;
-  char parity = 'N';  // 'N', 'E' or 'O', as libmodbus takes it
-  int data_bits = 8;
-  int stop_bits = 1;
-  int response_timeout_ms = 500;
-  int retries = 1;
-  int lost_after_rounds = 3;
-  int max_backoff_s = 60;
+  int baud = integer_default("bus", "baud");
+  // 'N', 'E' or 'O', as libmodbus takes it
+  char parity = kParityCodes[field("bus", "parity").default_choice()];
+  int data_bits = integer_default("bus", "data_bits");
+  int stop_bits = integer_default("bus", "stop_bits");
+  int response_timeout_ms = integer_default("bus", "response_timeout_ms");
+  int retries = integer_default("bus", "retries");
+  int lost_after_rounds = integer_default("bus", "lost_after_rounds");
+  int max_backoff_s = integer_default("bus", "max_backoff_s");
   // Set through libmodbus when given; else the port keeps its own.
   std::optional<SerialMode> serial_mode;
   std::optional<RtsMode> rts;
@@ -100,12 +66,12 @@ bool same_line(const BusSettings& a, const BusSettings& b);
 
 // The level of the communication-loss alarm unless "alarm_levels" gives
 // one for "comm_lost"; 0 there leaves the alarm out.
-inline constexpr int kDefaultCommLostLevel = 2;
+inline constexpr int kDefaultCommLostLevel = integer_default("units[].alarm_levels", "comm_lost");
 
 struct UnitConfig {
   std::string name;  // unique; names the unit in output and history
-  int slave = 1;     // Modbus address on the bus, 1..247, unique
-  int data_id = 0;
+  int slave = 1;     // Modbus address on the bus, unique
+  int data_id = integer_default("units[]", "data_id");
   Json::Value settings{Json::objectValue};
   std::map<std::string, int> alarm_levels;
   std::map<std::string, float> alarm_thresholds;
@@ -117,16 +83,29 @@ struct UnitConfig {
 bool operator==(const UnitConfig& a, const UnitConfig& b);
 inline bool operator!=(const UnitConfig& a, const UnitConfig& b) { return !(a == b); }
 
+// "full" and "normal", the table's choices of "history_synchronous".
+inline constexpr std::array<bool, 2> kSynchronousFull = {true, false};
+
+// The commands' limits are a type of the vocabulary below the
+// configuration, with defaults of their own: they must be the table's.
+constexpr bool same_range(const base::Range& range, const Field& row) {
+  return range.low == row.number && range.high == row.number_high;
+}
+static_assert(same_range(base::SetpointLimits{}.temperature,
+                         field("units[].setpoint_limits", "temperature")) &&
+              same_range(base::SetpointLimits{}.humidity,
+                         field("units[].setpoint_limits", "humidity")));
+
 // What the history keeps and how, besides its path.
 struct HistoryOptions {
   // Sized for a small controller: at the 5 s interval a unit stores about
   // 3.7 MB a day (214 bytes a record with the indexes), so 30 days hold
   // about 111 MB a unit and the file stops growing there (SQLite uses
   // freed pages again).
-  double keep_days = 30;  // 0: keep every record
-  bool synchronous_full = true;
-  int queue = 10000;  // records and events waiting
-  int max_mb = 0;     // 0: as large as the disk allows
+  double keep_days = number_default("", "history_keep_days");  // 0: keep every record
+  bool synchronous_full = kSynchronousFull[field("", "history_synchronous").default_choice()];
+  int queue = integer_default("", "history_queue");    // records and events waiting
+  int max_mb = integer_default("", "history_max_mb");  // 0: as large as the disk allows
   bool operator==(const HistoryOptions& other) const {
     return keep_days == other.keep_days && synchronous_full == other.synchronous_full &&
            queue == other.queue && max_mb == other.max_mb;
@@ -143,7 +122,7 @@ struct Config {
   std::string plugin;   // may be empty here and given on the command line
   std::string history;  // likewise
   HistoryOptions history_options;
-  double interval_s = 5.0;
+  double interval_s = number_default("", "interval_s");
   // One or more, in the file's order ("bus" with "units" gives one); the
   // port of a single bus may be empty here and given on the command line.
   std::vector<BusConfig> buses;

@@ -8,7 +8,7 @@ namespace {
 // "HOST:PORT", "[IPV6]:PORT" or "PORT".
 void parse_listen(Fields& http, HttpConfig& config) {
   const std::string field = http.path_of("listen");
-  const std::string listen = http.text("listen", "");
+  const std::string listen = http.text("listen");
   if (listen.empty()) http.fail(field, "is missing");
   std::string host, port = listen;
   if (listen[0] == '[') {
@@ -32,21 +32,21 @@ void parse_listen(Fields& http, HttpConfig& config) {
 }
 
 HttpConfig parse_http(const Json::Value& value, const std::string& file) {
-  Fields http(value, "http", file);
+  Fields http(value, "http", file, {"http"});
   HttpConfig config;
   parse_listen(http, config);
-  config.chart_js = resolve(http.text("chart_js", config.chart_js), file);
+  config.chart_js = resolve(http.text("chart_js"), file);
   http.reject_unknown();
   return config;
 }
 
 MqttTls parse_tls(const Json::Value& value, const std::string& file) {
-  Fields tls(value, "mqtt.tls", file);
+  Fields tls(value, "mqtt.tls", file, {"mqtt.tls"});
   MqttTls config;
-  config.ca_file = resolve(tls.text("ca_file", ""), file);
-  config.ca_path = resolve(tls.text("ca_path", config.ca_path), file);
-  config.cert_file = resolve(tls.text("cert_file", ""), file);
-  config.key_file = resolve(tls.text("key_file", ""), file);
+  config.ca_file = resolve(tls.text("ca_file"), file);
+  config.ca_path = resolve(tls.text("ca_path"), file);
+  config.cert_file = resolve(tls.text("cert_file"), file);
+  config.key_file = resolve(tls.text("key_file"), file);
   if (config.cert_file.empty() != config.key_file.empty())
     tls.fail(tls.path_of(config.cert_file.empty() ? "cert_file" : "key_file"),
              "a client certificate needs both cert_file and key_file");
@@ -55,39 +55,39 @@ MqttTls parse_tls(const Json::Value& value, const std::string& file) {
 }
 
 // A topic that we publish under: no wildcards, no empty level at its ends.
-void check_topic(Fields& mqtt, const std::string& key, const std::string& topic) {
+void check_topic(Fields& mqtt, std::string_view key, const std::string& topic) {
   if (topic.find_first_of("+#") != std::string::npos || topic.front() == '/' || topic.back() == '/')
     mqtt.fail(mqtt.path_of(key), "must be a topic without '+', '#' or a '/' at either end");
 }
 
 MqttConfig parse_mqtt(const Json::Value& value, const std::string& file) {
-  Fields mqtt(value, "mqtt", file);
+  Fields mqtt(value, "mqtt", file, {"mqtt"});
   MqttConfig config;
-  config.host = mqtt.text("host", "");
+  config.host = mqtt.text("host");
   if (config.host.empty()) mqtt.fail(mqtt.path_of("host"), "is missing");
   if (const Json::Value* tls = mqtt.optional("tls")) config.tls = parse_tls(*tls, file);
-  config.port = mqtt.integer("port", 1, 65535, config.tls ? 8883 : 1883);
-  config.base_topic = mqtt.text("base_topic", "");
+  config.port = mqtt.integer("port", config.tls ? kMqttTlsPort : config.port);
+  config.base_topic = mqtt.text("base_topic");
   if (!config.base_topic.empty()) check_topic(mqtt, "base_topic", config.base_topic);
-  config.client_id = mqtt.text("client_id", "");
+  config.client_id = mqtt.text("client_id");
   if (config.client_id.size() > 65535) mqtt.fail(mqtt.path_of("client_id"), "is too long");
-  config.username = mqtt.text("username", "");
-  config.password_file = resolve(mqtt.text("password_file", ""), file);
+  config.username = mqtt.text("username");
+  config.password_file = resolve(mqtt.text("password_file"), file);
   if (!config.password_file.empty() && config.username.empty())
     mqtt.fail(mqtt.path_of("password_file"), "needs a username");
-  config.qos = mqtt.integer("qos", 0, 2, config.qos);
-  config.commands = mqtt.flag("commands", config.commands);
-  config.discovery = mqtt.flag("discovery", config.discovery);
-  config.discovery_prefix = mqtt.text("discovery_prefix", config.discovery_prefix);
+  config.qos = mqtt.integer("qos");
+  config.commands = mqtt.flag("commands");
+  config.discovery = mqtt.flag("discovery");
+  config.discovery_prefix = mqtt.text("discovery_prefix");
   check_topic(mqtt, "discovery_prefix", config.discovery_prefix);
-  config.keepalive_s = mqtt.integer("keepalive_s", 5, 3600, config.keepalive_s);
-  config.alarm_queue = mqtt.integer("alarm_queue", 1, 100000, config.alarm_queue);
+  config.keepalive_s = mqtt.integer("keepalive_s");
+  config.alarm_queue = mqtt.integer("alarm_queue");
   mqtt.reject_unknown();
   return config;
 }
 
 NotifyConfig parse_notify(const Json::Value& value, const std::string& file) {
-  Fields notify(value, "notify", file);
+  Fields notify(value, "notify", file, {"notify"});
   NotifyConfig config;
   const std::string field = notify.path_of("exec");
   const Json::Value& exec = notify.required("exec");
@@ -100,16 +100,16 @@ NotifyConfig parse_notify(const Json::Value& value, const std::string& file) {
   }
   // A path, never looked up on PATH: relative to the file's folder.
   config.exec[0] = resolve(config.exec[0], file);
-  config.min_duration_s = notify.number("min_duration_s", 0, 86400, 0, "seconds");
-  config.timeout_s = notify.number("timeout_s", 0.1, 3600, config.timeout_s, "seconds");
+  config.min_duration_s = notify.number("min_duration_s");
+  config.timeout_s = notify.number("timeout_s");
   notify.reject_unknown();
   return config;
 }
 
 JsonlConfig parse_jsonl(const Json::Value& value, const std::string& file) {
-  Fields jsonl(value, "jsonl", file);
+  Fields jsonl(value, "jsonl", file, {"jsonl"});
   JsonlConfig config;
-  config.path = resolve(jsonl.text("path", ""), file);
+  config.path = resolve(jsonl.text("path"), file);
   if (config.path.empty()) jsonl.fail(jsonl.path_of("path"), "is missing");
   jsonl.reject_unknown();
   return config;

@@ -6,7 +6,7 @@
 //   "notify": {"exec": ["/usr/local/bin/page", "--room", "B2"], "min_duration_s": 60}
 //   "jsonl": {"path": "/var/log/norvane/rounds.jsonl"}   a JSON object per completed round
 //
-// Each struct below lists its fields with their defaults and ranges.
+// Their fields, defaults and ranges are rows of field_table.h.
 #pragma once
 
 #include <optional>
@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <json/value.h>
+
+#include "gateway/config/field_table.h"
 
 namespace gw::config {
 
@@ -26,38 +28,43 @@ struct HttpConfig {
   std::string host = "127.0.0.1";
   int port = 0;
   // "chart_js": the copy of Chart.js that the page loads from the gateway.
-  std::string chart_js = "/usr/share/javascript/chart.js/chart.min.js";
+  std::string chart_js{text_default("http", "chart_js")};
 };
 
 // "mqtt": "tls" is an object (present: TLS on) with "ca_file" or "ca_path"
 // (default /etc/ssl/certs) and, for a client certificate, "cert_file" and
 // "key_file".
 struct MqttTls {
-  std::string ca_file, ca_path = "/etc/ssl/certs", cert_file, key_file;
+  std::string ca_file, ca_path{text_default("mqtt.tls", "ca_path")}, cert_file, key_file;
 };
 
+// The broker's port with "tls" unless one is given; the table's note of
+// "port" says so.
+inline constexpr int kMqttTlsPort = 8883;
+static_assert(field("mqtt", "port").note.find("8883") != std::string_view::npos);
+
 struct MqttConfig {
-  std::string host;        // required
-  int port = 1883;         // 8883 by default with "tls"
-  std::string base_topic;  // default "norvane/HOSTNAME"
-  std::string client_id;   // default "norvane-HOSTNAME"
+  std::string host;                            // required
+  int port = integer_default("mqtt", "port");  // 8883 by default with "tls"
+  std::string base_topic;                      // default "norvane/HOSTNAME"
+  std::string client_id;                       // default "norvane-HOSTNAME"
   std::string username;
   std::string password_file;  // the password, its first line; read at start
   std::optional<MqttTls> tls;
-  int qos = 0;            // of the state and availability messages; alarm events always at least 1
-  bool commands = false;  // take set-point and on/off commands (and announce a climate entity)
-  bool discovery = true;  // Home Assistant discovery messages
-  std::string discovery_prefix = "homeassistant";
-  int keepalive_s = 30;    // 5..3600
-  int alarm_queue = 1000;  // alarm events kept while the broker is unreachable, 1..100000
+  int qos = integer_default("mqtt", "qos");  // of the state and availability messages
+  bool commands = flag_default("mqtt", "commands");
+  bool discovery = flag_default("mqtt", "discovery");
+  std::string discovery_prefix{text_default("mqtt", "discovery_prefix")};
+  int keepalive_s = integer_default("mqtt", "keepalive_s");
+  int alarm_queue = integer_default("mqtt", "alarm_queue");
 };
 
 // "notify": the program runs on every alarm raised or cleared (comm loss
 // and recovery included), never through a shell.
 struct NotifyConfig {
   std::vector<std::string> exec;  // program (a path, never searched) and its arguments
-  double min_duration_s = 0;      // a change must last this long before it is told, 0..86400
-  double timeout_s = 30;          // the program is stopped after this long, 0.1..3600
+  double min_duration_s = number_default("notify", "min_duration_s");
+  double timeout_s = number_default("notify", "timeout_s");
 };
 
 // "jsonl": the JSON Lines file, appended to (opened again on SIGHUP, for

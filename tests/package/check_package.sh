@@ -31,6 +31,7 @@ dpkg-deb -x "$deb" "$root"
 for file in usr/bin/norvane-gateway usr/bin/norvane-sim usr/bin/norvane-fault-line \
   usr/lib/norvane/norvane.so usr/lib/systemd/system/norvane-gateway.service \
   etc/norvane/gateway.json usr/share/man/man1/norvane-gateway.1.gz \
+  usr/share/man/man5/norvane-gateway.json.5.gz \
   usr/share/doc/norvane/copyright usr/share/doc/norvane/getting-started.md \
   usr/share/doc/norvane/configuration.md usr/share/doc/norvane/readings.md; do
   [ -e "$root/$file" ] || fail "the package has no /$file"
