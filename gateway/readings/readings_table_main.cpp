@@ -1,9 +1,7 @@
 // norvane-readings-table: prints the manual's reference of the readings and
 // the alarms, generated from the tables; with --update FILE, writes it into
 // FILE between the marker lines instead.
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "gateway/readings/reference.h"
@@ -16,28 +14,11 @@ constexpr char kUsage[] =
     "  --update FILE  replace the lines between the reference's marker lines in FILE\n";
 
 int update(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream document;
-  document << in.rdbuf();
-  if (!in) {
-    std::cerr << "norvane-readings-table: cannot read " << path << "\n";
-    return 1;
-  }
-  const auto updated =
-      gw::readings::with_reference_section(document.str(), gw::readings::reference_markdown());
-  if (!updated) {
-    std::cerr << "norvane-readings-table: " << path << " lacks the marker lines:\n"
-              << gw::readings::kReferenceBegin << "\n"
-              << gw::readings::kReferenceEnd << "\n";
-    return 1;
-  }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << *updated;
-  if (!out.flush()) {
-    std::cerr << "norvane-readings-table: cannot write " << path << "\n";
-    return 1;
-  }
-  return 0;
+  const std::string problem = gw::base::update_marked_file(path, gw::readings::kReferenceMarkers,
+                                                           gw::readings::reference_markdown());
+  if (problem.empty()) return 0;
+  std::cerr << "norvane-readings-table: " << problem << "\n";
+  return 1;
 }
 
 }  // namespace

@@ -77,18 +77,6 @@ std::string alarm_table_row(int index) {
          cell(title_zh) + " |\n";
 }
 
-// Offsets of the first line after the begin marker and of the end marker's line.
-std::optional<std::pair<size_t, size_t>> section_bounds(const std::string& document) {
-  const std::string begin = std::string(kReferenceBegin) + "\n";
-  const std::string end = std::string("\n") + kReferenceEnd;
-  const size_t begin_at = document.find(begin);
-  if (begin_at == std::string::npos) return std::nullopt;
-  const size_t first = begin_at + begin.size();
-  const size_t end_at = document.find(end, first - 1);
-  if (end_at == std::string::npos) return std::nullopt;
-  return std::make_pair(first, end_at + 1);
-}
-
 }  // namespace
 
 std::string reference_markdown() {
@@ -106,16 +94,12 @@ std::string reference_markdown() {
 }
 
 std::optional<std::string> reference_section(const std::string& document) {
-  const auto bounds = section_bounds(document);
-  if (!bounds) return std::nullopt;
-  return document.substr(bounds->first, bounds->second - bounds->first);
+  return base::marked_section(document, kReferenceMarkers);
 }
 
 std::optional<std::string> with_reference_section(const std::string& document,
                                                   const std::string& section) {
-  const auto bounds = section_bounds(document);
-  if (!bounds) return std::nullopt;
-  return document.substr(0, bounds->first) + section + document.substr(bounds->second);
+  return base::with_marked_section(document, kReferenceMarkers, section);
 }
 
 }  // namespace gw::readings
