@@ -1,6 +1,7 @@
 #include "gateway/outputs/jsonl_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,9 +36,19 @@ void JsonLinesOutput::open() {
                                std::strerror(errno));
     return;
   }
-  std::FILE* file = std::fopen(path_.c_str(), "ae");
-  if (file == nullptr)
-    throw std::runtime_error("jsonl.path " + path_ + ": cannot be opened: " + std::strerror(errno));
+  // A file the gateway makes is 0640 whatever the umask (the readings are
+  // the site's); one that exists keeps its mode.
+  int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  if (fd >= 0)
+    ::fchmod(fd, 0640);
+  else if (errno == EEXIST)
+    fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "a");
+  if (file == nullptr) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("jsonl.path " + path_ + ": cannot be opened: " + std::strerror(error));
+  }
   if (file_ != nullptr) std::fclose(file_);
   file_ = file;
 }

@@ -68,8 +68,13 @@ TEST_F(GatewayOutputs, JsonLinesCarryEveryRoundOnStandardOutputAndInTheirFile) {
   Json::Value sections;
   sections["jsonl"]["path"] = "rounds.jsonl";  // beside the configuration
   write_config_with(sections);
+  const mode_t umask_before = ::umask(0);  // the file is the group's alone whatever the umask
   const Finished run = run_gateway({"--rounds", "3", "--output", "jsonl"});
+  ::umask(umask_before);
   ASSERT_EQ(run.status, 0) << run.err;
+  struct stat status {};
+  ASSERT_EQ(::stat(dir.file("rounds.jsonl").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
 
   const std::vector<std::string> lines = lines_of(run.out);
   ASSERT_EQ(lines.size(), 3u) << "nothing but the lines on standard output:\n" << run.out;
