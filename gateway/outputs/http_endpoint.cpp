@@ -44,7 +44,7 @@ constexpr unsigned kConnectionLimit = 512;          // within the process's 1024
 constexpr unsigned kPerAddressLimit = 256;          // one address holds at most half of them
 constexpr std::chrono::seconds kRequestWithin{10};  // from accept, or from the previous answer
 constexpr unsigned kSilentForS = 10;          // a connection with no traffic this long is closed
-constexpr size_t kRequestMemory = 32 * 1024;  // request line and headers, bytes (larger: 431)
+constexpr size_t kRequestMemory = 32 * 1024;  // request line and headers, bytes (else 414, 431)
 constexpr std::chrono::milliseconds kCutEvery{250};  // the deadline's resolution
 constexpr int kRecentEvents = 20;
 constexpr double kLongestPeriodHours = 31 * 24;
