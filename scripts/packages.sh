@@ -46,8 +46,9 @@ ensure_architecture() {
 # The gateway's command line (CLI11), its service manager notifications
 # (libsystemd), its manual page (help2man) and its Debian package (CPack
 # with dpkg-dev's dpkg-shlibdeps, checked by lintian and systemd-analyze).
-# Its outputs: HTTP (cpp-httplib), MQTT (libmosquitto), the status page's
-# Chart.js; the peers their tests start: mosquitto and its clients,
+# Its outputs: HTTP (libmicrohttpd; cpp-httplib is the tests' HTTP
+# client), MQTT (libmosquitto), the status page's Chart.js; the peers
+# their tests start: mosquitto and its clients,
 # Prometheus's promtool, headless Chromium driven by Selenium, and a
 # Chinese font for the page's screenshot (the plug-in's alarm details;
 # WenQuanYi Micro Hei, the smallest of Debian's CJK fonts: 1.6 MB).
@@ -58,7 +59,7 @@ NATIVE_PACKAGES=(build-essential cmake pkg-config binutils ccache git libjsoncpp
   libmodbus-dev libsqlite3-dev mbpoll socat valgrind
   python3 python3-pymodbus python3-serial python3-serial-asyncio
   libcli11-dev libsystemd-dev systemd help2man man-db dpkg-dev lintian
-  libcpp-httplib-dev libmosquitto-dev libjs-chart.js
+  libmicrohttpd-dev libcpp-httplib-dev libmosquitto-dev libjs-chart.js
   mosquitto mosquitto-clients prometheus chromium chromium-driver python3-selenium
   fonts-wqy-microhei)
 

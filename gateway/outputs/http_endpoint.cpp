@@ -1,11 +1,17 @@
 #include "gateway/outputs/http_endpoint.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
+#include <cstdarg>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "gateway/base/iso_time.h"
 #include "gateway/base/log.h"
@@ -19,12 +25,27 @@
 #include "gateway/readings/render.h"
 
 namespace gw::outputs {
+
+// What is sent back: a status, a body of `type` and the headers besides.
+struct HttpAnswer {
+  unsigned status = 200;
+  std::string body;
+  std::string type;
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
 namespace {
 
-using httplib::Request;
-using httplib::Response;
+using Clock = RequestDeadlines::Clock;
 
-constexpr int kThreads = 4;
+constexpr unsigned kThreads = 4;  // each waits on its share of the connections (epoll)
+constexpr int kBacklog = 128;     // connections accepted by the kernel, not yet by the server
+constexpr unsigned kConnectionLimit = 512;          // within the process's 1024 descriptors
+constexpr unsigned kPerAddressLimit = 256;          // one address holds at most half of them
+constexpr std::chrono::seconds kRequestWithin{10};  // from accept, or from the previous answer
+constexpr unsigned kSilentForS = 10;          // a connection with no traffic this long is closed
+constexpr size_t kRequestMemory = 32 * 1024;  // request line and headers, bytes (else 414, 431)
+constexpr std::chrono::milliseconds kCutEvery{250};  // the deadline's resolution
 constexpr int kRecentEvents = 20;
 constexpr double kLongestPeriodHours = 31 * 24;
 
@@ -40,22 +61,28 @@ std::string read_file(const std::string& path) {
   return in ? text.str() : std::string();
 }
 
-void send_json(Response& response, const Json::Value& value) {
-  response.set_header("Cache-Control", "no-store");
-  response.set_content(readings::json_text(value), kJson);
+HttpAnswer json_answer(const Json::Value& value) {
+  return {200, readings::json_text(value), kJson, {{"Cache-Control", "no-store"}}};
 }
 
-void send_error(Response& response, int status, const std::string& message) {
-  response.status = status;
-  response.set_header("Cache-Control", "no-store");
+HttpAnswer error_answer(unsigned status, const std::string& message) {
   Json::Value error(Json::objectValue);
   error["error"] = message;
-  response.set_content(readings::json_text(error), kJson);
+  return {status, readings::json_text(error), kJson, {{"Cache-Control", "no-store"}}};
 }
 
-void send_asset(Response& response, const char* text, const char* type) {
-  response.set_header("Cache-Control", "no-cache");
-  response.set_content(text, type);
+HttpAnswer asset(const char* text, const char* type) {
+  return {200, text, type, {{"Cache-Control", "no-cache"}}};
+}
+
+// A query string's argument: nothing when absent, "" for a name alone.
+std::optional<std::string> argument(MHD_Connection* connection, const char* name) {
+  const char* value = nullptr;
+  size_t size = 0;
+  if (MHD_lookup_connection_value_n(connection, MHD_GET_ARGUMENT_KIND, name, std::strlen(name),
+                                    &value, &size) != MHD_YES)
+    return std::nullopt;
+  return value != nullptr ? std::string(value, size) : std::string();
 }
 
 const char* kind_name(readings::ReadingKind kind) {
@@ -108,19 +135,19 @@ Json::Value status_json(const state::ServiceApi& api) {
 
 // The period of a series request: hours=H back from now, or since= and
 // until= (ISO 8601; until defaults to now). Nothing when malformed.
-std::optional<history::SeriesQuery> series_query(const Request& request, std::string& error) {
+std::optional<history::SeriesQuery> series_query(MHD_Connection* request, std::string& error) {
   history::SeriesQuery query;
-  query.unit = request.get_param_value("unit");
+  query.unit = argument(request, "unit").value_or("");
   // Up to the second before the last: the records of the seconds still
   // going on are not all stored yet, and a period's points never change
   // once served.
   const std::time_t now = std::time(nullptr) - 1;
   query.until = now;
-  if (request.has_param("since")) {
-    const auto since = readings::parse_time_argument(request.get_param_value("since"));
-    const auto until = request.has_param("until")
-                           ? readings::parse_time_argument(request.get_param_value("until"))
-                           : std::optional<std::time_t>(now);
+  if (const std::optional<std::string> since_text = argument(request, "since")) {
+    const std::optional<std::string> until_text = argument(request, "until");
+    const auto since = readings::parse_time_argument(*since_text);
+    const auto until =
+        until_text ? readings::parse_time_argument(*until_text) : std::optional<std::time_t>(now);
     if (!since || !until) {
       error = "since and until are ISO 8601 times, e.g. 2024-05-01T12:00:00+02:00";
       return std::nullopt;
@@ -128,7 +155,7 @@ std::optional<history::SeriesQuery> series_query(const Request& request, std::st
     query.since = *since;
     query.until = *until;
   } else {
-    const std::string text = request.has_param("hours") ? request.get_param_value("hours") : "1";
+    const std::string text = argument(request, "hours").value_or("1");
     char* end = nullptr;
     const double hours = std::strtod(text.c_str(), &end);
     if (end == text.c_str() || *end != '\0' || !(hours > 0) || hours > kLongestPeriodHours) {
@@ -160,34 +187,129 @@ bool has_unit(const state::ServiceApi& api, const std::string& name) {
   return false;
 }
 
+// A listening socket on host:port, or -1; port 0 takes any free one, and
+// `port` becomes the one taken. The backlog is set here: the server is
+// given the socket listening.
+int listen_on(const std::string& host, int& port, bool& v6) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+  int fd = -1;
+  for (const addrinfo* address = found; address != nullptr && fd < 0; address = address->ai_next) {
+    fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                  address->ai_protocol);
+    if (fd < 0) continue;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, address->ai_addr, address->ai_addrlen) != 0 || ::listen(fd, kBacklog) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ::freeaddrinfo(found);
+  if (fd < 0) return -1;
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+  v6 = bound.ss_family == AF_INET6;
+  port = ntohs(v6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
+                  : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+  return fd;
+}
+
+std::string client_address(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char host[NI_MAXHOST] = "?";
+  if (info != nullptr && info->client_addr != nullptr)
+    ::getnameinfo(
+        info->client_addr,
+        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), host,
+        sizeof host, nullptr, 0, NI_NUMERICHOST);
+  return host;
+}
+
 }  // namespace
+
+// libmicrohttpd's callbacks, on its threads.
+struct HttpCallbacks {
+  // Called when a request's line and headers are in (and again for each
+  // piece of a body). Every answer goes at the first call: no route takes
+  // a body, and one sent anyway is dropped.
+  static MHD_Result request(void* endpoint_ptr, MHD_Connection* connection, const char* url,
+                            const char* method, const char*, const char*, size_t* upload_data_size,
+                            void** request_state) {
+    auto& endpoint = *static_cast<HttpEndpoint*>(endpoint_ptr);
+    if (*request_state != nullptr) {
+      *upload_data_size = 0;
+      return MHD_YES;
+    }
+    *request_state = &endpoint;
+    endpoint.deadlines_.delivered(connection);
+    const HttpAnswer answer = endpoint.answer(connection, method, url);
+    if (base::log::enabled(base::log::Level::kDebug))
+      base::log::debug("http: " + client_address(connection) + " " + method + " " +
+                       base::utf8_excerpt(url, 256) + " " + std::to_string(answer.status));
+    MHD_Response* response = MHD_create_response_from_buffer(
+        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;  // out of memory: the connection is closed
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type.c_str());
+    for (const auto& [name, value] : answer.headers)
+      MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
+    MHD_destroy_response(response);
+    return queued;
+  }
+
+  static void completed(void* endpoint_ptr, MHD_Connection* connection, void**,
+                        MHD_RequestTerminationCode) {
+    static_cast<HttpEndpoint*>(endpoint_ptr)->deadlines_.answered(connection, Clock::now());
+  }
+
+  static void connection(void* endpoint_ptr, MHD_Connection* connection, void**,
+                         MHD_ConnectionNotificationCode code) {
+    RequestDeadlines& deadlines = static_cast<HttpEndpoint*>(endpoint_ptr)->deadlines_;
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) return deadlines.closed(connection);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) deadlines.opened(connection, info->connect_fd, Clock::now());
+  }
+
+  static void log(void*, const char* format, va_list arguments) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    std::string line = text;
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    base::log::debug("http: " + line);
+  }
+};
 
 HttpEndpoint::HttpEndpoint(const config::HttpConfig& config, std::string history_path,
                            state::ServiceApi& api)
     : config_(config),
       history_path_(std::move(history_path)),
       api_(api),
-      server_(std::make_unique<httplib::Server>()) {
+      deadlines_(kRequestWithin) {
   chart_js_ = read_file(config_.chart_js);
   if (chart_js_.empty())
     base::log::warning("http: " + config_.chart_js +
                        " cannot be read (Debian package libjs-chart.js): the page shows no chart");
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  server_->set_keep_alive_timeout(2);
-  server_->set_read_timeout(5);
-  server_->set_write_timeout(5);
-  add_routes();
-  const bool bound = config_.port == 0
-                         ? (config_.port = server_->bind_to_any_port(config_.host)) > 0
-                         : server_->bind_to_port(config_.host, config_.port);
+  listen_fd_ = listen_on(config_.host, config_.port, v6_);
   const bool v6 = config_.host.find(':') != std::string::npos;
   address_ = (v6 ? "[" + config_.host + "]" : config_.host) + ":" + std::to_string(config_.port);
-  if (!bound)
+  if (listen_fd_ < 0)
     throw std::runtime_error("http.listen: cannot listen on " + address_ +
                              " (in use, or not an address of this machine)");
 }
 
-HttpEndpoint::~HttpEndpoint() { stop(); }
+HttpEndpoint::~HttpEndpoint() {
+  stop();
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+}
 
 std::string HttpEndpoint::history_failed(const std::string& reason) {
   std::lock_guard<std::mutex> lock(failure_mutex_);
@@ -197,96 +319,119 @@ std::string HttpEndpoint::history_failed(const std::string& reason) {
 }
 
 void HttpEndpoint::start() {
-  thread_ = std::thread([this] {
-    server_->listen_after_bind();
-    listening_done_ = true;
-  });
+  const unsigned flags =
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_ERROR_LOG | (v6_ ? MHD_USE_IPv6 : 0);
+  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpCallbacks::request, this,  //
+                             MHD_OPTION_LISTEN_SOCKET, listen_fd_,                       //
+                             MHD_OPTION_THREAD_POOL_SIZE, kThreads,                      //
+                             MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,              //
+                             MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit,       //
+                             MHD_OPTION_CONNECTION_TIMEOUT, kSilentForS,                 //
+                             MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestMemory,         //
+                             MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::connection, this,
+                             MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::completed, this,  //
+                             MHD_OPTION_EXTERNAL_LOGGER, &HttpCallbacks::log, this,         //
+                             MHD_OPTION_END);
+  if (daemon_ == nullptr) throw std::runtime_error("http.listen: cannot serve on " + address_);
+  listen_fd_ = -1;  // the server's now: it closes it when it stops
+  sweeper_ = std::thread([this] { cut_overdue_requests(); });
   base::log::info("http: metrics at http://" + address_ + "/metrics, the status page at http://" +
                   address_ + "/");
 }
 
-void HttpEndpoint::stop() {
-  if (!thread_.joinable()) return;
-  // stop() before the server runs would be lost: wait for it (briefly).
-  for (int i = 0; i < 500 && !server_->is_running() && !listening_done_; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  server_->stop();
-  thread_.join();
+void HttpEndpoint::cut_overdue_requests() {
+  std::unique_lock<std::mutex> lock(sweep_mutex_);
+  while (!sweep_wake_.wait_for(lock, kCutEvery, [this] { return stopping_; })) {
+    // Shut down, not closed: the server sees the end, closes the
+    // connection and lets go of its descriptor itself.
+    const int cut = deadlines_.cut_overdue(Clock::now(), [](int fd) { ::shutdown(fd, SHUT_RDWR); });
+    if (cut > 0)
+      base::log::debug("http: " + std::to_string(cut) +
+                       " connection(s) cut: no whole request within the deadline");
+  }
 }
 
-void HttpEndpoint::add_routes() {
-  httplib::Server& server = *server_;
-  server.set_pre_routing_handler([](const Request& request, Response& response) {
-    if (request.method == "GET" || request.method == "HEAD")
-      return httplib::Server::HandlerResponse::Unhandled;
-    response.set_header("Allow", "GET, HEAD");
-    send_error(response, 405, "read-only: GET and HEAD only");
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  server.set_default_headers({{"X-Content-Type-Options", "nosniff"}});
-  server.set_logger([](const Request& request, const Response& response) {
-    if (base::log::enabled(base::log::Level::kDebug))
-      base::log::debug("http: " + request.remote_addr + " " + request.method + " " + request.path +
-                       " " + std::to_string(response.status));
-  });
-  server.Get("/metrics", [this](const Request&, Response& response) {
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(metrics_text(api_.info(), api_.status(), std::chrono::system_clock::now()),
-                         kMetricsContentType);
-  });
-  server.Get("/", [](const Request&, Response& response) {
-    response.set_header("Content-Security-Policy", kPagePolicy);
-    send_asset(response, page::k_index_html, "text/html; charset=utf-8");
-  });
-  server.Get("/status.js", [](const Request&, Response& response) {
-    send_asset(response, page::k_status_js, "text/javascript; charset=utf-8");
-  });
-  server.Get("/status.css", [](const Request&, Response& response) {
-    send_asset(response, page::k_status_css, "text/css; charset=utf-8");
-  });
-  server.Get("/chart.js", [this](const Request&, Response& response) {
+void HttpEndpoint::stop() {
+  if (sweeper_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(sweep_mutex_);
+      stopping_ = true;
+    }
+    sweep_wake_.notify_all();
+    sweeper_.join();
+  }
+  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+}
+
+HttpAnswer HttpEndpoint::answer(MHD_Connection* connection, const std::string& method,
+                                const std::string& path) {
+  if (method != "GET" && method != "HEAD") {
+    HttpAnswer refused = error_answer(405, "read-only: GET and HEAD only");
+    refused.headers.emplace_back("Allow", "GET, HEAD");
+    return refused;
+  }
+  if (path == "/metrics")
+    return {200,
+            metrics_text(api_.info(), api_.status(), std::chrono::system_clock::now()),
+            kMetricsContentType,
+            {{"Cache-Control", "no-store"}}};
+  if (path == "/") {
+    HttpAnswer page = asset(page::k_index_html, "text/html; charset=utf-8");
+    page.headers.emplace_back("Content-Security-Policy", kPagePolicy);
+    return page;
+  }
+  if (path == "/status.js") return asset(page::k_status_js, "text/javascript; charset=utf-8");
+  if (path == "/status.css") return asset(page::k_status_css, "text/css; charset=utf-8");
+  if (path == "/chart.js") {
     if (chart_js_.empty())  // logged at start, with its path
-      return send_error(response, 404, "the chart library is not installed on the gateway");
-    response.set_header("Cache-Control", "max-age=86400");
-    response.set_content(chart_js_, "text/javascript; charset=utf-8");
-  });
-  server.Get("/api/status", [this](const Request&, Response& response) {
-    Json::Value status = status_json(api_);
-    try {
-      status["events"] = history::recent_alarm_events(history_path_, kRecentEvents);
-    } catch (const history::ExportError& failure) {
-      status["events"] = Json::Value(Json::arrayValue);
-      status["events_error"] = history_failed(failure.what());
-    }
-    send_json(response, status);
-  });
-  server.Get("/api/readings", [](const Request&, Response& response) {
+      return error_answer(404, "the chart library is not installed on the gateway");
+    return {200, chart_js_, "text/javascript; charset=utf-8", {{"Cache-Control", "max-age=86400"}}};
+  }
+  if (path == "/api/status") return api_status();
+  if (path == "/api/readings") {
     static const Json::Value table = readings_table_json();
-    send_json(response, table);
-  });
-  server.Get("/api/series", [this](const Request& request, Response& response) {
-    std::string error;
-    const std::optional<history::SeriesQuery> query = series_query(request, error);
-    if (!query) return send_error(response, 400, error);
-    if (!has_unit(api_, query->unit))
-      return send_error(response, 404, "no unit named " + base::utf8_excerpt(query->unit, 64));
-    try {
-      send_json(response, history::air_series(history_path_, *query));
-    } catch (const history::ExportError& failure) {
-      send_error(response, 503, history_failed(failure.what()));
-    }
-  });
-  server.Get("/api/events", [this](const Request& request, Response& response) {
-    const std::optional<int> limit =
-        request.has_param("limit") ? whole_number(request.get_param_value("limit")) : 50;
-    if (!limit || *limit < 1 || *limit > 1000)
-      return send_error(response, 400, "limit is a whole number from 1 to 1000");
-    try {
-      send_json(response, history::recent_alarm_events(history_path_, *limit));
-    } catch (const history::ExportError& failure) {
-      send_error(response, 503, history_failed(failure.what()));
-    }
-  });
+    return json_answer(table);
+  }
+  if (path == "/api/series") return api_series(connection);
+  if (path == "/api/events") return api_events(connection);
+  return error_answer(404, "no such page");
+}
+
+HttpAnswer HttpEndpoint::api_status() {
+  Json::Value status = status_json(api_);
+  try {
+    status["events"] = history::recent_alarm_events(history_path_, kRecentEvents);
+  } catch (const history::ExportError& failure) {
+    status["events"] = Json::Value(Json::arrayValue);
+    status["events_error"] = history_failed(failure.what());
+  }
+  return json_answer(status);
+}
+
+HttpAnswer HttpEndpoint::api_series(MHD_Connection* connection) {
+  std::string error;
+  const std::optional<history::SeriesQuery> query = series_query(connection, error);
+  if (!query) return error_answer(400, error);
+  if (!has_unit(api_, query->unit))
+    return error_answer(404, "no unit named " + base::utf8_excerpt(query->unit, 64));
+  try {
+    return json_answer(history::air_series(history_path_, *query));
+  } catch (const history::ExportError& failure) {
+    return error_answer(503, history_failed(failure.what()));
+  }
+}
+
+HttpAnswer HttpEndpoint::api_events(MHD_Connection* connection) {
+  const std::optional<std::string> limit_text = argument(connection, "limit");
+  const std::optional<int> limit = limit_text ? whole_number(*limit_text) : 50;
+  if (!limit || *limit < 1 || *limit > 1000)
+    return error_answer(400, "limit is a whole number from 1 to 1000");
+  try {
+    return json_answer(history::recent_alarm_events(history_path_, *limit));
+  } catch (const history::ExportError& failure) {
+    return error_answer(503, history_failed(failure.what()));
+  }
 }
 
 }  // namespace gw::outputs

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -23,8 +24,24 @@ constexpr milliseconds kFirstBackoff{1000};
 constexpr milliseconds kLongestBackoff{60000};
 constexpr milliseconds kAnswerWithin{10000};
 
+// A password that others can read is no secret: named at start, and used
+// all the same. Others are every user but the gateway's own, and every
+// group but its own (root:norvane 0640 is how the service user reads it).
+void warn_if_readable_by_others(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return;  // the read below says why
+  const bool by_group = (status.st_mode & S_IRGRP) != 0 && status.st_gid != ::getegid();
+  if ((status.st_mode & S_IROTH) == 0 && !by_group) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+  base::log::warning("mqtt.password_file " + path + ": readable by others (mode " + mode +
+                     "); make it readable by the gateway's user or group only (chmod 600, or "
+                     "640 with the gateway's group)");
+}
+
 std::string read_password(const std::string& path) {
   if (path.empty()) return {};
+  warn_if_readable_by_others(path);
   std::ifstream in(path);
   std::string password;
   if (!in || !std::getline(in, password))

@@ -1,8 +1,8 @@
 // The outputs' parts in process: the metrics of a state table (a stale
 // unit's readings gone, alarms by English title, counters from their
 // table), the hold-back of alarm notifications, what MQTT takes and
-// announces, and the outputs' threads taking events and serving scrapes
-// while a bus publishes (this one for ThreadSanitizer too).
+// announces, the HTTP request's deadline, and the outputs' threads taking events and serving
+// scrapes while a bus publishes (this one for ThreadSanitizer too).
 #include <httplib.h>
 
 #include <chrono>
@@ -16,6 +16,7 @@
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/mqtt_messages.h"
 #include "gateway/outputs/outputs.h"
+#include "gateway/outputs/request_deadlines.h"
 #include "gateway/readings/alarm_table.h"
 #include "tests/outputs/records.h"
 #include "tests/support/process.h"
@@ -109,6 +110,32 @@ TEST(AlarmHoldBack, TellsAChangeOnceItHasLastedAndNothingOfAFlap) {
   at_once.change(change("b", false), t0);  // a clear of an alarm raised before a restart
   EXPECT_EQ(told(at_once.due(t0)),
             (std::vector<std::string>{"a raised", "a cleared", "b cleared"}));
+}
+
+// A request is due whole 10 s after its connection's accept, however it
+// trickles, and 10 s after the previous answer on a kept connection; none
+// is due while it is answered. A connection is cut once; a closed one never.
+TEST(RequestDeadlines, CutAConnectionWhoseRequestIsNotWholeTenSecondsAfterAcceptOrAnswer) {
+  using Clock = gw::outputs::RequestDeadlines::Clock;
+  gw::outputs::RequestDeadlines deadlines(10s);
+  const Clock::time_point t0{};
+  const int trickling = 1, answering = 2, kept = 3, closed = 4;
+  for (const int* fd : {&trickling, &answering, &kept, &closed}) deadlines.opened(fd, *fd, t0);
+  deadlines.delivered(&answering);
+  deadlines.delivered(&kept);
+  deadlines.answered(&kept, t0 + 5s);
+  deadlines.closed(&closed);
+  std::vector<int> cut;
+  const auto cut_at = [&](Clock::time_point now) {
+    cut.clear();
+    deadlines.cut_overdue(now, [&](int fd) { cut.push_back(fd); });
+    return cut;
+  };
+  EXPECT_THAT(cut_at(t0 + 9999ms), ::testing::IsEmpty());
+  EXPECT_THAT(cut_at(t0 + 10s), ::testing::ElementsAre(trickling));
+  EXPECT_THAT(cut_at(t0 + 14s), ::testing::IsEmpty()) << "cut once";
+  EXPECT_THAT(cut_at(t0 + 15s), ::testing::ElementsAre(kept));
+  EXPECT_THAT(cut_at(t0 + 1h), ::testing::IsEmpty()) << "the one being answered, or closed";
 }
 
 TEST(MqttMessages, CommandsFromTheBrokerAreCheckedAsTheSocketChecksThem) {

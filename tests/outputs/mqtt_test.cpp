@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mosquitto.h>
@@ -328,6 +329,28 @@ TEST_F(GatewayMqtt, AMissingTlsFileIsRefusedAtStartNamingTheFieldAndTheFile) {
   EXPECT_THAT(run.err, HasSubstr("mqtt.tls.ca_file " + dir.file("missing-ca.pem") +
                                  ": cannot be read: No such file or directory"));
   EXPECT_THAT(run.out, Not(HasSubstr("summary"))) << "nothing polled";
+}
+
+// A password file that others can read is named at start; one readable by
+// the gateway's own group only is not.
+TEST_F(GatewayMqtt, APasswordFileReadableByOthersIsNamedAtStart) {
+  start_unit();
+  write_config_for(free_port(), false);  // no broker there: the start is what counts
+  Json::Value config = parsed(file_text(dir.file("config.json")));
+  config["mqtt"]["username"] = "gw";
+  config["mqtt"]["password_file"] = "mqtt.password";  // beside the configuration
+  write_config(Json::FastWriter().write(config));
+  dir.write("mqtt.password", "secret\n");
+  const std::string warning =
+      "mqtt.password_file " + dir.file("mqtt.password") + ": readable by others (mode 0644)";
+  ASSERT_EQ(::chmod(dir.file("mqtt.password").c_str(), 0640), 0);
+  const Finished own_group = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(own_group.status, 0) << own_group.err;
+  EXPECT_THAT(own_group.err, Not(HasSubstr("readable by others")));
+  ASSERT_EQ(::chmod(dir.file("mqtt.password").c_str(), 0644), 0);
+  const Finished everyone = run_gateway({"--rounds", "1"});
+  EXPECT_EQ(everyone.status, 0) << everyone.err;
+  EXPECT_THAT(everyone.err, HasSubstr(warning));
 }
 
 // Whether `text` is UTF-8, by the C library's own converter.

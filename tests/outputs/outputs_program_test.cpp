@@ -4,12 +4,18 @@
 // that falls silent loses its readings), alarm notifications held back
 // and time-limited, and the history written out by the command line
 // while a gateway writes it.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -127,6 +133,126 @@ std::pair<int, std::string> promtool_check(const std::string& text, const std::s
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+// The HTTP address that the gateway's log names ("127.0.0.1:PORT"), or "".
+std::string http_address_of(Process& gateway) {
+  const auto line = gateway.next_line("metrics at http://", Process::kErr);
+  std::smatch match;
+  if (!line || !std::regex_search(*line, match, std::regex("http://([^/]+)/metrics"))) return {};
+  return match[1];
+}
+
+// Connections that each send a request a byte a second, never whole, and
+// note when the gateway ends them (closes, or answers).
+class Tricklers {
+ public:
+  Tricklers(int port, int count) : began_(Clock::now()) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const timeval within{2, 0};  // connect's patience
+    for (int i = 0; i < count; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &within, sizeof within);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        continue;
+      }
+      connections_.push_back({fd, Clock::now(), std::nullopt});
+    }
+    thread_ = std::thread([this] { trickle(); });
+  }
+  ~Tricklers() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (const Connection& connection : connections_)
+      if (!connection.ended) ::close(connection.fd);
+  }
+  size_t connected() const { return connections_.size(); }
+  // Seconds from each connect to its end; for every connection once all
+  // ended (or after `patience`).
+  std::vector<double> lifetimes(std::chrono::seconds patience) {
+    while (!all_ended_ && Clock::now() - began_ < patience)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop_ = true;
+    thread_.join();
+    std::vector<double> seconds;
+    for (const Connection& connection : connections_)
+      seconds.push_back(
+          connection.ended
+              ? std::chrono::duration<double>(*connection.ended - connection.connected).count()
+              : 1e9);
+    return seconds;
+  }
+
+ private:
+  struct Connection {
+    int fd;
+    Clock::time_point connected;
+    std::optional<Clock::time_point> ended;
+  };
+  void trickle() {
+    const std::string request =
+        "GET /metrics HTTP/1.1\r\nHost: gateway\r\nUser-Agent: slow\r\n\r\n";
+    for (int tick = 0; !stop_; ++tick) {  // every 0.1 s; a byte every second
+      bool open = false;
+      for (Connection& connection : connections_) {
+        if (connection.ended) continue;
+        char byte;
+        const ssize_t got = ::recv(connection.fd, &byte, 1, MSG_DONTWAIT);
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+          connection.ended = Clock::now();
+          ::close(connection.fd);
+          continue;
+        }
+        open = true;
+        if (tick % 10 == 0)
+          ::send(connection.fd, &request[(tick / 10) % request.size()], 1, MSG_NOSIGNAL);
+      }
+      all_ended_ = !open;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  Clock::time_point began_;
+  std::vector<Connection> connections_;
+  std::atomic<bool> stop_{false}, all_ended_{false};
+  std::thread thread_;
+};
+
+// Two hundred connections that trickle a request a byte a second hold no
+// thread that a scrape needs: each scrape is answered within 1 s. Each of
+// them is cut 10 s after its accept, its request not whole.
+TEST_F(GatewayOutputs, TricklingConnectionsDelayNoScrapeAndAreCutTenSecondsAfterTheirAccept) {
+  start_unit();
+  Json::Value sections;
+  sections["http"]["listen"] = "127.0.0.1:0";
+  write_config_with(sections);
+  auto gateway = start_gateway({"--interval", "0.2"});
+  const std::string address = http_address_of(*gateway);
+  ASSERT_FALSE(address.empty()) << gateway->err();
+  Tricklers tricklers(std::stoi(address.substr(address.rfind(':') + 1)), 200);
+  EXPECT_EQ(tricklers.connected(), 200u);
+
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // trickling
+  for (int scrape = 0; scrape < 6; ++scrape) {
+    httplib::Client client("http://" + address);
+    client.set_connection_timeout(1);
+    client.set_read_timeout(1);
+    const Clock::time_point asked = Clock::now();
+    const auto answer = client.Get("/metrics");
+    const double seconds = std::chrono::duration<double>(Clock::now() - asked).count();
+    EXPECT_TRUE(answer && answer->status == 200) << "scrape " << scrape;
+    EXPECT_LT(seconds, 1.0) << "scrape " << scrape;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  for (const double seconds : tricklers.lifetimes(std::chrono::seconds(15))) {
+    EXPECT_GE(seconds, 9.5) << "cut before its deadline";
+    EXPECT_LE(seconds, 12.0) << "not cut at its deadline";
+  }
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+}
+
 // The notifications that the test's program saw: one file of NORVANE_*
 // variables per run, in the order of the runs.
 std::vector<std::map<std::string, std::string>> notifications(const std::string& folder) {
@@ -164,14 +290,9 @@ TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitIsDownAlarmedAndNotified
   sections["notify"]["exec"].append(dir.path());
   write_config_with(sections);
   auto gateway = start_gateway({"--interval", "0.1"});
-  const auto line = gateway->next_line("metrics at http://", Process::kErr);
-  ASSERT_TRUE(line) << gateway->err();
-  const std::smatch address = [&] {
-    std::smatch match;
-    std::regex_search(*line, match, std::regex("http://([^/]+)/metrics"));
-    return match;
-  }();
-  Scraper scraper(address[1]);
+  const std::string address = http_address_of(*gateway);
+  ASSERT_FALSE(address.empty()) << gateway->err();
+  Scraper scraper(address);
   const std::string up = "\nnorvane_unit_up{unit=\"ac1\"} 1\n";
   std::string text;
   ASSERT_TRUE(eventually([&] { return (text = scraper.metrics()).find(up) != std::string::npos; }));

@@ -59,7 +59,7 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/norvane/gat
   fail "/etc/norvane/gateway.json is not a conffile"
 # The status page's Chart.js, and the libraries of HTTP and MQTT.
 depends=$(dpkg-deb -f "$deb" Depends)
-for dependency in libjs-chart.js libcpp-httplib libmosquitto1; do
+for dependency in libjs-chart.js libmicrohttpd12 libmosquitto1; do
   grep -q "$dependency" <<<"$depends" || fail "the package does not depend on $dependency: $depends"
 done
 for program in norvane-gateway norvane-sim norvane-fault-line; do
