@@ -130,11 +130,26 @@ std::optional<BusWorker::Clock::time_point> BusWorker::earliest_try() {
 }
 
 void BusWorker::wait_between_passes(Clock::time_point deadline) {
-  while (inbox_.wait_until(deadline, true, options_.alive_every, [this] { alive(); }) ==
-         BusInbox::Woken::kWork) {
-    run_commands();
-    run_reloads();
+  for (;;) {
+    const std::optional<Clock::time_point> reopen = link_->port_reopen_due();
+    const bool reopen_first = reopen && *reopen < deadline;
+    const BusInbox::Woken woken = inbox_.wait_until(reopen_first ? *reopen : deadline, true,
+                                                    options_.alive_every, [this] { alive(); });
+    if (woken == BusInbox::Woken::kStopped) return;
+    if (woken == BusInbox::Woken::kWork) {
+      run_commands();
+      run_reloads();
+      continue;
+    }
+    if (!reopen_first) return;
+    if (link_->reopen_port()) return port_returned();
   }
+}
+
+void BusWorker::port_returned() {
+  const auto now = Clock::now();
+  for (Unit& unit : units_.all()) unit.pace.port_returned(now);
+  schedule_.bring_forward(now);
 }
 
 void BusWorker::run_reloads() {

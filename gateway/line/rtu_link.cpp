@@ -81,6 +81,11 @@ int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, u
   return is_read(request) ? request.count : 1;
 }
 
+bool RtuLink::reopen_port() {
+  if (port_.is_open()) return true;
+  return port_.reopen(*waits_).outcome == TryOutcome::kOk;
+}
+
 bool RtuLink::pause(std::chrono::milliseconds duration) { return waits_->pause(duration); }
 
 std::string RtuLink::unit_label(const SPModbus& device) const {

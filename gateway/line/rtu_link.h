@@ -20,7 +20,8 @@
 // response timeout cannot be told apart on an RTU line; set the timeout
 // above the units' slowest answer.
 //
-// A try on a port that was lost first opens it again (SerialPort::reopen).
+// A try on a port that was lost first opens it again (SerialPort::reopen);
+// between passes the bus opens it on the port's own schedule (reopen_port).
 //
 // At debug level every try is traced: the request and the reply in hex,
 // the unit and the outcome.
@@ -89,6 +90,11 @@ class RtuLink : public standin::ModbusLink {
   const LineCounters& counters(const SPModbus& device) const;
   const PortCounters& port_counters() const { return port_.counters(); }
   bool port_open() const { return port_.is_open(); }
+  // While the port is closed: when it is next to be opened again.
+  std::optional<LineWaits::Clock::time_point> port_reopen_due() const { return port_.reopen_due(); }
+  // Opens a closed port when its reopening is due (waiting until then);
+  // whether it is open.
+  bool reopen_port();
   // Why the port could not be opened at the start (see wait_for_port).
   const std::string& open_error() const { return port_.open_error(); }
   const std::string& port() const { return port_.path(); }

@@ -156,6 +156,26 @@ TEST(UnitPace, AUnitLostWhenTheGatewayStoppedBacksOffFromItsFirstRound) {
   EXPECT_EQ(cleared->rounds, 4);
 }
 
+TEST(UnitPace, AUnitLostWhileThePortWasAwayIsTriedAsSoonAsThePortReturns) {
+  const PaceSettings settings{0.0, 1, 60};
+  UnitPace pace;
+  ASSERT_TRUE(round(pace, false, t0, settings));
+  for (int i = 0; i < 5; ++i) round(pace, false, pace.next_try(), settings);
+  ASSERT_GT(pace.next_try(), t0 + std::chrono::seconds(15)) << "backed off 0.5 s doubling";
+  PassSchedule schedule(30.0, t0);  // a long interval: the next pass is the unit's try
+  schedule.passed_idle(t0, pace.next_try());
+  ASSERT_GT(schedule.next(), t0 + std::chrono::seconds(12));
+  const auto back = t0 + std::chrono::seconds(12);
+  pace.port_returned(back);
+  schedule.bring_forward(back);
+  EXPECT_TRUE(pace.due(back));
+  EXPECT_EQ(schedule.next(), back);
+  EXPECT_TRUE(pace.lost()) << "until a round completes";
+  UnitPace answering;
+  answering.port_returned(back);
+  EXPECT_TRUE(answering.due(back));
+}
+
 TEST(ReopenBackoff, WaitsFrom100MsDoublingToTwoSecondsAndStartsAgainOnceOpen) {
   gw::line::ReopenBackoff backoff;
   std::vector<long> delays;

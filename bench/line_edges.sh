@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The line's edges, measured on the simulated unit behind the fault line
+# (tests/line): what each costs the gateway.
+#   port: the gateway's port goes away for OUTAGE_S seconds (default 30)
+#         while the gateway polls every 0.2 s; prints how long after the
+#         port's return the gateway opened it again (from the fault line's
+#         "link" line to the gateway's "open again" line, both stamped here).
+# Usage: bench/line_edges.sh [BUILD_DIR] [SECTIONS...]   (default: all)
+#        GATEWAY=PATH runs another gateway binary (e.g. an older build);
+#        OUTAGE_S=N sets the outage.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+shift $(($# > 0 ? 1 : 0))
+sections=("$@")
+[ ${#sections[@]} -eq 0 ] && sections=(port)
+gateway=${GATEWAY:-$build/gateway/norvane-gateway}
+outage_s=${OUTAGE_S:-30}
+work=$(mktemp -d /tmp/norvane-bench.XXXXXX)
+# shellcheck source=unit.sh
+. "$root/bench/unit.sh"
+line_pid=
+gateway_pid=
+cleanup() {
+  for pid in $gateway_pid $line_pid; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  stop_unit
+  rm -rf "$work"
+}
+
+# Copies stdin to $1, each line preceded by the seconds since the epoch.
+stamp() {
+  while IFS= read -r text; do printf '%s %s\n' "$(date +%s.%N)" "$text"; done >"$1"
+}
+
+# The fault line between the unit and $work/ttyLINE with fault-line ARGS.
+start_line() {
+  "$build/tests/line/norvane-fault-line" --unit "$pty" --link "$work/ttyLINE" "$@" \
+    > >(stamp "$work/line.log") 2>&1 &
+  line_pid=$!
+  for _ in $(seq 100); do
+    grep -q ' link ' "$work/line.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "the fault line did not start" >&2
+  exit 1
+}
+
+# Runs the gateway on the fault line: interval $1 s, response timeout $2
+# ms, one retry, unit ac1 (and ac2 at slave 2, absent, when $3 is "dead").
+start_gateway() {
+  local units='[{"name": "ac1", "slave": 1, "data_id": 1}]'
+  [ "${3:-}" = dead ] &&
+    units='[{"name": "ac1", "slave": 1, "data_id": 1}, {"name": "ac2", "slave": 2, "data_id": 2}]'
+  rm -f "$work/history.db"*
+  cat >"$work/gateway.json" <<CONFIG
+{"plugin": "$build/plugin/norvane.so", "history": "$work/history.db", "interval_s": $1,
+ "bus": {"port": "$work/ttyLINE", "response_timeout_ms": $2, "retries": 1},
+ "units": $units}
+CONFIG
+  "$gateway" --config "$work/gateway.json" >"$work/gateway.out" 2> >(stamp "$work/gateway.err") &
+  gateway_pid=$!
+}
+
+stop_all() {
+  kill -TERM "$gateway_pid" "$line_pid" 2>/dev/null || true
+  wait "$gateway_pid" 2>/dev/null || true
+  wait "$line_pid" 2>/dev/null || true
+  gateway_pid=
+  line_pid=
+}
+
+port_section() {
+  start_unit --slave 1
+  start_line --faults gone --total 1 --every 4 --gone-ms "$((outage_s * 1000))"
+  start_gateway 0.2 200
+  local returned=
+  for _ in $(seq $((outage_s * 10 + 600))); do
+    returned=$(grep ' link ' "$work/line.log" | sed -n '2s/ .*//p')
+    [ -n "$returned" ] && break
+    sleep 0.1
+  done
+  sleep 25
+  stop_all
+  stop_unit
+  local opened
+  opened=$(grep 'open again' "$work/gateway.err" | sed -n '1s/ .*//p')
+  awk -v r="$returned" -v o="$opened" -v s="$outage_s" 'BEGIN {
+    if (r == "" || o == "") { printf "port: the port did not return or was not opened again\n"; exit }
+    printf "port: after a %d s outage the gateway opened the port %.2f s after it returned\n",
+      s, o - r }'
+}
+
+for section in "${sections[@]}"; do "${section}_section"; done

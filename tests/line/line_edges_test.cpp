@@ -1,0 +1,69 @@
+// The line's edges, end to end: the gateway polls the simulated unit
+// through the fault line, which takes the port away, cuts replies, or
+// times the line; each test runs the gateway as a user would.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "tests/gateway/harness.h"
+
+#ifndef NORVANE_FAULT_LINE
+#error "NORVANE_FAULT_LINE names the built fault line"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using testproc::Process;
+
+double seconds_since(Clock::time_point from) {
+  return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+class LineEdges : public harness::GatewayTest {
+ protected:
+  // The fault line between the unit and the gateway's port, with `args`.
+  void start_line(const std::vector<std::string>& args) {
+    start_unit();
+    port = dir.file("ttyLINE");
+    std::vector<std::string> argv{NORVANE_FAULT_LINE, "--unit", pty, "--link", port};
+    argv.insert(argv.end(), args.begin(), args.end());
+    fault_line = std::make_unique<Process>(argv);
+    ASSERT_TRUE(fault_line->next_line("link ")) << fault_line->err();
+  }
+
+  std::unique_ptr<Process> fault_line;
+};
+
+// A port away for 12 s: the units back off meanwhile (0.5 s doubling), but
+// the port is retried on its own schedule (at most 2 s apart) and the unit
+// polled as soon as it is open again.
+TEST_F(LineEdges, PortThatReturnsIsOpenedWithinItsScheduleStep) {
+  start_line({"--faults", "gone", "--total", "1", "--every", "4", "--gone-ms", "12000"});
+  harness::ConfigParts parts;
+  parts.response_timeout_ms = 200;
+  write_config(harness::config_text(parts));
+  std::unique_ptr<Process> gateway = start_gateway({});
+  ASSERT_TRUE(gateway->next_line("lost:", Process::kErr, milliseconds(10000))) << gateway->err();
+  ASSERT_TRUE(gateway->next_line("ac1 is not answering", Process::kErr, milliseconds(10000)))
+      << gateway->err();
+  ASSERT_TRUE(fault_line->next_line("link ", Process::kOut, milliseconds(20000)))
+      << fault_line->err();
+  const auto returned = Clock::now();
+  ASSERT_TRUE(gateway->next_line("open again", Process::kErr, milliseconds(30000)))
+      << gateway->err();
+  const double opened_s = seconds_since(returned);
+  ASSERT_TRUE(gateway->next_line("ac1 is answering again", Process::kErr, milliseconds(30000)))
+      << gateway->err();
+  const double answering_s = seconds_since(returned);
+  std::printf("port back: opened after %.2f s, the unit answering after %.2f s\n", opened_s,
+              answering_s);
+  EXPECT_LT(opened_s, 2.5);  // one step of 2 s, and the machine's delays
+  EXPECT_LT(answering_s, 3.0);
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+}
+
+}  // namespace
