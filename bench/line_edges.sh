@@ -5,6 +5,10 @@
 #         while the gateway polls every 0.2 s; prints how long after the
 #         port's return the gateway opened it again (from the fault line's
 #         "link" line to the gateway's "open again" line, both stamped here).
+#   cut:  a response timeout of 100 ms, one retry, interval 0, 100 rounds:
+#         clean, with a dropped reply and with a reply cut short every 8
+#         exchanges on average; prints what a fault costs, on average (the
+#         run's time beyond the clean run's, over the faults injected).
 # Usage: bench/line_edges.sh [BUILD_DIR] [SECTIONS...]   (default: all)
 #        GATEWAY=PATH runs another gateway binary (e.g. an older build);
 #        OUTAGE_S=N sets the outage.
@@ -13,7 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 shift $(($# > 0 ? 1 : 0))
 sections=("$@")
-[ ${#sections[@]} -eq 0 ] && sections=(port)
+[ ${#sections[@]} -eq 0 ] && sections=(port cut)
 gateway=${GATEWAY:-$build/gateway/norvane-gateway}
 outage_s=${OUTAGE_S:-30}
 work=$(mktemp -d /tmp/norvane-bench.XXXXXX)
@@ -46,9 +50,10 @@ start_line() {
   exit 1
 }
 
-# Runs the gateway on the fault line: interval $1 s, response timeout $2
-# ms, one retry, unit ac1 (and ac2 at slave 2, absent, when $3 is "dead").
-start_gateway() {
+# The gateway's configuration on the fault line: interval $1 s, response
+# timeout $2 ms, one retry, unit ac1 (and ac2 at slave 2, absent, when $3
+# is "dead").
+write_config() {
   local units='[{"name": "ac1", "slave": 1, "data_id": 1}]'
   [ "${3:-}" = dead ] &&
     units='[{"name": "ac1", "slave": 1, "data_id": 1}, {"name": "ac2", "slave": 2, "data_id": 2}]'
@@ -58,6 +63,11 @@ start_gateway() {
  "bus": {"port": "$work/ttyLINE", "response_timeout_ms": $2, "retries": 1},
  "units": $units}
 CONFIG
+}
+
+# Runs the gateway in the background (see write_config for the arguments).
+start_gateway() {
+  write_config "$@"
   "$gateway" --config "$work/gateway.json" >"$work/gateway.out" 2> >(stamp "$work/gateway.err") &
   gateway_pid=$!
 }
@@ -89,6 +99,41 @@ port_section() {
     if (r == "" || o == "") { printf "port: the port did not return or was not opened again\n"; exit }
     printf "port: after a %d s outage the gateway opened the port %.2f s after it returned\n",
       s, o - r }'
+}
+
+# Seconds that the gateway takes for `--rounds $1` on the fault line.
+timed_rounds() {
+  local began ended
+  began=$(date +%s.%N)
+  "$gateway" --config "$work/gateway.json" --rounds "$1" >"$work/gateway.out" \
+    2>"$work/gateway.err" || true
+  ended=$(date +%s.%N)
+  awk -v b="$began" -v e="$ended" 'BEGIN { printf "%.3f", e - b }'
+}
+
+cut_section() {
+  local rounds=100 clean=
+  for kind in none drop cut; do
+    start_unit --slave 1
+    if [ "$kind" = none ]; then start_line; else start_line --faults "$kind" --every 8; fi
+    write_config 0 100
+    local took faults
+    took=$(timed_rounds "$rounds")
+    kill -TERM "$line_pid"
+    wait "$line_pid" 2>/dev/null || true
+    line_pid=
+    stop_unit
+    sleep 0.5  # the stamped log catches up
+    faults=$(sed -n "s/.* injected $kind faults \([0-9]*\).*/\1/p" "$work/line.log")
+    if [ "$kind" = none ]; then
+      clean=$took
+      printf 'cut: %d rounds at a 100 ms response timeout, clean: %.2f s\n' "$rounds" "$took"
+      continue
+    fi
+    awk -v k="$kind" -v t="$took" -v c="$clean" -v f="${faults:-0}" -v r="$rounds" 'BEGIN {
+      printf "cut: %d rounds with %d %s faults: %.2f s, %.0f ms a fault\n", r, f, k, t,
+        (f > 0 ? 1000 * (t - c) / f : 0) }'
+  done
 }
 
 for section in "${sections[@]}"; do "${section}_section"; done

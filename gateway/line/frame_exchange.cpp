@@ -95,6 +95,13 @@ TryResult FrameExchange::await_reply(Clock::time_point deadline, int reply_lengt
   modbus_t* context = port_.context();
   modbus_set_response_timeout(context, static_cast<uint32_t>(left_us / 1000000),
                               static_cast<uint32_t>(left_us % 1000000));
+  // libmodbus's own byte timeout (0.5 s) would make a cut reply cost far
+  // more than a dropped one at a short response timeout.
+  const long byte_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                           wire::byte_timeout(timing_, milliseconds(response_timeout_ms_)))
+                           .count();
+  modbus_set_byte_timeout(context, static_cast<uint32_t>(byte_us / 1000000),
+                          static_cast<uint32_t>(byte_us % 1000000));
   reply.length = modbus_receive_confirmation(context, reply.frame);
   if (reply.length >= 0) return {};
   const int code = errno;

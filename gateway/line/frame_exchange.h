@@ -9,7 +9,9 @@
 // (its length is known from the request) and hands libmodbus every byte at
 // once. A frame that stops short (an exception reply, a cut frame) is told
 // by a look a silent interval after an exception reply would have ended:
-// it goes to libmodbus as it is, which reads the rest by its byte timeout.
+// it goes to libmodbus as it is, which reads the rest by its byte timeout
+// (wire::byte_timeout: a few characters, never above the response
+// timeout).
 // So a reply costs a few wake-ups instead of one for every byte, on a line
 // that delivers bytes as they come or all at once, and the response
 // timeout keeps its meaning: the first byte must come within it.

@@ -10,6 +10,7 @@
 #include "gateway/bus/pass_schedule.h"
 #include "gateway/bus/unit_pace.h"
 #include "gateway/line/reopen_backoff.h"
+#include "gateway/line/wire_time.h"
 
 namespace {
 
@@ -186,6 +187,27 @@ TEST(ReopenBackoff, WaitsFrom100MsDoublingToTwoSecondsAndStartsAgainOnceOpen) {
   EXPECT_EQ(delays, (std::vector<long>{100, 200, 400, 800, 1600, 2000, 2000}));
   backoff.opened();
   EXPECT_EQ(backoff.delay(), milliseconds(100));
+}
+
+TEST(ByteTimeout, AFewCharactersAndAMarginNeverAboveTheResponseTimeout) {
+  gw::config::BusSettings bus;
+  bus.baud = 9600;
+  bus.parity = 'N';
+  bus.data_bits = 8;
+  bus.stop_bits = 1;
+  using std::chrono::microseconds;
+  auto byte_timeout_us = [&](int response_ms) {
+    return std::chrono::duration_cast<microseconds>(
+               gw::line::wire::byte_timeout(gw::line::wire::line_timing(bus),
+                                            milliseconds(response_ms)))
+        .count();
+  };
+  EXPECT_EQ(byte_timeout_us(500), 25208) << "5 characters of 1.042 ms and 20 ms";
+  EXPECT_EQ(byte_timeout_us(10), 10000) << "never above the response timeout";
+  bus.baud = 1200;
+  EXPECT_EQ(byte_timeout_us(500), 61666) << "follows the baud";
+  bus.baud = 115200;
+  EXPECT_EQ(byte_timeout_us(500), 20434);
 }
 
 }  // namespace
