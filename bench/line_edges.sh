@@ -5,6 +5,12 @@
 #         while the gateway polls every 0.2 s; prints how long after the
 #         port's return the gateway opened it again (from the fault line's
 #         "link" line to the gateway's "open again" line, both stamped here).
+#   silence: the simulated unit paces the line (9600 8N1) and counts the
+#         requests that the gateway sent within the silent interval after
+#         its reply (from the reply's last character written to the
+#         request's first read); the gateway polls at interval 0 for
+#         SILENCE_S seconds (default 15), on an idle machine and with two
+#         busy loops beside it.
 #   cut:  a response timeout of 100 ms, one retry, interval 0, 100 rounds:
 #         clean, with a dropped reply and with a reply cut short every 8
 #         exchanges on average; prints what a fault costs, on average (the
@@ -17,7 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 shift $(($# > 0 ? 1 : 0))
 sections=("$@")
-[ ${#sections[@]} -eq 0 ] && sections=(port cut)
+[ ${#sections[@]} -eq 0 ] && sections=(port cut silence)
 gateway=${GATEWAY:-$build/gateway/norvane-gateway}
 outage_s=${OUTAGE_S:-30}
 work=$(mktemp -d /tmp/norvane-bench.XXXXXX)
@@ -133,6 +139,37 @@ cut_section() {
     awk -v k="$kind" -v t="$took" -v c="$clean" -v f="${faults:-0}" -v r="$rounds" 'BEGIN {
       printf "cut: %d rounds with %d %s faults: %.2f s, %.0f ms a fault\n", r, f, k, t,
         (f > 0 ? 1000 * (t - c) / f : 0) }'
+  done
+}
+
+silence_section() {
+  local seconds=${SILENCE_S:-15}
+  for load in idle loaded; do
+    local hogs=()
+    if [ "$load" = loaded ]; then
+      for _ in 1 2; do
+        (while :; do :; done) &
+        hogs+=($!)
+      done
+    fi
+    start_unit --slave 1 --pace
+    cat >"$work/gateway.json" <<CONFIG
+{"plugin": "$build/plugin/norvane.so", "history": "$work/history.db", "interval_s": 0,
+ "bus": {"port": "$pty", "response_timeout_ms": 500, "retries": 1},
+ "units": [{"name": "ac1", "slave": 1, "data_id": 1}]}
+CONFIG
+    "$gateway" --config "$work/gateway.json" >"$work/gateway.out" 2>"$work/gateway.err" &
+    gateway_pid=$!
+    sleep "$seconds"
+    kill -TERM "$gateway_pid" 2>/dev/null || true
+    wait "$gateway_pid" || true
+    gateway_pid=
+    stop_unit
+    for hog in "${hogs[@]}"; do kill "$hog"; done
+    wait "${hogs[@]}" 2>/dev/null || true
+    sed -n "s/^master turnaround after a reply: \(.*\)/silence: $load machine, $seconds s: \1/p" \
+      "$work/unit.log"
+    rm -f "$work/history.db"*
   done
 }
 

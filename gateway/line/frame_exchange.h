@@ -37,9 +37,6 @@ namespace gw::line {
 struct Reply {
   uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
   int length = -1;
-  // When the line woke to the first byte, and the last look that found
-  // bytes still to come: bounds of when the last one came.
-  LineWaits::Clock::time_point first_byte{}, missing_at{};
 };
 
 class FrameExchange {
@@ -70,9 +67,6 @@ class FrameExchange {
   // Waits for the reply's first byte up to `deadline`: kOk when there is
   // something to read (or the port reports an error for libmodbus to read).
   TryResult await_first_byte(Clock::time_point deadline, bool stop_ends_wait);
-  // When the reply's last character ended on the line, as near as the
-  // line can tell.
-  Clock::time_point reply_end(const Reply& reply) const;
   // Waits until `when`; a stop ends it (false) only when `stop_ends_wait`.
   bool wait_until(Clock::time_point when, bool stop_ends_wait);
 
@@ -80,7 +74,8 @@ class FrameExchange {
   LineWaits* waits_ = nullptr;
   const wire::LineTiming timing_;
   int response_timeout_ms_;
-  // A silent interval after the line's last frame: no request before it.
+  // A silent interval after the line's last frame (after its last byte was
+  // read, for a reply): no request before it.
   Clock::time_point quiet_until_{};
 };
 

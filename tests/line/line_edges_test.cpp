@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,6 +103,29 @@ TEST_F(LineEdges, PortThatReturnsIsOpenedWithinItsScheduleStep) {
   EXPECT_LT(answering_s, 3.0);
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+}
+
+// The paced unit counts the requests that came within the silent interval
+// after its reply, from its last character written: the gateway counts the
+// interval from the reply's last byte read, which is never sooner. (It
+// counted from an estimate, and 1 to 2.4 requests in a hundred came too
+// soon.)
+TEST_F(LineEdges, NoRequestStartsInsideTheSilentIntervalAfterAReply) {
+  start_unit({"--pace"});
+  write_config(harness::config_text());
+  const harness::Finished run = run_gateway({"--rounds", "50"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  unit->signal(SIGTERM);
+  const std::optional<std::string> seen = unit->next_line("master turnaround after a reply");
+  ASSERT_TRUE(seen) << unit->err();
+  std::printf("%s\n", seen->c_str());
+  long requests = 0, within = 0;
+  ASSERT_EQ(std::sscanf(seen->c_str() + seen->find(" ms, ", seen->find("longest")),
+                        " ms, %ld requests, %ld sent within", &requests, &within),
+            2)
+      << *seen;
+  EXPECT_GE(requests, 190) << "four requests a round";
+  EXPECT_EQ(within, 0);
 }
 
 }  // namespace
