@@ -11,6 +11,10 @@
 #         request's first read); the gateway polls at interval 0 for
 #         SILENCE_S seconds (default 15), on an idle machine and with two
 #         busy loops beside it.
+#   dead: units ac1 (the simulated unit) and ac2 (absent) on one line,
+#         500 ms response timeout, one retry, intervals 5 s (the default)
+#         and 1 s: the live unit's completed rounds in the first 20 s
+#         against the passes due in that time.
 #   cut:  a response timeout of 100 ms, one retry, interval 0, 100 rounds:
 #         clean, with a dropped reply and with a reply cut short every 8
 #         exchanges on average; prints what a fault costs, on average (the
@@ -23,7 +27,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 shift $(($# > 0 ? 1 : 0))
 sections=("$@")
-[ ${#sections[@]} -eq 0 ] && sections=(port cut silence)
+[ ${#sections[@]} -eq 0 ] && sections=(port cut silence dead)
 gateway=${GATEWAY:-$build/gateway/norvane-gateway}
 outage_s=${OUTAGE_S:-30}
 work=$(mktemp -d /tmp/norvane-bench.XXXXXX)
@@ -171,6 +175,31 @@ CONFIG
       "$work/unit.log"
     rm -f "$work/history.db"*
   done
+}
+
+dead_section() {
+  start_unit --slave 1
+  for interval in 5 1; do
+    cat >"$work/gateway.json" <<CONFIG
+{"plugin": "$build/plugin/norvane.so", "history": "$work/history.db", "interval_s": $interval,
+ "bus": {"port": "$pty", "response_timeout_ms": 500, "retries": 1},
+ "units": [{"name": "ac1", "slave": 1, "data_id": 1}, {"name": "ac2", "slave": 2, "data_id": 2}]}
+CONFIG
+    "$gateway" --config "$work/gateway.json" >"$work/gateway.out" 2>"$work/gateway.err" &
+    gateway_pid=$!
+    sleep 20
+    kill -TERM "$gateway_pid" 2>/dev/null || true
+    wait "$gateway_pid" || true
+    gateway_pid=
+    local live due
+    live=$(sed -n 's/^summary ac1: rounds [0-9]* completed \([0-9]*\).*/\1/p' "$work/gateway.out")
+    due=$(awk -v i="$interval" 'BEGIN { printf "%d", 20 / i }')
+    awk -v i="$interval" -v n="${live:-0}" -v d="$due" 'BEGIN {
+      printf "dead: interval %s s, first 20 s: the live unit completed %d rounds of %d due, %.0f%% lost\n",
+        i, n, d, (n < d ? 100 * (d - n) / d : 0) }'
+    rm -f "$work/history.db"*
+  done
+  stop_unit
 }
 
 for section in "${sections[@]}"; do "${section}_section"; done

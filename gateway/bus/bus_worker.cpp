@@ -178,6 +178,7 @@ void BusWorker::run_command(const std::shared_ptr<base::CommandTicket>& ticket) 
   std::string detail = base::outside_limits(command, unit->device->config().setpoint_limits);
   base::CommandOutcome outcome = base::CommandOutcome::kOutOfLimits;
   if (detail.empty()) {
+    link_->begin_round(unit->device->device());
     outcome = unit->device->run(command);
     const std::optional<int> refusal = link_->refusal(unit->device->device());
     if (outcome == base::CommandOutcome::kNoAnswer && refusal) {
@@ -204,6 +205,7 @@ void BusWorker::run_command(const std::shared_ptr<base::CommandTicket>& ticket) 
 void BusWorker::poll(Unit& unit) {
   const auto started = Clock::now();
   const auto began = std::chrono::system_clock::now();
+  link_->begin_round(unit.device->device());
   const bool completed = unit.device->poll();
   if (!completed && stopping()) return;  // cut short by the stop: not a round
   ++unit.rounds;

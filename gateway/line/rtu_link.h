@@ -12,13 +12,23 @@
 // request begins once a stop was asked for. A system call cut short by a
 // signal (EINTR) is tried again; it is never taken for a lost port.
 //
-// A try that timed out or got a reply that is not the answer is followed
-// by a wait of one more response timeout (but for a unit that is backing
-// off), and whatever came meanwhile is dropped: a reply that comes late
-// must not pass for the reply to the next request, which may have the same
-// length (registers 1-4 taken for 7-10). A reply later than twice the
+// After a try that timed out or got a reply that is not the answer (or a
+// try answered after one that was not), the unit's next request waits
+// until one more response timeout has passed (but for a unit that is
+// backing off), and whatever came meanwhile is dropped: a reply that comes
+// late must not pass for the reply to the unit's next request, which may
+// have the same length (registers 1-4 taken for 7-10). The tries of one
+// request follow at once: a late reply to the same request answers it as
+// well. Requests to other units do not wait: a late reply is another
+// slave's to them, and refused as such. A reply later than twice the
 // response timeout cannot be told apart on an RTU line; set the timeout
 // above the units' slowest answer.
+//
+// Once a request of a unit went unanswered (given up after its tries), the
+// rest of the unit's round is not tried (its requests fail at once,
+// without going out): a unit that stops answering costs a pass one
+// request's tries, not every request's. begin_round() starts a round (a
+// poll or a command).
 //
 // A try on a port that was lost first opens it again (SerialPort::reopen);
 // between passes the bus opens it on the port's own schedule (reopen_port).
@@ -75,6 +85,8 @@ class RtuLink : public standin::ModbusLink {
   // A unit that is not answering gets one try per request, and no wait
   // after a try that timed out.
   void set_backing_off(const SPModbus& device, bool backing_off);
+  // The unit's next requests go out again, after one went unanswered.
+  void begin_round(const SPModbus& device);
   // The exception code with which the unit refused its last request, if it
   // did.
   std::optional<int> refusal(const SPModbus& device) const;
@@ -106,6 +118,10 @@ class RtuLink : public standin::ModbusLink {
     LineCounters counters;
     bool backing_off = false;
     std::optional<int> refusal;
+    // A request went unanswered in this round: the rest is not tried.
+    bool unanswered = false;
+    // A late reply to the unit's last try may come until then.
+    LineWaits::Clock::time_point late_until{};
   };
 
   // Carries the request out with its tries; false when it got no answer.

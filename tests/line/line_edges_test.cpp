@@ -128,4 +128,37 @@ TEST_F(LineEdges, NoRequestStartsInsideTheSilentIntervalAfterAReply) {
   EXPECT_EQ(within, 0);
 }
 
+// A neighbour that stopped answering costs each pass its request's tries
+// (300 ms each, one retry, at once one after the other): at interval 1 s
+// the live unit keeps its pace. It cost twice that, 1.2 s a pass (a wait
+// of one more timeout after each try), and the live unit lost a round in
+// seven at interval 1 s.
+TEST_F(LineEdges, ANeighbourThatStopsAnsweringCostsAPassOnlyItsTries) {
+  start_unit();
+  const std::string live = R"({"name": "ac1", "slave": 1, "data_id": 101})";
+  const std::string dead = R"({"name": "ac2", "slave": 2, "data_id": 102})";
+  harness::ConfigParts parts;
+  parts.response_timeout_ms = 300;
+  auto three_passes = [&](const std::string& units, int status) {
+    parts.units = "[" + units + "]";
+    std::string text = harness::config_text(parts);
+    text.replace(text.find("\"interval_s\": 0"), 15, "\"interval_s\": 1");
+    write_config(text);
+    const auto began = Clock::now();
+    const harness::Finished run = run_gateway({"--rounds", "3"});
+    const double took = seconds_since(began);
+    EXPECT_EQ(run.status, status) << run.err;
+    return std::make_pair(took, run.out);
+  };
+  const double alone_s = three_passes(live, 0).first;
+  const auto [beside_s, out] = three_passes(live + ", " + dead, 4);  // 4: a unit without a round
+  const harness::Summary ac2 = harness::summary_of(out, "ac2");
+  std::printf("3 passes at interval 1 s: %.2f s alone, %.2f s beside a unit that does not answer\n",
+              alone_s, beside_s);
+  EXPECT_EQ(ac2.requests, 6) << "one request's two tries a pass\n" << out;
+  EXPECT_EQ(harness::summary_of(out, "ac1").completed, 3);
+  // The passes keep the interval; the last one's tries add 0.6 s.
+  EXPECT_LT(beside_s - alone_s, 1.0);
+}
+
 }  // namespace
