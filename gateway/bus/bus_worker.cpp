@@ -207,7 +207,11 @@ void BusWorker::poll(Unit& unit) {
   const auto began = std::chrono::system_clock::now();
   link_->begin_round(unit.device->device());
   const bool completed = unit.device->poll();
-  if (!completed && stopping()) return;  // cut short by the stop: not a round
+  if (!completed && stopping()) {
+    // Cut short by the stop: not a round, but its requests went out.
+    units_.write_row(unit, std::nullopt, std::nullopt, pace_.interval_s);
+    return;
+  }
   ++unit.rounds;
   if (completed) ++unit.completed;
   after_round(unit, completed, started, began);

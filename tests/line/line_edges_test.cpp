@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -159,6 +160,23 @@ TEST_F(LineEdges, ANeighbourThatStopsAnsweringCostsAPassOnlyItsTries) {
   EXPECT_EQ(harness::summary_of(out, "ac1").completed, 3);
   // The passes keep the interval; the last one's tries add 0.6 s.
   EXPECT_LT(beside_s - alone_s, 1.0);
+}
+
+// A round cut short by a stop is not a round, but the requests that went
+// out in it count: the summary said "requests 0 timeouts 0" after two.
+TEST_F(LineEdges, TheSummaryCountsTheRequestsOfARoundCutByAStop) {
+  start_unit({"--silent"});
+  harness::ConfigParts parts;
+  parts.response_timeout_ms = 1000;
+  write_config(harness::config_text(parts));
+  std::unique_ptr<Process> gateway = start_gateway({});
+  std::this_thread::sleep_for(milliseconds(1500));  // the first try timed out, the second is out
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  const harness::Summary ac1 = harness::summary_of(gateway->out(), "ac1");
+  EXPECT_EQ(ac1.rounds, 0) << gateway->out();
+  EXPECT_EQ(ac1.requests, 2) << gateway->out();
+  EXPECT_EQ(ac1.timeouts, 1) << gateway->out();
 }
 
 }  // namespace
