@@ -29,12 +29,13 @@ Duration frames_time(const LineTiming& timing, int characters);
 
 // How long a reply that has begun may pause between two bytes before it
 // counts as cut short: kByteTimeoutCharacters characters and a margin of
-// kByteTimeoutMargin for the machine's and the adapter's delays, never
-// above the response timeout (`response_timeout`): 25.4 ms at 9600 8N1,
-// 20.4 ms at 115200. A cut reply then costs about what a dropped one does,
-// whatever the response timeout.
+// kByteTimeoutMargin for the adapter's and the sender's delays (a USB
+// adapter hands bytes over in chunks, every 16 ms with a common latency
+// timer), never above the response timeout (`response_timeout`): 55.2 ms
+// at 9600 8N1, 50.4 ms at 115200. A cut reply then costs no more than a
+// dropped one, whatever the response timeout.
 inline constexpr int kByteTimeoutCharacters = 5;
-inline constexpr Duration kByteTimeoutMargin = std::chrono::milliseconds(20);
+inline constexpr Duration kByteTimeoutMargin = std::chrono::milliseconds(50);
 Duration byte_timeout(const LineTiming& timing, std::chrono::milliseconds response_timeout);
 
 }  // namespace gw::line::wire

@@ -202,12 +202,12 @@ TEST(ByteTimeout, AFewCharactersAndAMarginNeverAboveTheResponseTimeout) {
                                             milliseconds(response_ms)))
         .count();
   };
-  EXPECT_EQ(byte_timeout_us(500), 25208) << "5 characters of 1.042 ms and 20 ms";
-  EXPECT_EQ(byte_timeout_us(10), 10000) << "never above the response timeout";
+  EXPECT_EQ(byte_timeout_us(500), 55208) << "5 characters of 1.042 ms and 50 ms";
+  EXPECT_EQ(byte_timeout_us(40), 40000) << "never above the response timeout";
   bus.baud = 1200;
-  EXPECT_EQ(byte_timeout_us(500), 61666) << "follows the baud";
+  EXPECT_EQ(byte_timeout_us(500), 91666) << "follows the baud";
   bus.baud = 115200;
-  EXPECT_EQ(byte_timeout_us(500), 20434);
+  EXPECT_EQ(byte_timeout_us(500), 50434);
 }
 
 }  // namespace
