@@ -130,11 +130,26 @@ std::optional<BusWorker::Clock::time_point> BusWorker::earliest_try() {
 }
 
 void BusWorker::wait_between_passes(Clock::time_point deadline) {
-  while (inbox_.wait_until(deadline, true, options_.alive_every, [this] { alive(); }) ==
-         BusInbox::Woken::kWork) {
-    run_commands();
-    run_reloads();
+  for (;;) {
+    const std::optional<Clock::time_point> reopen = link_->port_reopen_due();
+    const bool reopen_first = reopen && *reopen < deadline;
+    const BusInbox::Woken woken = inbox_.wait_until(reopen_first ? *reopen : deadline, true,
+                                                    options_.alive_every, [this] { alive(); });
+    if (woken == BusInbox::Woken::kStopped) return;
+    if (woken == BusInbox::Woken::kWork) {
+      run_commands();
+      run_reloads();
+      continue;
+    }
+    if (!reopen_first) return;
+    if (link_->reopen_port()) return port_returned();
   }
+}
+
+void BusWorker::port_returned() {
+  const auto now = Clock::now();
+  for (Unit& unit : units_.all()) unit.pace.port_returned(now);
+  schedule_.bring_forward(now);
 }
 
 void BusWorker::run_reloads() {
@@ -163,6 +178,7 @@ void BusWorker::run_command(const std::shared_ptr<base::CommandTicket>& ticket) 
   std::string detail = base::outside_limits(command, unit->device->config().setpoint_limits);
   base::CommandOutcome outcome = base::CommandOutcome::kOutOfLimits;
   if (detail.empty()) {
+    link_->begin_round(unit->device->device());
     outcome = unit->device->run(command);
     const std::optional<int> refusal = link_->refusal(unit->device->device());
     if (outcome == base::CommandOutcome::kNoAnswer && refusal) {
@@ -189,8 +205,13 @@ void BusWorker::run_command(const std::shared_ptr<base::CommandTicket>& ticket) 
 void BusWorker::poll(Unit& unit) {
   const auto started = Clock::now();
   const auto began = std::chrono::system_clock::now();
+  link_->begin_round(unit.device->device());
   const bool completed = unit.device->poll();
-  if (!completed && stopping()) return;  // cut short by the stop: not a round
+  if (!completed && stopping()) {
+    // Cut short by the stop: not a round, but its requests went out.
+    units_.write_row(unit, std::nullopt, std::nullopt, pace_.interval_s);
+    return;
+  }
   ++unit.rounds;
   if (completed) ++unit.completed;
   after_round(unit, completed, started, began);

@@ -9,7 +9,8 @@
 // A unit that is not answering backs off (UnitPace) while the other units
 // keep their pace: the gateway raises its alarm "comm_lost" and the unit is
 // polled with one try per request; its next completed round clears the
-// alarm.
+// alarm. A lost port is opened again on its own schedule (SerialPort), and
+// the units are tried in the pass that follows its return.
 //
 // Other threads talk to it only through submit(), reload() and stop().
 #pragma once
@@ -106,8 +107,11 @@ class BusWorker : private line::LineWaits {
   // waiting after it; how many were polled, a lost one among them when
   // `tried_lost`.
   int poll_due_units(bool& tried_lost);
-  // Waits until `deadline`, a stop, or work; carries out the work.
+  // Waits until `deadline`, a stop, or work; carries out the work. A
+  // lost port is opened again meanwhile when its reopening is due; once it
+  // is, the next pass begins at once.
   void wait_between_passes(Clock::time_point deadline);
+  void port_returned();
   void run_commands();
   void run_command(const std::shared_ptr<base::CommandTicket>& ticket);
   void run_reloads();

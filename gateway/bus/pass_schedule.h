@@ -8,6 +8,7 @@
 // A rule over times: every time is an argument, nothing reads the clock.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -38,6 +39,8 @@ class PassSchedule {
 
   // When the next pass is due.
   Clock::time_point next() const { return next_; }
+  // The next pass is due at `now` at the latest (the port came back).
+  void bring_forward(Clock::time_point now) { next_ = std::min(next_, now); }
   // The next pass begins: from now on it is the pass under way.
   void begin() { due_ = next_; }
   // When the pass under way was due, whether it began then or later.

@@ -9,6 +9,7 @@
 // the clock.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -47,6 +48,13 @@ class UnitPace {
   std::optional<PaceChange> after_round(bool completed, Clock::time_point started,
                                         Clock::time_point pass_due, base::SystemTime began,
                                         const PaceSettings& settings);
+
+  // The bus's port, lost, is open again at `now`: a unit lost meanwhile
+  // is tried in the next pass, not at the end of a back-off that counted
+  // the port's outage.
+  void port_returned(Clock::time_point now) {
+    if (lost_) next_try_ = std::min(next_try_, now);
+  }
 
   // Whether the unit is to be polled in a pass that begins `now`.
   bool due(Clock::time_point now) const { return !lost_ || now >= next_try_; }

@@ -43,23 +43,13 @@ TryResult FrameExchange::exchange(const uint8_t* request, int length, int reply_
   // libmodbus's own does (with RTS handled, the send returns only then).
   const auto deadline = Clock::now() + milliseconds(response_timeout_ms_);
   TryResult result = await_reply(deadline, reply_length, stop_ends_wait, reply);
-  // Whatever came in (a reply, a bad one) ended on the line by now.
+  // Whatever came in (a reply, a bad one) ended on the line no later than
+  // its last byte was read, just now: an estimate from when its first byte
+  // came would put a reply whose characters came late (a unit or an
+  // adapter that falls behind) before its real end.
   if (reply.length >= 0 || result.outcome == TryOutcome::kBadReply)
-    quiet_until_ = reply_end(reply) + timing_.silence;
+    quiet_until_ = Clock::now() + timing_.silence;
   return result;
-}
-
-// A unit sends a frame's characters back to back (a gap of more than 1.5
-// characters would cut it): its last ended (length - 1) characters after
-// the first, which came no later than the line woke to it. The line's own
-// work after a reply then overlaps the silent interval instead of adding
-// to it. Bytes still missing at a look came after it; and nothing came
-// after now. A frame that libmodbus could not take counts from now.
-FrameExchange::Clock::time_point FrameExchange::reply_end(const Reply& reply) const {
-  const auto now = Clock::now();
-  if (reply.length <= 0 || reply.first_byte == Clock::time_point{}) return now;
-  const auto back_to_back = reply.first_byte + wire::frames_time(timing_, reply.length - 1);
-  return std::min(now, std::max(back_to_back, reply.missing_at));
 }
 
 TryResult FrameExchange::await_reply(Clock::time_point deadline, int reply_length,
@@ -70,15 +60,12 @@ TryResult FrameExchange::await_reply(Clock::time_point deadline, int reply_lengt
   // once). An exception reply ends after kExceptionLength characters: a
   // look a silent interval after that tells it from a reply still coming.
   const auto first_byte = Clock::now();
-  reply.first_byte = first_byte;
   int seen = port_.bytes_waiting();
-  if (seen < reply_length) reply.missing_at = Clock::now();
   auto look_at = first_byte + wire::frames_time(timing_, frames::kExceptionLength - 1) +
                  timing_.silence + timing_.character;
   while (seen >= 0 && reply_length - seen > kCharactersLeftToLibmodbus) {
     if (!wait_until(look_at, stop_ends_wait)) return stopped();
     const int waiting = port_.bytes_waiting();
-    if (waiting < reply_length) reply.missing_at = Clock::now();
     // Nothing more came since the last look, or no more than a short
     // frame by the time a long one would have gone past it: the frame
     // ended (a short or cut one; libmodbus tells which).
@@ -95,6 +82,13 @@ TryResult FrameExchange::await_reply(Clock::time_point deadline, int reply_lengt
   modbus_t* context = port_.context();
   modbus_set_response_timeout(context, static_cast<uint32_t>(left_us / 1000000),
                               static_cast<uint32_t>(left_us % 1000000));
+  // libmodbus's own byte timeout (0.5 s) would make a cut reply cost far
+  // more than a dropped one at a short response timeout.
+  const long byte_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                           wire::byte_timeout(timing_, milliseconds(response_timeout_ms_)))
+                           .count();
+  modbus_set_byte_timeout(context, static_cast<uint32_t>(byte_us / 1000000),
+                          static_cast<uint32_t>(byte_us % 1000000));
   reply.length = modbus_receive_confirmation(context, reply.frame);
   if (reply.length >= 0) return {};
   const int code = errno;

@@ -9,7 +9,9 @@
 // (its length is known from the request) and hands libmodbus every byte at
 // once. A frame that stops short (an exception reply, a cut frame) is told
 // by a look a silent interval after an exception reply would have ended:
-// it goes to libmodbus as it is, which reads the rest by its byte timeout.
+// it goes to libmodbus as it is, which reads the rest by its byte timeout
+// (wire::byte_timeout: a few characters, never above the response
+// timeout).
 // So a reply costs a few wake-ups instead of one for every byte, on a line
 // that delivers bytes as they come or all at once, and the response
 // timeout keeps its meaning: the first byte must come within it.
@@ -35,9 +37,6 @@ namespace gw::line {
 struct Reply {
   uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
   int length = -1;
-  // When the line woke to the first byte, and the last look that found
-  // bytes still to come: bounds of when the last one came.
-  LineWaits::Clock::time_point first_byte{}, missing_at{};
 };
 
 class FrameExchange {
@@ -68,9 +67,6 @@ class FrameExchange {
   // Waits for the reply's first byte up to `deadline`: kOk when there is
   // something to read (or the port reports an error for libmodbus to read).
   TryResult await_first_byte(Clock::time_point deadline, bool stop_ends_wait);
-  // When the reply's last character ended on the line, as near as the
-  // line can tell.
-  Clock::time_point reply_end(const Reply& reply) const;
   // Waits until `when`; a stop ends it (false) only when `stop_ends_wait`.
   bool wait_until(Clock::time_point when, bool stop_ends_wait);
 
@@ -78,7 +74,8 @@ class FrameExchange {
   LineWaits* waits_ = nullptr;
   const wire::LineTiming timing_;
   int response_timeout_ms_;
-  // A silent interval after the line's last frame: no request before it.
+  // A silent interval after the line's last frame (after its last byte was
+  // read, for a reply): no request before it.
   Clock::time_point quiet_until_{};
 };
 

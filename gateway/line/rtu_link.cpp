@@ -67,6 +67,11 @@ void RtuLink::set_backing_off(const SPModbus& device, bool backing_off) {
   if (found != units_.end()) found->second.backing_off = backing_off;
 }
 
+void RtuLink::begin_round(const SPModbus& device) {
+  const auto found = units_.find(&device);
+  if (found != units_.end()) found->second.unanswered = false;
+}
+
 std::optional<int> RtuLink::refusal(const SPModbus& device) const {
   const auto found = units_.find(&device);
   return found == units_.end() ? std::nullopt : found->second.refusal;
@@ -81,6 +86,11 @@ int RtuLink::transact(SPModbus& device, const standin::ModbusRequest& request, u
   return is_read(request) ? request.count : 1;
 }
 
+bool RtuLink::reopen_port() {
+  if (port_.is_open()) return true;
+  return port_.reopen(*waits_).outcome == TryOutcome::kOk;
+}
+
 bool RtuLink::pause(std::chrono::milliseconds duration) { return waits_->pause(duration); }
 
 std::string RtuLink::unit_label(const SPModbus& device) const {
@@ -90,15 +100,26 @@ std::string RtuLink::unit_label(const SPModbus& device) const {
 }
 
 bool RtuLink::carry_out(Unit& unit, const standin::ModbusRequest& request, uint16_t* words) {
+  if (unit.unanswered) return false;  // the rest of the round is not tried
   const int tries = unit.backing_off ? 1 : retries_ + 1;
   int tried = 0, interrupted = 0;
   TryResult result;
+  // A late reply to the unit's last request is dropped before this one.
+  // Its tries follow one another at once: a late reply to one try of the
+  // same request answers the next as well.
+  if (!waits_->pause_until(unit.late_until)) return false;
   while (tried < tries) {
     if (waits_->stopping()) return false;  // no request begins after a stop
     waits_->alive();
     ++unit.counters.requests;
     result = try_once(unit, request, words);
-    if (result.outcome == TryOutcome::kOk) return true;
+    if (result.outcome == TryOutcome::kOk) {
+      // The reply may have been an earlier try's: the unit's own reply to
+      // this one may still come, and must not pass for the next request's.
+      if (tried > 0 && !unit.backing_off)
+        unit.late_until = LineWaits::Clock::now() + milliseconds(exchange_.response_timeout_ms());
+      return true;
+    }
     if (result.outcome == TryOutcome::kStopped) return false;
     // Cut short by a signal: the same try again, a few times.
     if (result.outcome == TryOutcome::kInterrupted && ++interrupted <= kTriesAgainWhenInterrupted)
@@ -108,6 +129,7 @@ bool RtuLink::carry_out(Unit& unit, const standin::ModbusRequest& request, uint1
     if (result.outcome == TryOutcome::kException) break;  // an answer: asking again changes nothing
   }
   give_up(unit, request, tried, result);
+  if (result.outcome != TryOutcome::kException) unit.unanswered = true;
   return false;
 }
 
@@ -116,15 +138,15 @@ void RtuLink::count_failure(Unit& unit, const TryResult& result) {
   switch (result.outcome) {
     case TryOutcome::kTimeout:
       ++unit.counters.timeouts;
-      // The next try's flush drops a late reply to this one. A unit that
-      // is backing off is not waited for: its late reply, should one come,
-      // is another slave's to the next request, and refused as such.
-      if (!unit.backing_off) waits_->pause(response_timeout);
+      // The unit's next try's flush drops a late reply to this one. A unit
+      // that is backing off is not waited for: its late reply, should one
+      // come, is another slave's to the next request, and refused as such.
+      if (!unit.backing_off) unit.late_until = LineWaits::Clock::now() + response_timeout;
       break;
     case TryOutcome::kBadReply:
       ++unit.counters.bad_replies;
       // libmodbus has dropped what followed a frame with a bad CRC.
-      if (result.code != EMBBADCRC) waits_->pause(response_timeout);
+      if (result.code != EMBBADCRC) unit.late_until = LineWaits::Clock::now() + response_timeout;
       break;
     case TryOutcome::kException:  // a whole frame, and the unit's answer
       ++unit.counters.exceptions;

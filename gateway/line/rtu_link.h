@@ -12,15 +12,26 @@
 // request begins once a stop was asked for. A system call cut short by a
 // signal (EINTR) is tried again; it is never taken for a lost port.
 //
-// A try that timed out or got a reply that is not the answer is followed
-// by a wait of one more response timeout (but for a unit that is backing
-// off), and whatever came meanwhile is dropped: a reply that comes late
-// must not pass for the reply to the next request, which may have the same
-// length (registers 1-4 taken for 7-10). A reply later than twice the
+// After a try that timed out or got a reply that is not the answer (or a
+// try answered after one that was not), the unit's next request waits
+// until one more response timeout has passed (but for a unit that is
+// backing off), and whatever came meanwhile is dropped: a reply that comes
+// late must not pass for the reply to the unit's next request, which may
+// have the same length (registers 1-4 taken for 7-10). The tries of one
+// request follow at once: a late reply to the same request answers it as
+// well. Requests to other units do not wait: a late reply is another
+// slave's to them, and refused as such. A reply later than twice the
 // response timeout cannot be told apart on an RTU line; set the timeout
 // above the units' slowest answer.
 //
-// A try on a port that was lost first opens it again (SerialPort::reopen).
+// Once a request of a unit went unanswered (given up after its tries), the
+// rest of the unit's round is not tried (its requests fail at once,
+// without going out): a unit that stops answering costs a pass one
+// request's tries, not every request's. begin_round() starts a round (a
+// poll or a command).
+//
+// A try on a port that was lost first opens it again (SerialPort::reopen);
+// between passes the bus opens it on the port's own schedule (reopen_port).
 //
 // At debug level every try is traced: the request and the reply in hex,
 // the unit and the outcome.
@@ -74,6 +85,8 @@ class RtuLink : public standin::ModbusLink {
   // A unit that is not answering gets one try per request, and no wait
   // after a try that timed out.
   void set_backing_off(const SPModbus& device, bool backing_off);
+  // The unit's next requests go out again, after one went unanswered.
+  void begin_round(const SPModbus& device);
   // The exception code with which the unit refused its last request, if it
   // did.
   std::optional<int> refusal(const SPModbus& device) const;
@@ -89,6 +102,11 @@ class RtuLink : public standin::ModbusLink {
   const LineCounters& counters(const SPModbus& device) const;
   const PortCounters& port_counters() const { return port_.counters(); }
   bool port_open() const { return port_.is_open(); }
+  // While the port is closed: when it is next to be opened again.
+  std::optional<LineWaits::Clock::time_point> port_reopen_due() const { return port_.reopen_due(); }
+  // Opens a closed port when its reopening is due (waiting until then);
+  // whether it is open.
+  bool reopen_port();
   // Why the port could not be opened at the start (see wait_for_port).
   const std::string& open_error() const { return port_.open_error(); }
   const std::string& port() const { return port_.path(); }
@@ -100,6 +118,10 @@ class RtuLink : public standin::ModbusLink {
     LineCounters counters;
     bool backing_off = false;
     std::optional<int> refusal;
+    // A request went unanswered in this round: the rest is not tried.
+    bool unanswered = false;
+    // A late reply to the unit's last try may come until then.
+    LineWaits::Clock::time_point late_until{};
   };
 
   // Carries the request out with its tries; false when it got no answer.

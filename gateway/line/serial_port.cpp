@@ -36,6 +36,7 @@ SerialPort::SerialPort(const config::BusSettings& bus, bool wait_for_port)
       throw LinkError(error.what());
     }
     open_error_ = error.what();
+    reopen_at_ = LineWaits::Clock::now() + backoff_.delay();
   } catch (const std::system_error& error) {
     modbus_free(context_);
     throw LinkError(error.what());
@@ -105,16 +106,24 @@ void SerialPort::close_lost(const std::string& reason) {
   modbus_close(context_);
   lock_.release();
   open_ = false;
+  backoff_.opened();  // the port worked until now: its schedule starts again
+  reopen_at_ = LineWaits::Clock::now() + backoff_.delay();
   ++counters_.lost;
   base::log::warning("serial port " + path_ + " lost: " + reason + "; opening it again");
 }
 
+std::optional<LineWaits::Clock::time_point> SerialPort::reopen_due() const {
+  if (open_) return std::nullopt;
+  return reopen_at_;
+}
+
 TryResult SerialPort::reopen(LineWaits& waits) {
-  if (!waits.pause(backoff_.delay())) return stopped();
+  if (!waits.pause_until(reopen_at_)) return stopped();
   try {
     open();
   } catch (const std::exception& error) {
     backoff_.failed();
+    reopen_at_ = LineWaits::Clock::now() + backoff_.delay();
     return {TryOutcome::kPortError, error.what(), EIO};
   }
   backoff_.opened();

@@ -6,11 +6,15 @@
 //
 // A port whose descriptor stops working (a pseudo-terminal whose other end
 // went away, a USB adapter pulled out: errors that are neither timeouts nor
-// bad replies) is closed and opened again by its path, after the delay of
-// ReopenBackoff: a try on a closed port first waits it, as an unanswered
-// try waits for its reply.
+// bad replies) is closed and opened again by its path, on the port's own
+// schedule (ReopenBackoff: 100 ms after the loss, doubling to 2 s), not on
+// the units' back-off: a try on a closed port first waits until the
+// reopening is due, and the bus opens it when it is due between passes
+// (reopen_due), so that a port that returns is open again within 2 s.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -56,7 +60,9 @@ class SerialPort {
 
   // The open port stopped working, for `reason`: it is closed.
   void close_lost(const std::string& reason);
-  // Waits the back-off delay through `waits` and opens the port again:
+  // While the port is closed: when it is next to be opened again.
+  std::optional<LineWaits::Clock::time_point> reopen_due() const;
+  // Waits through `waits` until the reopening is due and opens the port:
   // kOk, kStopped when a stop came first, or kPortError (with the reason)
   // when it cannot be opened yet.
   TryResult reopen(LineWaits& waits);
@@ -76,6 +82,7 @@ class SerialPort {
   bool open_ = false;
   std::string open_error_;
   ReopenBackoff backoff_;
+  LineWaits::Clock::time_point reopen_at_{};  // while closed
   PortCounters counters_;
 };
 

@@ -1,5 +1,7 @@
 #include "gateway/line/wire_time.h"
 
+#include <algorithm>
+
 namespace gw::line::wire {
 namespace {
 
@@ -27,6 +29,11 @@ LineTiming line_timing(const config::BusSettings& bus) {
 
 Duration frames_time(const LineTiming& timing, int characters) {
   return timing.character * characters;
+}
+
+Duration byte_timeout(const LineTiming& timing, std::chrono::milliseconds response_timeout) {
+  return std::min<Duration>(frames_time(timing, kByteTimeoutCharacters) + kByteTimeoutMargin,
+                            response_timeout);
 }
 
 }  // namespace gw::line::wire

@@ -10,6 +10,7 @@
 #include "gateway/bus/pass_schedule.h"
 #include "gateway/bus/unit_pace.h"
 #include "gateway/line/reopen_backoff.h"
+#include "gateway/line/wire_time.h"
 
 namespace {
 
@@ -156,6 +157,26 @@ TEST(UnitPace, AUnitLostWhenTheGatewayStoppedBacksOffFromItsFirstRound) {
   EXPECT_EQ(cleared->rounds, 4);
 }
 
+TEST(UnitPace, AUnitLostWhileThePortWasAwayIsTriedAsSoonAsThePortReturns) {
+  const PaceSettings settings{0.0, 1, 60};
+  UnitPace pace;
+  ASSERT_TRUE(round(pace, false, t0, settings));
+  for (int i = 0; i < 5; ++i) round(pace, false, pace.next_try(), settings);
+  ASSERT_GT(pace.next_try(), t0 + std::chrono::seconds(15)) << "backed off 0.5 s doubling";
+  PassSchedule schedule(30.0, t0);  // a long interval: the next pass is the unit's try
+  schedule.passed_idle(t0, pace.next_try());
+  ASSERT_GT(schedule.next(), t0 + std::chrono::seconds(12));
+  const auto back = t0 + std::chrono::seconds(12);
+  pace.port_returned(back);
+  schedule.bring_forward(back);
+  EXPECT_TRUE(pace.due(back));
+  EXPECT_EQ(schedule.next(), back);
+  EXPECT_TRUE(pace.lost()) << "until a round completes";
+  UnitPace answering;
+  answering.port_returned(back);
+  EXPECT_TRUE(answering.due(back));
+}
+
 TEST(ReopenBackoff, WaitsFrom100MsDoublingToTwoSecondsAndStartsAgainOnceOpen) {
   gw::line::ReopenBackoff backoff;
   std::vector<long> delays;
@@ -166,6 +187,27 @@ TEST(ReopenBackoff, WaitsFrom100MsDoublingToTwoSecondsAndStartsAgainOnceOpen) {
   EXPECT_EQ(delays, (std::vector<long>{100, 200, 400, 800, 1600, 2000, 2000}));
   backoff.opened();
   EXPECT_EQ(backoff.delay(), milliseconds(100));
+}
+
+TEST(ByteTimeout, AFewCharactersAndAMarginNeverAboveTheResponseTimeout) {
+  gw::config::BusSettings bus;
+  bus.baud = 9600;
+  bus.parity = 'N';
+  bus.data_bits = 8;
+  bus.stop_bits = 1;
+  using std::chrono::microseconds;
+  auto byte_timeout_us = [&](int response_ms) {
+    return std::chrono::duration_cast<microseconds>(
+               gw::line::wire::byte_timeout(gw::line::wire::line_timing(bus),
+                                            milliseconds(response_ms)))
+        .count();
+  };
+  EXPECT_EQ(byte_timeout_us(500), 55208) << "5 characters of 1.042 ms and 50 ms";
+  EXPECT_EQ(byte_timeout_us(40), 40000) << "never above the response timeout";
+  bus.baud = 1200;
+  EXPECT_EQ(byte_timeout_us(500), 91666) << "follows the baud";
+  bus.baud = 115200;
+  EXPECT_EQ(byte_timeout_us(500), 50434);
 }
 
 }  // namespace
