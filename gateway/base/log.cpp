@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "gateway/base/iso_time.h"
+#include "gateway/base/utf8.h"
 
 namespace gw::base::log {
 namespace {
@@ -29,6 +30,15 @@ bool is_journal(int fd) {
 }
 
 // The stream's own lock keeps each line whole among other threads' lines.
+// The log is read by journald and people: a line is valid UTF-8 whatever
+// a peer or a child sent (a byte that starts no character shows as U+FFFD).
+void append_valid(std::string& line, std::string_view text) {
+  if (valid_utf8(text))
+    line += text;
+  else
+    line += utf8_excerpt(text, std::string::npos);
+}
+
 void put(std::FILE* stream, const std::string& line) {
   flockfile(stream);
   std::fwrite(line.data(), 1, line.size(), stream);
@@ -87,7 +97,7 @@ bool enabled(Level level) {
 void write(Level level, std::string_view text) {
   if (!enabled(level)) return;
   std::string line = log_prefix(level);
-  line += text;
+  append_valid(line, text);
   line += '\n';
   put(stderr, line);
 }
@@ -99,7 +109,7 @@ void record(Level level, std::string_view text) {
   std::string line = g_records_to_log   ? log_prefix(level)
                      : g_stdout_journal ? journal_prefix(level)
                                         : std::string();
-  line += text;
+  append_valid(line, text);
   line += '\n';
   put(g_records_to_log ? stderr : stdout, line);
 }

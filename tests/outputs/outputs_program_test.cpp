@@ -465,6 +465,22 @@ TEST_F(GatewayOutputs, AChattyNotificationProgramLeavesAtMostFourKiBOfItsOutputI
   EXPECT_LT(gateway->err().size(), 64u * 1024) << "the whole log of the run";
 }
 
+// What a child prints reaches the log as valid UTF-8: a byte that starts no
+// character shows as U+FFFD, and whole characters pass as they are.
+TEST_F(GatewayOutputs, ANotificationProgramsBytesReachTheLogAsValidUtf8) {
+  start_unit_with_scenario("0 floor_water on\n");
+  dir.write("printer", "#!/bin/sh\nprintf 'caf\\351 \\303\\251t\\303\\251\\n'\n");
+  ASSERT_EQ(::chmod(dir.file("printer").c_str(), 0755), 0);
+  Json::Value config;
+  config["notify"]["exec"].append(dir.file("printer"));
+  write_config_with(config);
+  auto gateway = start_gateway({"--interval", "0.1"});
+  ASSERT_TRUE(gateway->next_line("notify ac1 raised", Process::kErr)) << gateway->err();
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  EXPECT_THAT(gateway->err(), HasSubstr("notify output: caf\xEF\xBF\xBD \xC3\xA9t\xC3\xA9\n"));
+}
+
 TEST_F(GatewayOutputs, TheHistoryIsWrittenOutWhileAGatewayWritesIt) {
   start_unit_with_scenario("0 floor_water on\n");
   write_config(harness::config_text());
