@@ -16,23 +16,15 @@ limit_kb=
 [ "${3:-}" = --limit-kb ] && limit_kb=$4
 
 work=$(mktemp -d /tmp/norvane-reloads.XXXXXX)
-sim_pid= gateway_pid=
+# shellcheck source=unit.sh
+. "$root/bench/unit.sh"
+gateway_pid=
 cleanup() {
   [ -n "$gateway_pid" ] && kill "$gateway_pid" 2>/dev/null && wait "$gateway_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  stop_unit
   rm -rf "$work"
 }
-trap cleanup EXIT
-
-"$build/simulator/norvane-sim" >"$work/unit.log" 2>&1 &
-sim_pid=$!
-pty=
-for _ in $(seq 100); do
-  pty=$(sed -n 's/^pty //p' "$work/unit.log")
-  [ -n "$pty" ] && break
-  sleep 0.05
-done
-[ -n "$pty" ] || { echo "the simulated unit gave no terminal" >&2; exit 1; }
+start_unit
 
 for variant in 1 2; do
   cat >"$work/config$variant.json" <<CONFIG
