@@ -75,6 +75,7 @@ BusUnits::Unit BusUnits::set_up(const config::UnitConfig& config,
                                 const PaceSettings& pace) {
   devices::Host::AddedUnit added = host_.add_unit(config, link_, counters);
   row.name = config.name;
+  row.title = config.title;
   row.port = link_.port();
   row.slave = config.slave;
   row.data_id = config.data_id;

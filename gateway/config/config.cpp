@@ -15,6 +15,7 @@
 #include <set>
 
 #include "gateway/base/json_parse.h"
+#include "gateway/base/utf8.h"
 #include "gateway/config/fields.h"
 #include "gateway/config/output_config.h"
 #include "gateway/config/serial_speeds.h"
@@ -26,6 +27,7 @@ namespace {
 constexpr long kLargestFile = 1024 * 1024;
 constexpr int kDeepestNesting = 1000;  // JsonCpp's own default limit
 constexpr size_t kLongestUnitName = 32;
+constexpr size_t kLongestUnitTitle = 64;  // characters
 
 bool is_signal_id(const std::string& id) {
   return id.size() == 12 && id.find_first_not_of("0123456789") == std::string::npos;
@@ -151,6 +153,25 @@ std::vector<std::string> parse_ao_signal_ids(Fields& unit) {
   return ids;
 }
 
+// 1 to 64 characters of UTF-8 without a control character: it names the
+// unit in Home Assistant, on the page, in notifications and e-mail headers.
+std::string parse_title(Fields& unit, const std::string& name) {
+  const Json::Value* value = unit.optional("title");
+  if (value == nullptr) return name;
+  const std::string field = unit.path_of("title");
+  if (!value->isString() || !base::valid_utf8(value->asString()))
+    unit.fail(field, "must be a text of UTF-8");
+  const std::string title = value->asString();
+  size_t characters = 0;
+  for (const unsigned char byte : title) {
+    if (byte < 0x20 || byte == 0x7f) unit.fail(field, "must not hold a control character");
+    if ((byte & 0xC0) != 0x80) ++characters;
+  }
+  if (characters == 0 || characters > kLongestUnitTitle)
+    unit.fail(field, "must be 1 to " + std::to_string(kLongestUnitTitle) + " characters");
+  return title;
+}
+
 UnitConfig parse_unit(const Json::Value& value, const std::string& path, const std::string& file) {
   Fields unit(value, path, file, {"units[]"});
   UnitConfig config;
@@ -159,6 +180,7 @@ UnitConfig parse_unit(const Json::Value& value, const std::string& path, const s
   if (!name->isString() || !is_unit_name(name->asString()))
     unit.fail(unit.path_of("name"), "must be 1 to 32 letters, digits, '-', '_' or '.'");
   config.name = name->asString();
+  config.title = parse_title(unit, config.name);
   config.slave =
       unit.integer_value(unit.required("slave"), unit.path_of("slave"), unit.row("slave"));
   config.data_id = unit.integer("data_id");
@@ -367,7 +389,7 @@ const BusConfig* bus_of(const Config& config, const std::string& unit) {
 }
 
 bool operator==(const UnitConfig& a, const UnitConfig& b) {
-  return a.name == b.name && a.slave == b.slave && a.data_id == b.data_id &&
+  return a.name == b.name && a.title == b.title && a.slave == b.slave && a.data_id == b.data_id &&
          a.settings == b.settings && a.alarm_levels == b.alarm_levels &&
          a.alarm_thresholds == b.alarm_thresholds && a.ao_signal_ids == b.ao_signal_ids &&
          a.setpoint_limits == b.setpoint_limits && a.comm_lost_level == b.comm_lost_level;

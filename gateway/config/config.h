@@ -21,6 +21,7 @@
 #include "gateway/base/commands.h"
 #include "gateway/config/field_table.h"
 #include "gateway/config/output_config.h"
+#include "gateway/readings/alarm_table.h"
 
 namespace gw::config {
 
@@ -67,10 +68,14 @@ bool same_line(const BusSettings& a, const BusSettings& b);
 // The level of the communication-loss alarm unless "alarm_levels" gives
 // one for "comm_lost"; 0 there leaves the alarm out.
 inline constexpr int kDefaultCommLostLevel = integer_default("units[].alarm_levels", "comm_lost");
+static_assert(kDefaultCommLostLevel ==
+                  readings::kAlarmRows[readings::kAlarmRowCount - 1].default_level,
+              "the configuration's default level of comm_lost is the alarm table's");
 
 struct UnitConfig {
-  std::string name;  // unique; names the unit in output and history
-  int slave = 1;     // Modbus address on the bus, unique
+  std::string name;   // unique; names the unit in output and history
+  std::string title;  // for people, UTF-8; the name when the file gives none
+  int slave = 1;      // Modbus address on the bus, unique
   int data_id = integer_default("units[]", "data_id");
   Json::Value settings{Json::objectValue};
   std::map<std::string, int> alarm_levels;

@@ -66,6 +66,8 @@ std::string kind(const Field& row) {
       return "a path; a relative one starts from this file's folder";
     case FieldType::kName:
       return "1 to 32 of A-Z a-z 0-9 - _ .";
+    case FieldType::kTitle:
+      return "1 to 64 characters of UTF-8, no control character";
     case FieldType::kInteger:
       return "a whole number from " + range + unit_after(row);
     case FieldType::kNumber:

@@ -39,6 +39,7 @@ Json::Value range(const base::Range& range) {
 Json::Value unit_json(const UnitConfig& unit) {
   Json::Value object(Json::objectValue);
   put(object, "units[]", "name", unit.name);
+  put(object, "units[]", "title", unit.title);
   put(object, "units[]", "slave", unit.slave);
   put(object, "units[]", "data_id", unit.data_id);
   put(object, "units[]", "settings", unit.settings);

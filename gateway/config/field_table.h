@@ -19,6 +19,7 @@ enum class FieldType {
   kText,         // a non-empty string
   kPath,         // a string; relative: from the configuration file's folder
   kName,         // a unit's name: 1 to 32 of A-Z a-z 0-9 - _ .
+  kTitle,        // a title for people: 1 to 64 characters of UTF-8, no control character
   kInteger,      // a whole number from `low` to `high`
   kNumber,       // a number from `low` to `high`, fractions allowed
   kFlag,         // true or false
@@ -241,6 +242,10 @@ inline constexpr Field kFields[] = {
     // A unit: an entry of "units".
     rows::row("units[]", "name", rows::kApplied, rows::of(FieldType::kName),
               "names the unit in the output, the history and commands; unique", "required"),
+    rows::row("units[]", "title", rows::kApplied, rows::of(FieldType::kTitle),
+              "the unit's name for people: the device's name in Home Assistant, on the status "
+              "page and in notifications",
+              "the unit's name"),
     rows::row("units[]", "slave", rows::kApplied, rows::whole(0, 1, 247),
               "the unit's Modbus address, unique on its bus", "required"),
     rows::row("units[]", "data_id", rows::kApplied,

@@ -319,7 +319,8 @@ std::string event_line(const state::Event& event) {
     json["signal_id"] = alarm->signal_id;
     json["level"] = alarm->level;
     json["state"] = alarm->raised ? "raised" : "cleared";
-    json["title"] = outputs::english_title({alarm->signal_id, alarm->level, alarm->title, {}, {}});
+    json["title"] =
+        outputs::english_title({alarm->signal_id, alarm->level, alarm->title, {}, {}, {}, {}});
     json["detail"] = alarm->detail;
     json["unit_title"] = alarm->title;
   } else if (const auto* command = std::get_if<state::CommandFinished>(&event)) {

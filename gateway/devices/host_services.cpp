@@ -43,7 +43,8 @@ void HistorySink::forget(const VDeviceInterface& device) {
 }
 
 state::ActiveAlarm active_alarm(const history::AlarmEvent& event) {
-  return {event.signal_id, event.level, event.title, event.detail, parse_time_text(event.time)};
+  return {event.signal_id, event.level, event.title, event.detail, parse_time_text(event.time),
+          std::nullopt,    std::nullopt};
 }
 
 void apply_alarm(std::vector<state::ActiveAlarm>& alarms, const history::AlarmEvent& event) {
@@ -69,7 +70,7 @@ void AlarmEventLog::record(const history::AlarmEvent& event) {
   if (stream_.has_subscribers())
     stream_.publish(state::AlarmChanged{event.device, std::chrono::system_clock::now(),
                                         event.signal_id, event.level, event.raised, event.title,
-                                        event.detail});
+                                        event.detail, std::nullopt, std::nullopt});
 }
 
 int HostControl::device_io_control(SMDVDevice&, int code, const void*, int, void*, int, int&) {

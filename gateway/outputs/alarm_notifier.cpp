@@ -59,7 +59,8 @@ long long log_output(base::log::Level level, const std::string& output) {
 }  // namespace
 
 std::vector<std::string> notification_environment(const state::AlarmChanged& change) {
-  const state::ActiveAlarm alarm{change.signal_id, change.level, change.title, change.detail, {}};
+  const state::ActiveAlarm alarm{change.signal_id, change.level, change.title, change.detail, {},
+                                 change.value,     change.limit};
   return {"NORVANE_UNIT=" + change.unit,
           "NORVANE_SIGNAL_ID=" + change.signal_id,
           "NORVANE_TITLE=" + english_title(alarm),
@@ -104,8 +105,13 @@ void AlarmNotifier::tell(const state::AlarmChanged& change) {
   }
   const ProgramRun run = run_program(config_.exec, notification_environment(change),
                                      milliseconds_of(config_.timeout_s), stopping_);
-  const std::string title =
-      english_title({change.signal_id, change.level, change.title, change.detail, {}});
+  const std::string title = english_title({change.signal_id,
+                                           change.level,
+                                           change.title,
+                                           change.detail,
+                                           {},
+                                           change.value,
+                                           change.limit});
   std::string what = "notify " + change.unit + (change.raised ? " raised " : " cleared ") +
                      change.signal_id + " (" + title + "): " + config_.exec.front() + " " +
                      describe(run);

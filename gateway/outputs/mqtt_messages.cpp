@@ -69,7 +69,13 @@ std::string alarms_payload(const std::vector<state::ActiveAlarm>& alarms) {
 }
 
 std::string alarm_event_payload(const state::AlarmChanged& change) {
-  Json::Value json = alarm_json({change.signal_id, change.level, change.title, change.detail, {}});
+  Json::Value json = alarm_json({change.signal_id,
+                                 change.level,
+                                 change.title,
+                                 change.detail,
+                                 {},
+                                 change.value,
+                                 change.limit});
   json.removeMember("since");
   json["unit"] = change.unit;
   json["time"] = base::iso_time(change.at);

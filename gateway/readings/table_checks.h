@@ -127,12 +127,40 @@ constexpr bool alarms_follow_the_checks() {
   return same_text(last.signal_id, kCommLostSignalId) && last.reading == nullptr;
 }
 
+// A limit alarm's stand-in limit is a reading in the unit of the reading
+// it is compared with; a flag alarm has none. Every default level is named.
+constexpr bool limit_alarms_have_the_units_limit() {
+  for (int i = 0; i < norvane::kAlarmCheckCount; ++i) {
+    const AlarmRow& alarm = kAlarmRows[i];
+    const bool flag = norvane::kAlarmChecks[i].condition == norvane::AlarmCondition::kFlagSet;
+    if (flag != (alarm.unit_limit == nullptr)) return false;
+    if (flag) continue;
+    const int limit = row_index(alarm.unit_limit);
+    if (limit < 0 || kReadingRows[limit].unit != kReadingRows[row_index(alarm.reading)].unit)
+      return false;
+  }
+  return kAlarmRows[kAlarmRowCount - 1].unit_limit == nullptr;
+}
+
+constexpr bool default_levels_are_named() {
+  for (const AlarmRow& alarm : kAlarmRows) {
+    bool named = false;
+    for (const AlarmLevel& level : kAlarmLevels)
+      named = named || level.level == alarm.default_level;
+    if (!named) return false;
+  }
+  return true;
+}
+
 static_assert(kReadingRowCount == kReportRowCount, "one reading for every value of the report");
 static_assert(names_are_distinct_snake_case(), "names are snake_case, each its own");
 static_assert(rows_fit_record_and_report(),
               "every row reads its register's word, as the report's row of its place does");
 static_assert(alarms_follow_the_checks(),
               "a title for each alarm check, in its order, and comm_lost last");
+static_assert(limit_alarms_have_the_units_limit(),
+              "a limit alarm falls back on the unit's limit of the same quantity");
+static_assert(default_levels_are_named(), "every alarm is supervised by default at a named level");
 
 // The names of the on/off setting's words are the driver's off and on words.
 static_assert(readings::rows::kOnOffSetting.first.code == norvane::kSwitchCommands[1].word &&

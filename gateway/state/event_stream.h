@@ -38,6 +38,9 @@ struct AlarmChanged {
   int level = 0;
   bool raised = false;  // false: cleared
   std::string title, detail;
+  // A limit alarm's reading and the limit it was compared with, in the
+  // reading's unit (C or %); none for a flag alarm or comm_lost.
+  std::optional<double> value, limit;
 };
 
 struct CommandFinished {

@@ -42,6 +42,9 @@ struct ActiveAlarm {
   int level = 0;
   std::string title, detail;  // the plug-in's texts (UTF-8)
   std::optional<base::SystemTime> since;
+  // A limit alarm's reading and the limit it was compared with, in the
+  // reading's unit (C or %), when it was raised; none for a flag alarm.
+  std::optional<double> value, limit;
 };
 
 struct LastCommand {
@@ -53,7 +56,8 @@ struct LastCommand {
 
 struct UnitState {
   std::string name;
-  std::string port;  // of its bus
+  std::string title;  // for people (UTF-8); the name unless the configuration gives one
+  std::string port;   // of its bus
   int slave = 0;
   int data_id = 0;
   base::SetpointLimits setpoint_limits;  // the set points its commands may ask for

@@ -51,6 +51,7 @@ const std::map<std::string, std::string> kSamples = {
     {"bus.rts", R"("up")"},
     {"bus.rts_delay_us", "300"},
     {"units[].name", R"("ac9")"},
+    {"units[].title", R"("机房 B2 空调 1")"},
     {"units[].slave", "7"},
     {"units[].data_id", "101"},
     {"units[].settings", R"({"appSetting": {"b_mode": "2"}})"},

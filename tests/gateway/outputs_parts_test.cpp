@@ -45,7 +45,7 @@ TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
   gw::state::StateSnapshot snapshot;
   snapshot.buses.push_back({"/dev/ttyS1", true, 2, 1, 5.0});
   gw::state::UnitState fresh = unit_with_round("ac1", now - 3s);
-  fresh.alarms.push_back({"120800150010", 3, "(the plug-in's title)", "", now - 1s});
+  fresh.alarms.push_back({"120800150010", 3, "(the plug-in's title)", "", now - 1s, {}, {}});
   fresh.commands_by_outcome = {{"done", 2}, {"busy", 1}};
   gw::state::UnitState silent = unit_with_round("ac\"2", now - 30s);
   silent.status = gw::state::UnitStatus::kNotAnswering;
@@ -78,7 +78,7 @@ TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
 }
 
 gw::state::AlarmChanged change(const std::string& signal_id, bool raised) {
-  return {"ac1", std::chrono::system_clock::now(), signal_id, 3, raised, "t", "d"};
+  return {"ac1", std::chrono::system_clock::now(), signal_id, 3, raised, "t", "d", {}, {}};
 }
 
 std::vector<std::string> told(std::vector<gw::state::AlarmChanged> changes) {
