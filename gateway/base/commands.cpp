@@ -1,6 +1,7 @@
 #include "gateway/base/commands.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include <json/writer.h>
 
@@ -108,32 +109,44 @@ bool carried_out(CommandOutcome outcome) {
          outcome != CommandOutcome::kStopping && outcome != CommandOutcome::kRemoved;
 }
 
-const char* outcome_text(CommandOutcome outcome) {
-  switch (outcome) {
-    case CommandOutcome::kDone:
-      return "done";
-    case CommandOutcome::kFailed:
-      return "failed";
-    case CommandOutcome::kNoAnswer:
-      return "no answer";
-    case CommandOutcome::kRefused:
-      return "refused";
-    case CommandOutcome::kRefusedByUnit:
-      return "refused by unit";
-    case CommandOutcome::kOutOfLimits:
-      return "refused: outside the limits";
-    case CommandOutcome::kUnknown:
-      return "unknown";
-    case CommandOutcome::kBusy:
-      return "busy";
-    case CommandOutcome::kTimeout:
-      return "timeout";
-    case CommandOutcome::kStopping:
-      return "not done: stopping";
-    case CommandOutcome::kRemoved:
-      return "not done: unit removed";
-  }
-  return "?";
+namespace {
+
+struct OutcomeWords {
+  CommandOutcome outcome;
+  const char* text;  // for people
+  const char* name;  // snake_case
+};
+
+constexpr OutcomeWords kOutcomeWords[] = {
+    {CommandOutcome::kDone, "done", "done"},
+    {CommandOutcome::kFailed, "failed", "failed"},
+    {CommandOutcome::kNoAnswer, "no answer", "no_answer"},
+    {CommandOutcome::kRefused, "refused", "refused"},
+    {CommandOutcome::kRefusedByUnit, "refused by unit", "refused_by_unit"},
+    {CommandOutcome::kOutOfLimits, "refused: outside the limits", "outside_limits"},
+    {CommandOutcome::kUnknown, "unknown", "unknown"},
+    {CommandOutcome::kBusy, "busy", "busy"},
+    {CommandOutcome::kTimeout, "timeout", "timeout"},
+    {CommandOutcome::kStopping, "not done: stopping", "stopping"},
+    {CommandOutcome::kRemoved, "not done: unit removed", "removed"},
+};
+
+// Every outcome has its row, in the enumeration's order.
+constexpr bool rows_in_order() {
+  for (size_t i = 0; i < std::size(kOutcomeWords); ++i)
+    if (static_cast<size_t>(kOutcomeWords[i].outcome) != i) return false;
+  return std::size(kOutcomeWords) == static_cast<size_t>(CommandOutcome::kRemoved) + 1;
 }
+static_assert(rows_in_order(), "one row per outcome, in the enumeration's order");
+
+const OutcomeWords& words_of(CommandOutcome outcome) {
+  return kOutcomeWords[static_cast<size_t>(outcome)];
+}
+
+}  // namespace
+
+const char* outcome_text(CommandOutcome outcome) { return words_of(outcome).text; }
+
+const char* outcome_name(CommandOutcome outcome) { return words_of(outcome).name; }
 
 }  // namespace gw::base

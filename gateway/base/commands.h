@@ -96,5 +96,9 @@ bool carried_out(CommandOutcome outcome);
 // outside the limits", "unknown", "busy", "timeout", "not done: stopping",
 // "not done: unit removed".
 const char* outcome_text(CommandOutcome outcome);
+// The same as a word for machines, snake_case (a metric's label value):
+// "done", "failed", "no_answer", "refused", "refused_by_unit",
+// "outside_limits", "unknown", "busy", "timeout", "stopping", "removed".
+const char* outcome_name(CommandOutcome outcome);
 
 }  // namespace gw::base

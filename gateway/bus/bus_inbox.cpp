@@ -20,7 +20,7 @@ std::shared_ptr<base::CommandTicket> BusInbox::submit(const std::string& unit,
     } else if (waiting >= kMaxCommandsWaiting) {
       ticket->finish(base::CommandOutcome::kBusy);
       table_.update_unit(unit, [](state::UnitState& row) {
-        ++row.commands_by_outcome[base::outcome_text(base::CommandOutcome::kBusy)];
+        ++row.commands_by_outcome[base::CommandOutcome::kBusy];
       });
     } else {
       commands_.push_back(ticket);

@@ -196,7 +196,7 @@ void BusWorker::run_command(const std::shared_ptr<base::CommandTicket>& ticket) 
   units_.write_row(*unit, std::nullopt, std::nullopt, pace_.interval_s);
   table_.update_unit(unit->device->name(), [&](state::UnitState& row) {
     row.last_command = state::LastCommand{what, outcome, now, detail};
-    ++row.commands_by_outcome[base::outcome_text(outcome)];
+    ++row.commands_by_outcome[outcome];
   });
   if (stream_.has_subscribers())
     stream_.publish(state::CommandFinished{unit->device->name(), now, what, outcome, detail});

@@ -70,7 +70,7 @@ Json::Value unit_json(const state::UnitState& unit, const state::StateSnapshot& 
   json["counters"] = counters_json(state::kUnitCounterRows, unit.counters);
   Json::Value& outcomes = json["commands_by_outcome"] = Json::Value(Json::objectValue);
   for (const auto& [outcome, count] : unit.commands_by_outcome)
-    outcomes[outcome] = Json::Int64(count);
+    outcomes[base::outcome_text(outcome)] = Json::Int64(count);
   json["last_command"] = Json::Value();
   if (unit.last_command) {
     Json::Value& command = json["last_command"] = Json::Value(Json::objectValue);

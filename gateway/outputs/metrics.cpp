@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gateway/outputs/unit_view.h"
+#include "gateway/readings/alarm_table.h"
 #include "gateway/readings/render.h"
 #include "gateway/state/counter_table.h"
 
@@ -78,7 +79,32 @@ void service_families(std::string& out, const state::ServiceInfo& info,
   }
 }
 
+// Where each unit is and what people call it: constant 1, for joins
+// (`* on (unit) group_left (title)`).
+void info_family(std::string& out, const std::vector<UnitSamples>& units) {
+  Family info(out, "norvane_unit_info",
+              "1 for each unit, with its title, its bus (serial port), slave address and data id",
+              "gauge");
+  for (const UnitSamples& u : units)
+    info.sample({{"unit", u.unit->name},
+                 {"title", u.unit->title},
+                 {"bus", u.unit->port},
+                 {"slave", std::to_string(u.unit->slave)},
+                 {"data_id", std::to_string(u.unit->data_id)}},
+                "1");
+}
+
 void state_families(std::string& out, const std::vector<UnitSamples>& units) {
+  Family status(out, "norvane_unit_state",
+                "1 for the unit's present state: not_polled (no round completed yet), answering, "
+                "not_answering (its rounds stopped completing)",
+                "gauge");
+  for (const UnitSamples& u : units)
+    for (const state::UnitStatus each :
+         {state::UnitStatus::kNotPolled, state::UnitStatus::kAnswering,
+          state::UnitStatus::kNotAnswering})
+      status.sample({{"unit", u.unit->name}, {"state", status_word(each)}},
+                    u.unit->status == each ? "1" : "0");
   Family up(out, "norvane_unit_up",
             "1 while the unit answers and its data is fresh, else 0 (its readings are left out)",
             "gauge");
@@ -129,15 +155,28 @@ void reading_families(std::string& out, const std::vector<UnitSamples>& units) {
         stamp.sample({{"unit", u.unit->name}}, std::to_string(*instant));
 }
 
+// A level's name as a label value: "warning", "major", "critical", or
+// "level_N" for a level without a name ("level_minus_N" below 0).
+std::string severity_of(int level) {
+  for (const readings::AlarmLevel& named : readings::kAlarmLevels)
+    if (named.level == level) return named.name;
+  const std::string number = std::to_string(level);
+  return level < 0 ? "level_minus_" + number.substr(1) : "level_" + number;
+}
+
 void alarm_families(std::string& out, const std::vector<UnitSamples>& units) {
   Family active(out, "norvane_alarm_active",
-                "1 for each active alarm of the unit, with its signal id and English title",
+                "1 for each active alarm of the unit, with its signal id, English title, level "
+                "and the level's name as severity (warning, major, critical; higher is worse)",
                 "gauge");
   for (const UnitSamples& u : units)
     for (const state::ActiveAlarm& alarm : u.unit->alarms)
-      active.sample(
-          {{"unit", u.unit->name}, {"signal_id", alarm.signal_id}, {"title", english_title(alarm)}},
-          "1");
+      active.sample({{"unit", u.unit->name},
+                     {"signal_id", alarm.signal_id},
+                     {"title", english_title(alarm)},
+                     {"level", std::to_string(alarm.level)},
+                     {"severity", severity_of(alarm.level)}},
+                    "1");
   Family count(out, "norvane_alarms_active", "How many alarms of the unit are active", "gauge");
   for (const UnitSamples& u : units)
     count.sample({{"unit", u.unit->name}}, std::to_string(u.unit->alarms.size()));
@@ -155,7 +194,8 @@ void counter_families(std::string& out, const std::vector<UnitSamples>& units,
                   "Commands by outcome: carried out, or refused as busy", "counter");
   for (const UnitSamples& u : units)
     for (const auto& [outcome, count] : u.unit->commands_by_outcome)
-      commands.sample({{"unit", u.unit->name}, {"outcome", outcome}}, std::to_string(count));
+      commands.sample({{"unit", u.unit->name}, {"outcome", base::outcome_name(outcome)}},
+                      std::to_string(count));
   Family open(out, "norvane_port_open", "1 while the bus's serial port is open", "gauge");
   for (const state::BusState& bus : snapshot.buses)
     open.sample({{"port", bus.port}}, bus.open ? "1" : "0");
@@ -175,6 +215,7 @@ std::string metrics_text(const state::ServiceInfo& info, const state::StateSnaps
     units.push_back({&unit, view_of(unit, snapshot, now)});
   std::string out;
   service_families(out, info, snapshot);
+  info_family(out, units);
   state_families(out, units);
   reading_families(out, units);
   alarm_families(out, units);

@@ -41,6 +41,18 @@ const char* status_name(state::UnitStatus status) {
   return "?";
 }
 
+const char* status_word(state::UnitStatus status) {
+  switch (status) {
+    case state::UnitStatus::kNotPolled:
+      return "not_polled";
+    case state::UnitStatus::kAnswering:
+      return "answering";
+    case state::UnitStatus::kNotAnswering:
+      return "not_answering";
+  }
+  return "?";
+}
+
 std::string english_title(const state::ActiveAlarm& alarm) {
   const char* title = readings::alarm_title(alarm.signal_id);
   return title != nullptr ? title : alarm.title;

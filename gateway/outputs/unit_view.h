@@ -35,6 +35,9 @@ UnitView view_of(const state::UnitState& unit, const state::StateSnapshot& snaps
 
 // "not polled yet", "answering", "not answering".
 const char* status_name(state::UnitStatus status);
+// The same as a snake_case word (a metric's label value): "not_polled",
+// "answering", "not_answering".
+const char* status_word(state::UnitStatus status);
 
 // The English title of an alarm: the alarm table's, or, for a signal id
 // that it does not know, the plug-in's own title.

@@ -71,9 +71,8 @@ struct UnitState {
   UnitCounters counters;
   std::vector<ActiveAlarm> alarms;  // by signal id
   std::optional<LastCommand> last_command;
-  // Commands by outcome text ("done", "failed", ...): those carried out,
-  // and those refused as "busy".
-  std::map<std::string, long> commands_by_outcome;
+  // Commands by outcome: those carried out, and those refused as busy.
+  std::map<base::CommandOutcome, long> commands_by_outcome;
   int commands_waiting = 0;  // queued, not yet carried out
 };
 

@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -45,8 +48,12 @@ TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
   gw::state::StateSnapshot snapshot;
   snapshot.buses.push_back({"/dev/ttyS1", true, 2, 1, 5.0});
   gw::state::UnitState fresh = unit_with_round("ac1", now - 3s);
+  fresh.title = "Raum 1 \"Ost\"";
+  fresh.slave = 7;
+  fresh.data_id = 101;
   fresh.alarms.push_back({"120800150010", 3, "(the plug-in's title)", "", now - 1s, {}, {}});
-  fresh.commands_by_outcome = {{"done", 2}, {"busy", 1}};
+  fresh.commands_by_outcome = {{gw::base::CommandOutcome::kDone, 2},
+                               {gw::base::CommandOutcome::kBusy, 1}};
   gw::state::UnitState silent = unit_with_round("ac\"2", now - 30s);
   silent.status = gw::state::UnitStatus::kNotAnswering;
   gw::state::UnitState old = unit_with_round("ac3", now - 600s);  // answering, but long ago
@@ -68,13 +75,62 @@ TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
                                 std::string(stale) + "\"}"))
         << "its age stays known";
   }
-  EXPECT_THAT(text, HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"120800150010\","
-                              "title=\"Water on the floor\"} 1\n"));
+  EXPECT_THAT(text,
+              HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"120800150010\","
+                        "title=\"Water on the floor\",level=\"3\",severity=\"critical\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_unit_info{unit=\"ac1\",title=\"Raum 1 \\\"Ost\\\"\","
+                              "bus=\"/dev/ttyS1\",slave=\"7\",data_id=\"101\"} 1\n"));
+  EXPECT_THAT(text,
+              HasSubstr("\nnorvane_unit_state{unit=\"ac\\\"2\",state=\"not_answering\"} 1\n"));
   EXPECT_THAT(text, HasSubstr("\nnorvane_rounds_total{unit=\"ac1\"} 12\n"));
   EXPECT_THAT(text, HasSubstr("\nnorvane_rounds_completed_total{unit=\"ac1\"} 11\n"));
   EXPECT_THAT(text, HasSubstr("\nnorvane_commands_total{unit=\"ac1\",outcome=\"busy\"} 1\n"));
   EXPECT_THAT(text, HasSubstr("\nnorvane_port_lost_total{port=\"/dev/ttyS1\"} 2\n"));
   EXPECT_THAT(text, HasSubstr("# TYPE norvane_rounds_total counter\n"));
+}
+
+// Every label value that names one of a set (a unit's state, a reading's
+// state, a command's outcome, an alarm's severity) is a snake_case word,
+// whatever the state table holds; only the free texts are as given.
+TEST(Metrics, LabelValuesOfEveryEnumerationAreSnakeCase) {
+  const auto now = std::chrono::system_clock::now();
+  gw::state::StateSnapshot snapshot;
+  snapshot.buses.push_back({"/dev/tty S1", true, 0, 0, 5.0});
+  for (const auto status : {gw::state::UnitStatus::kNotPolled, gw::state::UnitStatus::kAnswering,
+                            gw::state::UnitStatus::kNotAnswering}) {
+    gw::state::UnitState unit =
+        unit_with_round("Unit " + std::to_string(snapshot.units.size()), now - 1s);
+    unit.title = "Salle serveurs, armoire n° 2";
+    unit.port = "/dev/tty S1";
+    unit.status = status;
+    for (int outcome = 0; outcome <= static_cast<int>(gw::base::CommandOutcome::kRemoved);
+         ++outcome)
+      unit.commands_by_outcome[static_cast<gw::base::CommandOutcome>(outcome)] = 1;
+    for (const int level : {1, 2, 3, 7, -4})
+      unit.alarms.push_back({"comm_lost", level, "t", "", now, {}, {}});
+    snapshot.units.push_back(unit);
+  }
+  const std::string text = gw::outputs::metrics_text({"1.0 beta", 1, "c"}, snapshot, now);
+
+  const std::set<std::string> free_texts = {"unit", "title", "bus", "port", "version"};
+  const std::regex label(R"re(([a-z_]+)="((?:[^"\\]|\\.)*)")re");
+  const std::regex snake_case("[a-z0-9]+(_[a-z0-9]+)*"), number("-?[0-9]+");
+  std::set<std::string> seen;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    for (std::sregex_iterator it(line.begin(), line.end(), label), end; it != end; ++it) {
+      const std::string name = (*it)[1], value = (*it)[2];
+      if (free_texts.count(name) != 0) continue;
+      EXPECT_TRUE(std::regex_match(value, name == "level" ? number : snake_case)) << line;
+      seen.insert(name + "=" + value);
+    }
+  }
+  for (const char* value :
+       {"state=not_polled", "state=not_answering", "state=running", "outcome=outside_limits",
+        "outcome=refused_by_unit", "outcome=no_answer", "outcome=stopping", "severity=warning",
+        "severity=major", "severity=critical", "severity=level_7", "severity=level_minus_4"})
+    EXPECT_EQ(seen.count(value), 1u) << value << " missing";
 }
 
 gw::state::AlarmChanged change(const std::string& signal_id, bool raised) {

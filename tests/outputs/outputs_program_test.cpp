@@ -300,8 +300,9 @@ TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitIsDownAlarmedAndNotified
   const auto [status, words] = promtool_check(text, dir.file("scrape.txt"));
   EXPECT_EQ(status, 0) << words << text;
   EXPECT_THAT(text, HasSubstr("\nnorvane_set_temperature_celsius{unit=\"ac1\"} 24.0\n"));
-  EXPECT_THAT(text, HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"120800150010\","
-                              "title=\"Water on the floor\"} 1\n"));
+  EXPECT_THAT(text,
+              HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"120800150010\","
+                        "title=\"Water on the floor\",level=\"3\",severity=\"critical\"} 1\n"));
   const auto post = scraper.client().Post("/metrics", "x", "text/plain");
   ASSERT_TRUE(post);
   EXPECT_EQ(post->status, 405) << "read-only";
@@ -314,7 +315,8 @@ TEST_F(GatewayOutputs, MetricsPassPromtoolAndASilentUnitIsDownAlarmedAndNotified
   EXPECT_THAT(text, Not(HasSubstr("norvane_set_temperature_celsius{unit=\"ac1\"}")))
       << "no reading of a silent unit passes for a current one";
   EXPECT_THAT(text, HasSubstr("\nnorvane_alarm_active{unit=\"ac1\",signal_id=\"comm_lost\","
-                              "title=\"Unit not answering\"} 1\n"));
+                              "title=\"Unit not answering\",level=\"2\",severity=\"major\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("\nnorvane_unit_state{unit=\"ac1\",state=\"not_answering\"} 1\n"));
   EXPECT_THAT(text, HasSubstr("\nnorvane_last_round_timestamp_seconds{unit=\"ac1\"} "));
   EXPECT_EQ(promtool_check(text, dir.file("scrape.txt")).first, 0);
   unit->signal(SIGUSR2);
