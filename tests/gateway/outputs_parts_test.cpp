@@ -91,7 +91,9 @@ TEST(Metrics, ShowFreshReadingsAlarmsAndCountersAndLeaveStaleReadingsOut) {
 
 // Every label value that names one of a set (a unit's state, a reading's
 // state, a command's outcome, an alarm's severity) is a snake_case word,
-// whatever the state table holds; only the free texts are as given.
+// whatever the state table holds; only the free texts are as given. The
+// manual lists the values of a unit's state, the outcomes and the
+// severities (a reading's states are in its own generated table).
 TEST(Metrics, LabelValuesOfEveryEnumerationAreSnakeCase) {
   const auto now = std::chrono::system_clock::now();
   gw::state::StateSnapshot snapshot;
@@ -131,6 +133,16 @@ TEST(Metrics, LabelValuesOfEveryEnumerationAreSnakeCase) {
         "outcome=refused_by_unit", "outcome=no_answer", "outcome=stopping", "severity=warning",
         "severity=major", "severity=critical", "severity=level_7", "severity=level_minus_4"})
     EXPECT_EQ(seen.count(value), 1u) << value << " missing";
+  std::ifstream doc(NORVANE_OUTPUTS_DOC);
+  const std::string manual((std::istreambuf_iterator<char>(doc)), std::istreambuf_iterator<char>());
+  std::set<std::string> listed = {"state=not_polled", "state=answering", "state=not_answering"};
+  for (const std::string& pair : seen)
+    if ((pair.rfind("outcome=", 0) == 0 || pair.rfind("severity=", 0) == 0) &&
+        pair.find("=level_") == std::string::npos)
+      listed.insert(pair);
+  for (const std::string& pair : listed)
+    EXPECT_THAT(manual, HasSubstr("`" + pair.substr(pair.find('=') + 1) + "`"))
+        << "docs/outputs.md lacks " << pair;
 }
 
 gw::state::AlarmChanged change(const std::string& signal_id, bool raised) {

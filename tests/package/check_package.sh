@@ -33,7 +33,8 @@ for file in usr/bin/norvane-gateway usr/bin/norvane-sim usr/bin/norvane-fault-li
   etc/norvane/gateway.json usr/share/man/man1/norvane-gateway.1.gz \
   usr/share/man/man5/norvane-gateway.json.5.gz \
   usr/share/doc/norvane/copyright usr/share/doc/norvane/getting-started.md \
-  usr/share/doc/norvane/configuration.md usr/share/doc/norvane/readings.md; do
+  usr/share/doc/norvane/configuration.md usr/share/doc/norvane/readings.md \
+  usr/share/norvane/prometheus/norvane-alerts.yml usr/share/norvane/grafana/norvane-dashboard.json; do
   [ -e "$root/$file" ] || fail "the package has no /$file"
 done
 # What the installed texts point to: paths under /usr/share/doc/norvane and
@@ -105,5 +106,8 @@ grep -q '^command ac1 set temperature 25: done$' "$work/gateway.out" ||
   fail "no command done: $(cat "$work/gateway.out")"
 grep -q '^summary ac1: rounds 2 completed 2; .*; history 2 records$' "$work/gateway.out" ||
   fail "no rounds completed: $(cat "$work/gateway.out")"
+# The alert rules' own tests pass where the package puts them.
+(cd "$root/usr/share/norvane/prometheus" && promtool test rules norvane-alerts.test.yml) \
+  >"$work/rules.log" 2>&1 || fail "the installed alert rules: $(cat "$work/rules.log")"
 echo "$(basename "$deb"): $(dpkg-deb -c "$deb" | grep -c '^-') files, lintian clean of errors," \
   "unit verified, installed gateway polled the simulated unit"
