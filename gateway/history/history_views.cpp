@@ -34,6 +34,7 @@ Json::Value recent_alarm_events(const std::string& history_path, int limit) {
     event["signal_id"] = signal_id;
     event["state"] = readings::valid_utf8(rows.text(3));
     event["level"] = static_cast<Json::Int64>(rows.integer(4));
+    event["level_name"] = readings::level_name(static_cast<int>(rows.integer(4)));
     const char* title = readings::alarm_title(signal_id);
     event["title"] = title != nullptr ? std::string(title) : readings::valid_utf8(rows.text(5));
     event["detail"] = readings::valid_utf8(rows.text(6));

@@ -16,7 +16,8 @@ inline constexpr const char* kAirSeries[] = {"return_air_temperature", "supply_a
                                              "return_air_humidity", "supply_air_humidity"};
 
 // The newest `limit` alarm events of every unit, newest first: [{"time",
-// "unit", "signal_id", "state", "level", "title" (English), "detail"}].
+// "unit", "signal_id", "state", "level", "level_name", "title" (English),
+// "detail"}].
 // Throws ExportError.
 Json::Value recent_alarm_events(const std::string& history_path, int limit);
 

@@ -20,7 +20,7 @@ struct PageUnit {
 };
 
 PageUnit page_unit(const state::UnitState& unit, const state::StateSnapshot& snapshot,
-                   base::SystemTime now) {
+                   base::SystemTime now, Json::UInt64 position) {
   const UnitView view = view_of(unit, snapshot, now);
   PageUnit page;
   page.silent = !view.fresh;
@@ -32,6 +32,7 @@ PageUnit page_unit(const state::UnitState& unit, const state::StateSnapshot& sna
   page.json["slave"] = unit.slave;
   page.json["data_id"] = unit.data_id;
   page.json["bus"] = unit.port;
+  page.json["position"] = position;
   page.json["alarm_level"] = page.worst_level;
   page.json["alarm_level_name"] =
       unit.alarms.empty() ? Json::Value() : Json::Value(readings::level_name(page.worst_level));
@@ -46,7 +47,7 @@ Json::Value page_status_json(const state::StateSnapshot& snapshot, const std::st
   std::vector<PageUnit> units;
   units.reserve(snapshot.units.size());
   for (const state::UnitState& unit : snapshot.units)
-    units.push_back(page_unit(unit, snapshot, now));
+    units.push_back(page_unit(unit, snapshot, now, units.size()));
   std::stable_sort(units.begin(), units.end(), [](const PageUnit& a, const PageUnit& b) {
     if (a.attention() != b.attention()) return a.attention();
     return a.worst_level > b.worst_level;

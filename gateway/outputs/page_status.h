@@ -18,7 +18,8 @@ namespace gw::outputs {
 //  "summary": {"units", "alarming" (units with an active alarm of their own,
 //              "Unit not answering" apart), "not_answering" (units without
 //              current data)},
-//  "units": [view_json + "slave", "data_id", "bus", "alarm_level" (the
+//  "units": [view_json + "slave", "data_id", "bus", "position" (0 for the
+//            configuration's first unit), "alarm_level" (the
 //            worst active level, 0 for none), "alarm_level_name" (its name,
 //            null for none), "attention" (bool)]}
 // Units needing attention come first, the worst alarm level first, then
