@@ -1,5 +1,6 @@
 #include "gateway/history/history_views.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -33,6 +34,7 @@ Json::Value recent_alarm_events(const std::string& history_path, int limit) {
     event["signal_id"] = signal_id;
     event["state"] = readings::valid_utf8(rows.text(3));
     event["level"] = static_cast<Json::Int64>(rows.integer(4));
+    event["level_name"] = readings::level_name(static_cast<int>(rows.integer(4)));
     const char* title = readings::alarm_title(signal_id);
     event["title"] = title != nullptr ? std::string(title) : readings::valid_utf8(rows.text(5));
     event["detail"] = readings::valid_utf8(rows.text(6));
@@ -45,6 +47,9 @@ namespace {
 struct Point {
   std::time_t time;
   double values[std::size(kAirSeries)];
+  // The longest spacing, s, between the records from this point back to
+  // the next older point kept; -1 while no older record was read.
+  long spacing_before = -1;
 };
 
 // The records of the period, newest first: every step-th, the step
@@ -67,24 +72,48 @@ Thinned points_in(HistoryFile& file, const SeriesQuery& query) {
   window.bind(rows);
   const size_t most = static_cast<size_t>(std::max(query.max_points, 1));
   Thinned thinned;
+  std::optional<std::time_t> newer;  // the record read before, in the period
   while (rows.next()) {
     const std::optional<std::time_t> time = readings::parse_history_time(rows.text(0));
     if (!time || *time >= query.until) continue;
     if (*time < query.since) break;
     const std::optional<readings::Readings> readings = readings::Readings::decode(rows.blob(1));
     if (!readings) continue;
+    if (newer && !thinned.points.empty()) {
+      long& spacing = thinned.points.back().spacing_before;
+      spacing = std::max(spacing, static_cast<long>(*newer - *time));
+    }
+    newer = *time;
     if (thinned.records++ % thinned.step != 0) continue;
-    Point point{*time, {}};
+    Point point{*time, {}, -1};
     for (size_t i = 0; i < std::size(kAirSeries); ++i)
       point.values[i] = readings->find(kAirSeries[i])->number();
     thinned.points.push_back(point);
     if (thinned.points.size() < 2 * most) continue;
-    for (size_t i = 0; 2 * i < thinned.points.size(); ++i)
+    for (size_t i = 0; 2 * i < thinned.points.size(); ++i) {
+      const long dropped =
+          2 * i + 1 < thinned.points.size() ? thinned.points[2 * i + 1].spacing_before : -1;
       thinned.points[i] = thinned.points[2 * i];
+      thinned.points[i].spacing_before = std::max(thinned.points[i].spacing_before, dropped);
+    }
     thinned.points.resize((thinned.points.size() + 1) / 2);
     thinned.step *= 2;
   }
   return thinned;
+}
+
+// The spacing, s, beyond which two points have an outage between them.
+double gap_spacing(const std::vector<Point>& points, double interval_s) {
+  std::vector<long> spacings;
+  for (const Point& point : points)
+    if (point.spacing_before >= 0) spacings.push_back(point.spacing_before);
+  double usual = std::max(interval_s, 1.0);
+  if (!spacings.empty()) {
+    auto middle = spacings.begin() + static_cast<long>(spacings.size() / 2);
+    std::nth_element(spacings.begin(), middle, spacings.end());
+    usual = std::max(usual, static_cast<double>(*middle));
+  }
+  return kGapAfter * usual;
 }
 
 }  // namespace
@@ -101,11 +130,20 @@ Json::Value air_series(const std::string& history_path, const SeriesQuery& query
   Json::Value& times = json["time"] = Json::Value(Json::arrayValue);
   Json::Value& series = json["series"] = Json::Value(Json::objectValue);
   for (const char* name : kAirSeries) series[name] = Json::Value(Json::arrayValue);
+  const double gap_after_s = gap_spacing(thinned.points, query.interval_s);
+  Json::UInt64 gaps = 0;
   for (auto point = thinned.points.rbegin(); point != thinned.points.rend(); ++point) {
+    // point - 1: the point before, the next older one.
+    if (point != thinned.points.rbegin() && point->spacing_before > gap_after_s) {
+      ++gaps;
+      times.append((static_cast<Json::Int64>(point->time) + (point - 1)->time) * 500);
+      for (const char* name : kAirSeries) series[name].append(Json::Value());
+    }
     times.append(static_cast<Json::Int64>(point->time) * 1000);
     for (size_t s = 0; s < std::size(kAirSeries); ++s)
       series[kAirSeries[s]].append(point->values[s]);
   }
+  json["gaps"] = gaps;
   return json;
 }
 

@@ -20,6 +20,7 @@
 #include "gateway/history/history_views.h"
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/page_assets.h"
+#include "gateway/outputs/page_status.h"
 #include "gateway/outputs/unit_view.h"
 #include "gateway/readings/local_time.h"
 #include "gateway/readings/render.h"
@@ -115,24 +116,6 @@ Json::Value readings_table_json() {
 
 constexpr char kHistoryUnreadable[] = "the history cannot be read now (the gateway's log says why)";
 
-Json::Value status_json(const state::ServiceApi& api) {
-  const state::StateSnapshot snapshot = api.status();
-  const base::SystemTime now = std::chrono::system_clock::now();
-  Json::Value json(Json::objectValue);
-  Json::Value& gateway = json["gateway"] = Json::Value(Json::objectValue);
-  gateway["version"] = api.info().version;
-  gateway["started"] = base::iso_time(snapshot.started);
-  gateway["time"] = base::iso_time(now);
-  Json::Value& units = json["units"] = Json::Value(Json::arrayValue);
-  for (const state::UnitState& unit : snapshot.units) {
-    Json::Value& entry = units.append(view_json(view_of(unit, snapshot, now)));
-    entry["slave"] = unit.slave;
-    entry["data_id"] = unit.data_id;
-    entry["bus"] = unit.port;
-  }
-  return json;
-}
-
 // The period of a series request: hours=H back from now, or since= and
 // until= (ISO 8601; until defaults to now). Nothing when malformed.
 std::optional<history::SeriesQuery> series_query(MHD_Connection* request, std::string& error) {
@@ -181,10 +164,16 @@ std::optional<int> whole_number(const std::string& text) {
   return value;
 }
 
-bool has_unit(const state::ServiceApi& api, const std::string& name) {
-  for (const state::UnitState& unit : api.status().units)
-    if (unit.name == name) return true;
-  return false;
+// The interval of the named unit's bus, s; nothing when no unit has the name.
+std::optional<double> unit_interval(const state::ServiceApi& api, const std::string& name) {
+  const state::StateSnapshot snapshot = api.status();
+  for (const state::UnitState& unit : snapshot.units) {
+    if (unit.name != name) continue;
+    for (const state::BusState& bus : snapshot.buses)
+      if (bus.port == unit.port) return bus.interval_s;
+    return 0.0;
+  }
+  return std::nullopt;
 }
 
 // A listening socket on host:port, or -1; port 0 takes any free one, and
@@ -399,7 +388,8 @@ HttpAnswer HttpEndpoint::answer(MHD_Connection* connection, const std::string& m
 }
 
 HttpAnswer HttpEndpoint::api_status() {
-  Json::Value status = status_json(api_);
+  Json::Value status =
+      page_status_json(api_.status(), api_.info().version, std::chrono::system_clock::now());
   try {
     status["events"] = history::recent_alarm_events(history_path_, kRecentEvents);
   } catch (const history::ExportError& failure) {
@@ -411,10 +401,11 @@ HttpAnswer HttpEndpoint::api_status() {
 
 HttpAnswer HttpEndpoint::api_series(MHD_Connection* connection) {
   std::string error;
-  const std::optional<history::SeriesQuery> query = series_query(connection, error);
+  std::optional<history::SeriesQuery> query = series_query(connection, error);
   if (!query) return error_answer(400, error);
-  if (!has_unit(api_, query->unit))
-    return error_answer(404, "no unit named " + base::utf8_excerpt(query->unit, 64));
+  const std::optional<double> interval_s = unit_interval(api_, query->unit);
+  if (!interval_s) return error_answer(404, "no unit named " + base::utf8_excerpt(query->unit, 64));
+  query->interval_s = *interval_s;
   try {
     return json_answer(history::air_series(history_path_, *query));
   } catch (const history::ExportError& failure) {

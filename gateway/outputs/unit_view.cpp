@@ -67,6 +67,7 @@ Json::Value alarm_json(const state::ActiveAlarm& alarm) {
   json["signal_id"] = alarm.signal_id;
   json["title"] = english_title(alarm);
   json["level"] = alarm.level;
+  json["level_name"] = readings::level_name(alarm.level);
   json["since"] = time_json(alarm.since);
   json["detail"] = alarm.detail;
   json["unit_title"] = alarm.title;
@@ -77,6 +78,7 @@ Json::Value view_json(const UnitView& view) {
   const state::UnitState& unit = *view.unit;
   Json::Value json(Json::objectValue);
   json["name"] = unit.name;
+  json["title"] = unit.title;
   json["state"] = status_name(unit.status);
   json["state_since"] = time_json(unit.status_since);
   json["last_round"] = time_json(unit.last_round_at);

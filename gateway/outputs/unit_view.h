@@ -46,11 +46,11 @@ std::string english_title(const state::ActiveAlarm& alarm);
 // ISO 8601 with offset, or null.
 Json::Value time_json(const std::optional<base::SystemTime>& time);
 
-// {"signal_id", "title" (English), "level", "since", "detail", "unit_title"
+// {"signal_id", "title" (English), "level", "level_name", "since", "detail", "unit_title"
 // (the plug-in's title)}.
 Json::Value alarm_json(const state::ActiveAlarm& alarm);
 
-// {"name", "state", "state_since", "last_round", "data_age_s", "fresh",
+// {"name", "title" (for people), "state", "state_since", "last_round", "data_age_s", "fresh",
 // "readings" (by English name, those of the last completed round: current
 // only when "fresh" is true; null before the first), "alarms"}.
 Json::Value view_json(const UnitView& view);

@@ -72,6 +72,49 @@ TEST_F(HistoryViews, ALongPeriodIsThinnedToEveryKthRecordKeepingTheNewest) {
   EXPECT_EQ(series["time"][123].asInt64(), (kNoon + 999 - step) * 1000);
 }
 
+// A pass over many units takes 3 s where the bus interval is 1 s; then
+// nothing is read for a minute. The chart's series has one null there,
+// halfway, and none between the slow but regular records, thinned or not.
+TEST_F(HistoryViews, AnOutageIsAGapOfNullsButSlowRegularPassesAreNot) {
+  records::HistoryFile file(path, true);
+  file.execute("BEGIN");
+  std::vector<std::time_t> stored;
+  for (int i = 0; i < 40; ++i) stored.push_back(kNoon + 3 * i + (i >= 20 ? 60 : 0));
+  for (size_t i = 0; i < stored.size(); ++i) {
+    char time[32];
+    std::strftime(time, sizeof time, "%Y-%m-%d %H:%M:%S", std::gmtime(&stored[i]));
+    file.insert("ac1", time, records::record(1, {{22, static_cast<uint16_t>(200 + i)}}));
+  }
+  file.execute("COMMIT");
+  gw::history::SeriesQuery query;
+  query.unit = "ac1";
+  query.since = kNoon;
+  query.until = kNoon + 3600;
+  query.interval_s = 1;
+  for (const int max_points : {2000, 8}) {
+    query.max_points = max_points;
+    const Json::Value series = gw::history::air_series(path, query);
+    EXPECT_EQ(series["gaps"].asInt64(), 1) << series;
+    const Json::Value& times = series["time"];
+    const Json::Value& temperatures = series["series"]["return_air_temperature"];
+    ASSERT_EQ(times.size(), temperatures.size());
+    int nulls = 0;
+    for (Json::ArrayIndex i = 0; i < times.size(); ++i) {
+      if (!temperatures[i].isNull()) continue;
+      ++nulls;
+      for (const char* name : gw::history::kAirSeries)
+        EXPECT_TRUE(series["series"][name][i].isNull());
+      ASSERT_GT(i, 0u);
+      ASSERT_LT(i + 1, times.size());
+      EXPECT_LE(times[i - 1].asInt64(), (kNoon + 57) * 1000) << "the last point before the outage";
+      EXPECT_GE(times[i + 1].asInt64(), (kNoon + 120) * 1000) << "the first point after it";
+      EXPECT_GT(times[i].asInt64(), times[i - 1].asInt64());
+      EXPECT_LT(times[i].asInt64(), times[i + 1].asInt64());
+    }
+    EXPECT_EQ(nulls, 1) << "max_points " << max_points << ": " << series;
+  }
+}
+
 TEST_F(HistoryViews, RecentAlarmEventsNewestFirstWithEnglishTitles) {
   records::HistoryFile file(path, true);
   for (int i = 0; i < 5; ++i)
