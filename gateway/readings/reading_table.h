@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "driver/norvane_record.h"
 #include "driver/texts_zh.h"
@@ -219,6 +220,13 @@ inline constexpr ReadingRow kReadingRows[] = {
 inline constexpr int kReadingRowCount = sizeof(kReadingRows) / sizeof(kReadingRows[0]);
 // The rows of register words: all but the update time, which comes last.
 inline constexpr int kWordReadingCount = kReadingRowCount - 1;
+
+// The row of a name; nullptr for a name the table does not have.
+constexpr const ReadingRow* reading_row(std::string_view name) {
+  for (const ReadingRow& row : kReadingRows)
+    if (name == row.name) return &row;
+  return nullptr;
+}
 
 // Temperatures are two's complement words; every other word is unsigned.
 constexpr bool is_signed(const ReadingRow& row) { return row.unit == MeasureUnit::kCelsius; }

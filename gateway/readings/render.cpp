@@ -53,6 +53,18 @@ std::string plain_value_text(const Reading& reading) {
   return "invalid (" + std::to_string(reading.word) + ")";
 }
 
+std::string decimal_text(double value) {
+  if (!std::isfinite(value)) return "";
+  char text[400];  // the widest double in %.2f takes 312 bytes
+  std::snprintf(text, sizeof text, "%.2f", value);
+  std::string decimal = text;
+  if (decimal.find('.') != std::string::npos) {
+    decimal.erase(decimal.find_last_not_of('0') + 1);
+    if (decimal.back() == '.') decimal.pop_back();
+  }
+  return decimal == "-0" ? "0" : decimal;
+}
+
 std::string value_text(const Reading& reading) {
   const char* symbol = unit_symbol(reading.row->unit);
   std::string text = plain_value_text(reading);

@@ -19,6 +19,11 @@ const char* unit_symbol(MeasureUnit unit);
 // "-0.5", "50.0", "8760"; a flag's or an enumeration's English name
 // ("running", "alarm"), or "invalid (N)" for a code outside the list.
 std::string plain_value_text(const Reading& reading);
+// A quantity that went through a float (a limit alarm's reading and limit)
+// as people write it: rounded to hundredths, without trailing zeros or
+// float noise: "24.2" (never "24.2000008"), "30", "-0.5"; "" for an
+// infinity or NaN.
+std::string decimal_text(double value);
 // The same with the unit: "24.1 \xC2\xB0C", "50.1 %", "8760 h".
 std::string value_text(const Reading& reading);
 // "return_air_temperature: 24.1 \xC2\xB0C".
