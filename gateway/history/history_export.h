@@ -46,6 +46,10 @@ struct ExportSummary {
   long unreadable = 0;
 };
 
+// Whether the history holds a record or an alarm event of `unit`. Throws
+// ExportError when the file cannot be opened or read.
+bool history_has_unit(const std::string& history_path, const std::string& unit);
+
 // Throw ExportError when the file cannot be opened or read, or the stream
 // cannot be written.
 ExportSummary export_readings(const std::string& history_path, const ExportQuery& query,

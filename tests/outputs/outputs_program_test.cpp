@@ -564,6 +564,17 @@ TEST_F(GatewayOutputs, TheHistoryIsWrittenOutWhileAGatewayWritesIt) {
   EXPECT_EQ(lines_of(after.out).size(), records().size() + 1) << "every record and the header";
   EXPECT_THAT(after.err, HasSubstr("history: " + std::to_string(records().size()) + " records"));
   EXPECT_EQ(history({"export", "--since", "yesterday"}).status, 2);
+  // Mistakes that an empty file would hide.
+  const Finished unknown = history({"export", "--unit", "ac9"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("--unit ac9: no such unit in "));
+  EXPECT_THAT(unknown.err, HasSubstr("(ac1)"));
+  EXPECT_EQ(unknown.out, "");
+  const Finished empty =
+      history({"alarms", "--since", "2024-05-02", "--until", "2024-05-01T12:00"});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_THAT(empty.err, HasSubstr("--since 2024-05-02 is not before --until 2024-05-01T12:00: "
+                                   "the period is empty"));
 }
 
 }  // namespace
