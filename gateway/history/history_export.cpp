@@ -72,7 +72,7 @@ struct StoredRecord {
 std::string readings_csv_header(const ExportQuery& query) {
   std::string line = std::string("time,unit,data_id") + (query.include_reloads ? ",reload" : "");
   for (int i = 0; i < readings::kWordReadingCount; ++i)
-    line += std::string(",") + readings::kReadingRows[i].name;
+    line += "," + readings::name_with_unit(readings::kReadingRows[i]);
   return line + kCsvLineEnd;
 }
 

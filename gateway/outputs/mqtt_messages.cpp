@@ -192,10 +192,10 @@ Json::Value reading_entity(const Discovery& discovery, const Topics& topics,
   if (row.kind != readings::ReadingKind::kNumber) return json;
   json["unit_of_measurement"] = readings::unit_symbol(row.unit);
   json["state_class"] =
-      row.unit == readings::MeasureUnit::kHours ? "total_increasing" : "measurement";
+      row.unit == readings::MeasureUnit::kSeconds ? "total_increasing" : "measurement";
   if (row.unit == readings::MeasureUnit::kCelsius) json["device_class"] = "temperature";
   if (row.unit == readings::MeasureUnit::kPercent) json["device_class"] = "humidity";
-  if (row.unit == readings::MeasureUnit::kHours) json["device_class"] = "duration";
+  if (row.unit == readings::MeasureUnit::kSeconds) json["device_class"] = "duration";
   if (row.unit == readings::MeasureUnit::kNone) json.removeMember("unit_of_measurement");
   // The set points' bands and the unit's own limits are settings.
   const std::string name = row.name;

@@ -121,7 +121,7 @@ TEST_F(GatewayService, StatusOverTheSocketShowsStateCountersThatMoveAndAlarms) {
     EXPECT_THAT(values.out, ContainsRegex("\nreturn_air_temperature: [0-9]+\\.[0-9] \xC2\xB0"
                                           "C\n"));
     EXPECT_THAT(values.out, HasSubstr("\nwater_on_floor: alarm\n"));
-    EXPECT_THAT(values.out, HasSubstr("\nindoor_fan_run_time: 8760 h\n"));
+    EXPECT_THAT(values.out, HasSubstr("\nindoor_fan_run_time: 31536000 s (8760 h)\n"));
     EXPECT_THAT(values.out, HasSubstr("\nalarm: Water on the floor (120800150010, level 3)"));
   }
   const Finished report = ctl({"report", "ac1"});
