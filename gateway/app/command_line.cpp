@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "gateway/config/config.h"
+#include "gateway/readings/reading_table.h"
 
 #ifndef NORVANE_VERSION
 #error "NORVANE_VERSION is the project's version"
@@ -103,7 +104,7 @@ std::vector<base::Command> commands_in_order(const CLI::App& app, const RunFlags
 }
 
 struct CtlFlags {
-  std::string config_file, unit;
+  std::string config_file, unit, value_name;
   int value = 0;
 };
 
@@ -142,9 +143,23 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
           "The service and every unit: state, age of the data, counters, alarms (for UNIT its "
           "values too)",
           true, false);
-  request("values", "UNIT's state and the values of its last completed round, with their units",
-          true, true)
-      ->alias("readings");
+  CLI::App* values = request(
+      "values",
+      "UNIT's state and the values of its last completed round, with their units; with NAME "
+      "that value alone, bare, for scripts (an error when the unit's data is not current)",
+      true, true);
+  values->alias("readings");
+  values->add_option("name", flags.value_name, "A reading's name (docs/readings.md)")
+      ->type_name("NAME")
+      ->check(CLI::Validator(
+          [](const std::string& name) {
+            const readings::ReadingRow* row = readings::reading_row(name);
+            return row != nullptr && row->kind != readings::ReadingKind::kTime
+                       ? std::string()
+                       : "no reading named " + name +
+                             " (the names: norvane-gateway ctl values UNIT, docs/readings.md)";
+          },
+          "NAME", "reading name"));
   request("report", "UNIT's last status report as the plug-in gives it", true, true);
   request("set-temperature", "Set UNIT's temperature set point", true, true)
       ->add_option("value", flags.value, "Whole degrees C")
@@ -238,6 +253,7 @@ Invocation parse_command_line(int argc, const char* const* argv) {
         invocation.ctl.socket = config::read_control_socket(
             ctl_flags.config_file.empty() ? config::kDefaultConfigFile : ctl_flags.config_file);
       invocation.request = ctl_request(*ctl, ctl_flags);
+      if (!ctl_flags.value_name.empty()) invocation.ctl.value_name = ctl_flags.value_name;
       return invocation;
     }
     if (CLI::App* history = app.get_subcommand("history"); history->parsed()) {
