@@ -36,6 +36,19 @@ round.
 Files: /etc/norvane/gateway.json (configuration), /run/norvane/gateway.sock
 (control socket), /var/lib/norvane/history.db (history, as configured).)";
 
+// A set point's argument, checked as every way in checks it
+// (base::setpoint_value), and given on as the whole number: "24.0" is 24.
+CLI::Validator setpoint_argument(base::CommandKind kind) {
+  return CLI::Validator(
+      [kind](std::string& text) {
+        const base::SetpointValue setpoint = base::setpoint_value(kind, text);
+        if (!setpoint.value) return setpoint.why;
+        text = std::to_string(*setpoint.value);
+        return std::string();
+      },
+      "", "set point");
+}
+
 // The run options, on the top level (and through it on `run`).
 struct RunFlags {
   std::vector<int> temperatures, humidities;
@@ -73,11 +86,11 @@ void add_run_options(CLI::App& app, service::RunOptions& run, RunFlags& flags,
   flags.set_temperature =
       app.add_option("--set-temperature", flags.temperatures, "Set the temperature (whole C)")
           ->type_name("C")
-          ->check(CLI::Range(-999, 999));
+          ->transform(setpoint_argument(base::CommandKind::kSetTemperature));
   flags.set_humidity =
       app.add_option("--set-humidity", flags.humidities, "Set the humidity (whole percent)")
           ->type_name("PERCENT")
-          ->check(CLI::Range(-999, 999));
+          ->transform(setpoint_argument(base::CommandKind::kSetHumidity));
   flags.unit_on = app.add_flag("--unit-on", "Switch the unit on");
   flags.unit_off = app.add_flag("--unit-off", "Switch the unit off");
   app.add_option("--log-level", log_level, "error, warning, notice, info (default) or debug")
@@ -165,12 +178,12 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
       ->add_option("value", flags.value, "Whole degrees C")
       ->type_name("C")
       ->required()
-      ->check(CLI::Range(-999, 999));
+      ->transform(setpoint_argument(base::CommandKind::kSetTemperature));
   request("set-humidity", "Set UNIT's humidity set point", true, true)
       ->add_option("value", flags.value, "Whole percent")
       ->type_name("PERCENT")
       ->required()
-      ->check(CLI::Range(-999, 999));
+      ->transform(setpoint_argument(base::CommandKind::kSetHumidity));
   request("on", "Switch UNIT on", true, true);
   request("off", "Switch UNIT off", true, true);
   request("reload", "Read the configuration file again", false, false);

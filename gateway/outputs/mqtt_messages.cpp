@@ -20,16 +20,6 @@ constexpr size_t kQuotedPayloadBytes = 32;
 
 std::string text(const Json::Value& value) { return readings::json_text(value); }
 
-// "24", "24.0": a whole number from -999 to 999, as the socket takes it.
-std::optional<int> whole_number(const std::string& payload) {
-  char* end = nullptr;
-  const double value = std::strtod(payload.c_str(), &end);
-  while (end != nullptr && std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (end == payload.c_str() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
-  if (std::fabs(value - std::round(value)) > 1e-6 || std::fabs(value) > 999) return std::nullopt;
-  return static_cast<int>(std::lround(value));
-}
-
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -114,15 +104,14 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
   }
   const std::string value = lower(payload);
   if (what == "temperature" || what == "humidity") {
-    const std::optional<int> number = whole_number(payload);
-    if (number)
-      received.command = base::Command{what == "temperature" ? base::CommandKind::kSetTemperature
-                                                             : base::CommandKind::kSetHumidity,
-                                       *number};
+    const base::CommandKind kind = what == "temperature" ? base::CommandKind::kSetTemperature
+                                                         : base::CommandKind::kSetHumidity;
+    // The payload may be any bytes: the reason quotes them as UTF-8.
+    const base::SetpointValue setpoint = base::setpoint_value(kind, payload);
+    if (setpoint.value)
+      received.command = base::Command{kind, *setpoint.value};
     else
-      // The payload may be any bytes: quoted as UTF-8, cut between characters.
-      received.error = "set/" + what + " takes a whole number from -999 to 999, not \"" +
-                       base::utf8_excerpt(payload, kQuotedPayloadBytes) + "\"";
+      received.error = "set/" + what + ": " + setpoint.why;
   } else if (what == "power" || what == "mode") {
     const bool on = value == (what == "power" ? "on" : "auto");
     const bool off = value == "off";

@@ -204,6 +204,11 @@ TEST(MqttMessages, CommandsFromTheBrokerAreCheckedAsTheSocketChecksThem) {
     EXPECT_FALSE(refused->command) << leaf << " " << payload;
     EXPECT_FALSE(refused->error.empty());
   }
+  EXPECT_EQ(parse("temperature", "22.5")->error,
+            "set/temperature: 22.5 is not a whole number (set points are whole degrees C)")
+      << "the reason the socket and the command line give";
+  EXPECT_EQ(parse("humidity", "warm")->error,
+            "set/humidity: \"warm\" is not a number (set points are whole percent)");
   EXPECT_FALSE(gw::outputs::mqtt::parse_command(topics, "norvane/other/ac1/set/power", "ON"));
 }
 
