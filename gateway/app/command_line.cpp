@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "gateway/config/config.h"
+#include "gateway/readings/reading_table.h"
 
 #ifndef NORVANE_VERSION
 #error "NORVANE_VERSION is the project's version"
@@ -34,6 +35,19 @@ round.
 
 Files: /etc/norvane/gateway.json (configuration), /run/norvane/gateway.sock
 (control socket), /var/lib/norvane/history.db (history, as configured).)";
+
+// A set point's argument, checked as every way in checks it
+// (base::setpoint_value), and given on as the whole number: "24.0" is 24.
+CLI::Validator setpoint_argument(base::CommandKind kind) {
+  return CLI::Validator(
+      [kind](std::string& text) {
+        const base::SetpointValue setpoint = base::setpoint_value(kind, text);
+        if (!setpoint.value) return setpoint.why;
+        text = std::to_string(*setpoint.value);
+        return std::string();
+      },
+      "", "set point");
+}
 
 // The run options, on the top level (and through it on `run`).
 struct RunFlags {
@@ -72,11 +86,11 @@ void add_run_options(CLI::App& app, service::RunOptions& run, RunFlags& flags,
   flags.set_temperature =
       app.add_option("--set-temperature", flags.temperatures, "Set the temperature (whole C)")
           ->type_name("C")
-          ->check(CLI::Range(-999, 999));
+          ->transform(setpoint_argument(base::CommandKind::kSetTemperature));
   flags.set_humidity =
       app.add_option("--set-humidity", flags.humidities, "Set the humidity (whole percent)")
           ->type_name("PERCENT")
-          ->check(CLI::Range(-999, 999));
+          ->transform(setpoint_argument(base::CommandKind::kSetHumidity));
   flags.unit_on = app.add_flag("--unit-on", "Switch the unit on");
   flags.unit_off = app.add_flag("--unit-off", "Switch the unit off");
   app.add_option("--log-level", log_level, "error, warning, notice, info (default) or debug")
@@ -103,7 +117,7 @@ std::vector<base::Command> commands_in_order(const CLI::App& app, const RunFlags
 }
 
 struct CtlFlags {
-  std::string config_file, unit;
+  std::string config_file, unit, value_name;
   int value = 0;
 };
 
@@ -142,20 +156,34 @@ void add_ctl(CLI::App& app, Invocation& invocation, CtlFlags& flags) {
           "The service and every unit: state, age of the data, counters, alarms (for UNIT its "
           "values too)",
           true, false);
-  request("values", "UNIT's state and the values of its last completed round, with their units",
-          true, true)
-      ->alias("readings");
+  CLI::App* values = request(
+      "values",
+      "UNIT's state and the values of its last completed round, with their units; with NAME "
+      "that value alone, bare, for scripts (an error when the unit's data is not current)",
+      true, true);
+  values->alias("readings");
+  values->add_option("name", flags.value_name, "A reading's name (docs/readings.md)")
+      ->type_name("NAME")
+      ->check(CLI::Validator(
+          [](const std::string& name) {
+            const readings::ReadingRow* row = readings::reading_row(name);
+            return row != nullptr && row->kind != readings::ReadingKind::kTime
+                       ? std::string()
+                       : "no reading named " + name +
+                             " (the names: norvane-gateway ctl values UNIT, docs/readings.md)";
+          },
+          "NAME", "reading name"));
   request("report", "UNIT's last status report as the plug-in gives it", true, true);
   request("set-temperature", "Set UNIT's temperature set point", true, true)
       ->add_option("value", flags.value, "Whole degrees C")
       ->type_name("C")
       ->required()
-      ->check(CLI::Range(-999, 999));
+      ->transform(setpoint_argument(base::CommandKind::kSetTemperature));
   request("set-humidity", "Set UNIT's humidity set point", true, true)
       ->add_option("value", flags.value, "Whole percent")
       ->type_name("PERCENT")
       ->required()
-      ->check(CLI::Range(-999, 999));
+      ->transform(setpoint_argument(base::CommandKind::kSetHumidity));
   request("on", "Switch UNIT on", true, true);
   request("off", "Switch UNIT off", true, true);
   request("reload", "Read the configuration file again", false, false);
@@ -238,6 +266,7 @@ Invocation parse_command_line(int argc, const char* const* argv) {
         invocation.ctl.socket = config::read_control_socket(
             ctl_flags.config_file.empty() ? config::kDefaultConfigFile : ctl_flags.config_file);
       invocation.request = ctl_request(*ctl, ctl_flags);
+      if (!ctl_flags.value_name.empty()) invocation.ctl.value_name = ctl_flags.value_name;
       return invocation;
     }
     if (CLI::App* history = app.get_subcommand("history"); history->parsed()) {

@@ -1,9 +1,14 @@
 #include "gateway/base/commands.h"
 
+#include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <cstdlib>
 
 #include <json/writer.h>
+
+#include "gateway/base/utf8.h"
 
 namespace gw::base {
 namespace {
@@ -85,6 +90,50 @@ std::optional<CommandKind> kind_named(std::string_view name) {
 
 bool takes_value(CommandKind kind) {
   return kind == CommandKind::kSetTemperature || kind == CommandKind::kSetHumidity;
+}
+
+namespace {
+
+std::string number_text(double number) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", number);
+  return text;
+}
+
+std::string whole_units(CommandKind kind) {
+  return std::string(" (set points are whole ") +
+         (kind == CommandKind::kSetHumidity ? "percent" : "degrees C") + ")";
+}
+
+SetpointValue checked_setpoint(CommandKind kind, double number, const std::string& as_given) {
+  if (!std::isfinite(number))
+    return {std::nullopt, as_given + " is not a number" + whole_units(kind)};
+  if (std::fabs(number - std::round(number)) > 1e-6)
+    return {std::nullopt, as_given + " is not a whole number" + whole_units(kind)};
+  if (std::fabs(number) > kLargestSetpoint)
+    return {std::nullopt, as_given + " is not in range -" + std::to_string(kLargestSetpoint) +
+                              " to " + std::to_string(kLargestSetpoint)};
+  return {static_cast<int>(std::lround(number)), ""};
+}
+
+}  // namespace
+
+SetpointValue setpoint_value(CommandKind kind, double number) {
+  return checked_setpoint(kind, number, number_text(number));
+}
+
+SetpointValue setpoint_value(CommandKind kind, std::string_view text) {
+  const std::string whole(text);
+  const std::string quoted = "\"" + utf8_excerpt(text, 32) + "\"";
+  char* end = nullptr;
+  const double number = std::strtod(whole.c_str(), &end);
+  size_t read = static_cast<size_t>(end - whole.c_str());
+  const bool some = read > 0;
+  while (read < whole.size() && std::isspace(static_cast<unsigned char>(whole[read]))) ++read;
+  // Decimal numbers only: not "0x1A", "inf" or "nan", which strtod takes.
+  if (!some || read != whole.size() || whole.find_first_of("xXnN") != std::string::npos)
+    return {std::nullopt, quoted + " is not a number" + whole_units(kind)};
+  return checked_setpoint(kind, number, utf8_excerpt(text, 32));
 }
 
 std::string outside_limits(const Command& command, const SetpointLimits& limits) {

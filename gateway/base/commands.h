@@ -64,6 +64,27 @@ struct SetpointLimits {
   }
 };
 
+// The largest set point a command may carry, either way: the device writes
+// ten times the value into a register word.
+inline constexpr int kLargestSetpoint = 999;
+
+// A set point as a command carries it: a whole number from -999 to 999
+// (whole degrees C or percent; the unit's own limits are checked when the
+// command is carried out: outside_limits). Every way in takes it through
+// here: the command line, the control socket and MQTT.
+struct SetpointValue {
+  std::optional<int> value;
+  // When there is no value: "22.5 is not a whole number (set points are
+  // whole degrees C)", "1000 is not in range -999 to 999", "\"warm\" is not
+  // a number (set points are whole percent)".
+  std::string why;
+};
+// From a number (JSON); within 1e-6 of a whole number counts as one.
+SetpointValue setpoint_value(CommandKind kind, double number);
+// From text as a person or Home Assistant writes it: "24", "24.0", " 24 ";
+// the text is quoted in `why` as valid UTF-8, at most 32 bytes of it.
+SetpointValue setpoint_value(CommandKind kind, std::string_view text);
+
 // Why a set point is outside the unit's limits ("18 to 27 C"); empty when
 // the command is within them or is no set point.
 std::string outside_limits(const Command& command, const SetpointLimits& limits);

@@ -33,6 +33,19 @@ Json::Value parse_line(const std::string& line, const std::string& path) {
   return parsed.value;
 }
 
+// `ctl values UNIT NAME`: the value alone on standard output, or why there
+// is none on standard error (exit status 1), so that a script never takes
+// an old value for a current one.
+int print_bare_value(const Json::Value& reply, const std::string& name, bool json) {
+  const BareValue value = bare_value(reply, name);
+  if (!value.text) {
+    std::cerr << "norvane-gateway ctl: " << value.why << std::endl;
+    return 1;
+  }
+  std::cout << (json ? json_line(reply["readings"][name]) : *value.text) << "\n" << std::flush;
+  return 0;
+}
+
 }  // namespace
 
 ControlClient::ControlClient(const std::string& path) : path_(path) {
@@ -124,6 +137,8 @@ int run_ctl(const CtlOptions& options, Json::Value request) {
   try {
     ControlClient client(options.socket);
     const Json::Value reply = client.ask(request, wait + kReplyMargin);
+    if (options.value_name && kind == "values" && reply["ok"].asBool())
+      return print_bare_value(reply, *options.value_name, options.json);
     std::cout << (options.json ? json_line(reply) + "\n" : format_reply(kind, reply)) << std::flush;
     if (!reply["ok"].asBool()) return 1;
     if (kind == "command") return reply["done"].asBool() ? 0 : 3;

@@ -41,11 +41,14 @@ struct CtlOptions {
   std::string socket;               // the control socket
   bool json = false;                // print the replies as they come, one JSON object a line
   std::optional<double> timeout_s;  // for commands: how long the gateway waits
+  // For "values": this reading alone, bare (a name of the readings table).
+  std::optional<std::string> value_name;
 };
 
 // Sends the request and prints the reply (and, for "events", every event
 // until the connection ends). Exit status: 0 done; 1 an error (the gateway
-// cannot be reached or refused the request); 3 a command was not done.
+// cannot be reached or refused the request; the value asked for is not
+// current); 3 a command was not done.
 int run_ctl(const CtlOptions& options, Json::Value request);
 
 // The request for a command.

@@ -184,6 +184,17 @@ std::string format_reply(const std::string& request, const Json::Value& reply) {
   return reply.toStyledString();
 }
 
+BareValue bare_value(const Json::Value& reply, const std::string& name) {
+  const std::string unit = text_of(reply["unit"]);
+  if (!reply["fresh"].asBool() || !reply["readings"].isObject())
+    return {std::nullopt, unit + " has no current " + name + ": " + state_line(reply)};
+  const readings::ReadingRow* row = readings::reading_row(name);
+  const std::optional<readings::Reading> reading =
+      row != nullptr ? readings::reading_from_json(*row, reply["readings"][name]) : std::nullopt;
+  if (!reading) return {std::nullopt, unit + ": the gateway sent no " + name};
+  return {readings::plain_value_text(*reading), ""};
+}
+
 std::string format_event(const Json::Value& event) {
   const std::string kind = text_of(event["event"]);
   const std::string unit = text_of(event["unit"]);

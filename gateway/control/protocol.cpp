@@ -109,10 +109,11 @@ base::Command command_of(const Json::Value& request) {
     if (!value.isNull()) throw BadRequest(name + " takes no \"value\"");
     return {*kind, 0};
   }
-  // Whole degrees and percent: the device writes tenths.
-  if (!value.isIntegral() || value.asLargestInt() < -999 || value.asLargestInt() > 999)
+  if (!value.isNumeric())
     throw BadRequest(name + " needs \"value\", a whole number from -999 to 999");
-  return {*kind, value.asInt()};
+  const base::SetpointValue setpoint = base::setpoint_value(*kind, value.asDouble());
+  if (!setpoint.value) throw BadRequest(name + ": " + setpoint.why);
+  return {*kind, *setpoint.value};
 }
 
 milliseconds command_wait(const Json::Value& request, state::ServiceApi& api) {

@@ -20,8 +20,10 @@ struct HistoryCommand {
   bool include_reloads = false;
 };
 
-// Exit status: 0 written; 1 an error (named on standard error); 2 a time
-// that is not one (usage).
+// Exit status: 0 written; 1 an error (named on standard error); 2 a usage
+// error (base::UsageError): a time that is not one, --since not before
+// --until (an empty period), or a --unit that neither the configuration
+// nor the history knows.
 int run_history_command(const HistoryCommand& command);
 
 }  // namespace gw::history

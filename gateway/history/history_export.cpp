@@ -72,7 +72,7 @@ struct StoredRecord {
 std::string readings_csv_header(const ExportQuery& query) {
   std::string line = std::string("time,unit,data_id") + (query.include_reloads ? ",reload" : "");
   for (int i = 0; i < readings::kWordReadingCount; ++i)
-    line += std::string(",") + readings::kReadingRows[i].name;
+    line += "," + readings::name_with_unit(readings::kReadingRows[i]);
   return line + kCsvLineEnd;
 }
 
@@ -98,6 +98,16 @@ std::string readings_json_line(const StoredRecord& stored, const readings::Readi
 }
 
 }  // namespace
+
+bool history_has_unit(const std::string& history_path, const std::string& unit) {
+  HistoryFile file(history_path);
+  // Both tables are indexed by unit.
+  Rows rows(file, std::string("SELECT EXISTS (SELECT 1 FROM ") + r::kTable + " WHERE " +
+                      r::kDevice + " = ?1) OR EXISTS (SELECT 1 FROM " + e::kTable + " WHERE " +
+                      e::kDevice + " = ?1)");
+  rows.bind(1, unit);
+  return rows.next() && rows.integer(0) != 0;
+}
 
 ExportSummary export_readings(const std::string& history_path, const ExportQuery& query,
                               std::ostream& out) {

@@ -5,8 +5,10 @@
 // size. Times are ISO 8601 with the local offset.
 //
 // Readings, CSV columns: time, unit, data_id, [reload,] then every reading
-// by name (numbers in their scale without unit: 24.1; flags "alarm" or
-// "normal"; enumerations by name). JSON Lines: {"time", "unit", "data_id",
+// by name with its unit as the metrics name it (return_air_temperature_celsius,
+// return_air_humidity_percent, compressor_run_time_seconds; run_state):
+// numbers in their scale: 24.1; flags "alarm" or "normal"; enumerations
+// by name. JSON Lines: {"time", "unit", "data_id",
 // ["reload",] "readings": {name: value}} with numbers, booleans for flags
 // and names for enumerations.
 //
@@ -45,6 +47,10 @@ struct ExportSummary {
   // whose stored time text lies near the period are looked at and counted.
   long unreadable = 0;
 };
+
+// Whether the history holds a record or an alarm event of `unit`. Throws
+// ExportError when the file cannot be opened or read.
+bool history_has_unit(const std::string& history_path, const std::string& unit);
 
 // Throw ExportError when the file cannot be opened or read, or the stream
 // cannot be written.

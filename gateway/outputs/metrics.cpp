@@ -123,7 +123,8 @@ std::string help_of(const readings::ReadingRow& row) {
   std::string help = row.description;
   if (row.unit == readings::MeasureUnit::kCelsius) help += ", degrees Celsius";
   if (row.unit == readings::MeasureUnit::kPercent) help += ", percent relative humidity";
-  if (row.unit == readings::MeasureUnit::kHours) help += ", seconds (the unit counts whole hours)";
+  if (row.unit == readings::MeasureUnit::kSeconds)
+    help += ", seconds (the unit counts whole hours)";
   if (row.kind == readings::ReadingKind::kFlag) help += ": 1 alarm, 0 normal";
   if (row.kind == readings::ReadingKind::kEnumeration) help += ": 1 for the unit's present state";
   return help;

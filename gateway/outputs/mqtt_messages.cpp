@@ -20,16 +20,6 @@ constexpr size_t kQuotedPayloadBytes = 32;
 
 std::string text(const Json::Value& value) { return readings::json_text(value); }
 
-// "24", "24.0": a whole number from -999 to 999, as the socket takes it.
-std::optional<int> whole_number(const std::string& payload) {
-  char* end = nullptr;
-  const double value = std::strtod(payload.c_str(), &end);
-  while (end != nullptr && std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (end == payload.c_str() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
-  if (std::fabs(value - std::round(value)) > 1e-6 || std::fabs(value) > 999) return std::nullopt;
-  return static_cast<int>(std::lround(value));
-}
-
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -114,15 +104,14 @@ std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::st
   }
   const std::string value = lower(payload);
   if (what == "temperature" || what == "humidity") {
-    const std::optional<int> number = whole_number(payload);
-    if (number)
-      received.command = base::Command{what == "temperature" ? base::CommandKind::kSetTemperature
-                                                             : base::CommandKind::kSetHumidity,
-                                       *number};
+    const base::CommandKind kind = what == "temperature" ? base::CommandKind::kSetTemperature
+                                                         : base::CommandKind::kSetHumidity;
+    // The payload may be any bytes: the reason quotes them as UTF-8.
+    const base::SetpointValue setpoint = base::setpoint_value(kind, payload);
+    if (setpoint.value)
+      received.command = base::Command{kind, *setpoint.value};
     else
-      // The payload may be any bytes: quoted as UTF-8, cut between characters.
-      received.error = "set/" + what + " takes a whole number from -999 to 999, not \"" +
-                       base::utf8_excerpt(payload, kQuotedPayloadBytes) + "\"";
+      received.error = "set/" + what + ": " + setpoint.why;
   } else if (what == "power" || what == "mode") {
     const bool on = value == (what == "power" ? "on" : "auto");
     const bool off = value == "off";
@@ -192,10 +181,10 @@ Json::Value reading_entity(const Discovery& discovery, const Topics& topics,
   if (row.kind != readings::ReadingKind::kNumber) return json;
   json["unit_of_measurement"] = readings::unit_symbol(row.unit);
   json["state_class"] =
-      row.unit == readings::MeasureUnit::kHours ? "total_increasing" : "measurement";
+      row.unit == readings::MeasureUnit::kSeconds ? "total_increasing" : "measurement";
   if (row.unit == readings::MeasureUnit::kCelsius) json["device_class"] = "temperature";
   if (row.unit == readings::MeasureUnit::kPercent) json["device_class"] = "humidity";
-  if (row.unit == readings::MeasureUnit::kHours) json["device_class"] = "duration";
+  if (row.unit == readings::MeasureUnit::kSeconds) json["device_class"] = "duration";
   if (row.unit == readings::MeasureUnit::kNone) json.removeMember("unit_of_measurement");
   // The set points' bands and the unit's own limits are settings.
   const std::string name = row.name;

@@ -16,7 +16,7 @@ Outputs::Outputs(const config::Config& config, bool jsonl_stdout, state::Service
   if (config.outputs.http)
     http_ = std::make_unique<HttpEndpoint>(*config.outputs.http, config.history, api);
   if (config.outputs.notify)
-    notifier_ = std::make_unique<AlarmNotifier>(stream, *config.outputs.notify);
+    notifier_ = std::make_unique<AlarmNotifier>(api, *config.outputs.notify, http_address());
   if (config.outputs.mqtt) mqtt_ = std::make_unique<MqttOutput>(*config.outputs.mqtt, api);
 }
 

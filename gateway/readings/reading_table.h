@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "driver/norvane_record.h"
 #include "driver/texts_zh.h"
@@ -22,17 +23,20 @@ enum class MeasureUnit {
   kNone,
   kCelsius,  // degrees Celsius; the words are two's complement (a supply air below 0 C)
   kPercent,  // relative humidity, %
-  kHours,    // running hours
+  kSeconds,  // run times: seconds everywhere (CSV, JSON, metrics, MQTT), the
+             // base unit of time that Prometheus and Home Assistant take
 };
 
 // How a register word becomes the quantity. The unit delivers temperatures
 // and humidities, set points and air values alike, in tenths (the simulated
 // unit keeps 240 for 24.0 C and 500 for 50.0 %; the set-point commands write
 // ten times the value); the four limit registers hold whole degrees and
-// whole percent; run times and the heartbeat are plain counts.
+// whole percent; the heartbeat is a plain count; run times are counts of
+// whole hours, given in seconds.
 enum class Scale {
   kTenths,  // word / 10
   kWhole,   // the word itself
+  kHours,   // word * 3600: a count of hours as seconds
 };
 
 enum class ReadingKind {
@@ -195,14 +199,14 @@ inline constexpr ReadingRow kReadingRows[] = {
                norvane::zh::kCompressorHighPressure, "Compressor high-pressure protection"),
     rows::flag("compressor_low_pressure", 61, NORVANE_AT(compressor_low_pressure),
                norvane::zh::kCompressorLowPressure, "Compressor low-pressure protection"),
-    rows::number("indoor_fan_run_time", 62, NORVANE_AT(indoor_fan_run_time), MeasureUnit::kHours,
-                 Scale::kWhole, norvane::zh::kIndoorFanRunTime, "Indoor fan running hours"),
-    rows::number("compressor_run_time", 63, NORVANE_AT(compressor_run_time), MeasureUnit::kHours,
-                 Scale::kWhole, norvane::zh::kCompressorRunTime, "Compressor running hours"),
-    rows::number("humidifier_run_time", 64, NORVANE_AT(humidifier_run_time), MeasureUnit::kHours,
-                 Scale::kWhole, norvane::zh::kHumidifierRunTime, "Humidifier running hours"),
-    rows::number("heater_run_time", 65, NORVANE_AT(heater_run_time), MeasureUnit::kHours,
-                 Scale::kWhole, norvane::zh::kHeaterRunTime, "Electric heater running hours"),
+    rows::number("indoor_fan_run_time", 62, NORVANE_AT(indoor_fan_run_time), MeasureUnit::kSeconds,
+                 Scale::kHours, norvane::zh::kIndoorFanRunTime, "Indoor fan run time"),
+    rows::number("compressor_run_time", 63, NORVANE_AT(compressor_run_time), MeasureUnit::kSeconds,
+                 Scale::kHours, norvane::zh::kCompressorRunTime, "Compressor run time"),
+    rows::number("humidifier_run_time", 64, NORVANE_AT(humidifier_run_time), MeasureUnit::kSeconds,
+                 Scale::kHours, norvane::zh::kHumidifierRunTime, "Humidifier run time"),
+    rows::number("heater_run_time", 65, NORVANE_AT(heater_run_time), MeasureUnit::kSeconds,
+                 Scale::kHours, norvane::zh::kHeaterRunTime, "Electric heater run time"),
     {"update_time",
      "Local time of the round that filled the record",
      norvane::zh::kUpdateTime,
@@ -219,6 +223,13 @@ inline constexpr ReadingRow kReadingRows[] = {
 inline constexpr int kReadingRowCount = sizeof(kReadingRows) / sizeof(kReadingRows[0]);
 // The rows of register words: all but the update time, which comes last.
 inline constexpr int kWordReadingCount = kReadingRowCount - 1;
+
+// The row of a name; nullptr for a name the table does not have.
+constexpr const ReadingRow* reading_row(std::string_view name) {
+  for (const ReadingRow& row : kReadingRows)
+    if (name == row.name) return &row;
+  return nullptr;
+}
 
 // Temperatures are two's complement words; every other word is unsigned.
 constexpr bool is_signed(const ReadingRow& row) { return row.unit == MeasureUnit::kCelsius; }

@@ -34,7 +34,15 @@ CalendarTime stamp_at(std::string_view record, int offset) {
 double Reading::number() const {
   if (row->kind == ReadingKind::kFlag) return is_alarm() ? 1.0 : 0.0;
   const double value = is_signed(*row) ? static_cast<int16_t>(word) : word;
-  return row->scale == Scale::kTenths ? value / 10.0 : value;
+  switch (row->scale) {
+    case Scale::kTenths:
+      return value / 10.0;
+    case Scale::kHours:
+      return value * 3600.0;
+    case Scale::kWhole:
+      break;
+  }
+  return value;
 }
 
 const char* Reading::value_name() const {

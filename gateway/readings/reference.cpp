@@ -19,8 +19,10 @@ std::string record_bytes(const ReadingRow& row) {
 
 std::string scale_text(const ReadingRow& row) {
   if (row.kind != ReadingKind::kNumber) return "-";
-  return std::string(row.scale == Scale::kTenths ? "tenths" : "whole") +
-         (is_signed(row) ? ", signed" : "");
+  const char* scale = row.scale == Scale::kTenths  ? "tenths"
+                      : row.scale == Scale::kHours ? "hours as seconds"
+                                                   : "whole";
+  return std::string(scale) + (is_signed(row) ? ", signed" : "");
 }
 
 // A number row's range: its lowest and highest word, scaled.

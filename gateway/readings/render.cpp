@@ -17,6 +17,7 @@ int count_of(const Reading& reading) {
 std::string number_text(const Reading& reading) {
   const int count = count_of(reading);
   if (reading.row->scale == Scale::kWhole) return std::to_string(count);
+  if (reading.row->scale == Scale::kHours) return std::to_string(count * 3600L);
   const int magnitude = std::abs(count);
   return (count < 0 ? "-" : "") + std::to_string(magnitude / 10) + "." +
          std::to_string(magnitude % 10);
@@ -39,8 +40,8 @@ const char* unit_symbol(MeasureUnit unit) {
              "C";
     case MeasureUnit::kPercent:
       return "%";
-    case MeasureUnit::kHours:
-      return "h";
+    case MeasureUnit::kSeconds:
+      return "s";
     case MeasureUnit::kNone:
       break;
   }
@@ -53,10 +54,23 @@ std::string plain_value_text(const Reading& reading) {
   return "invalid (" + std::to_string(reading.word) + ")";
 }
 
+std::string decimal_text(double value) {
+  if (!std::isfinite(value)) return "";
+  char text[400];  // the widest double in %.2f takes 312 bytes
+  std::snprintf(text, sizeof text, "%.2f", value);
+  std::string decimal = text;
+  if (decimal.find('.') != std::string::npos) {
+    decimal.erase(decimal.find_last_not_of('0') + 1);
+    if (decimal.back() == '.') decimal.pop_back();
+  }
+  return decimal == "-0" ? "0" : decimal;
+}
+
 std::string value_text(const Reading& reading) {
   const char* symbol = unit_symbol(reading.row->unit);
   std::string text = plain_value_text(reading);
   if (*symbol != '\0') text.append(" ").append(symbol);
+  if (reading.row->scale == Scale::kHours) text += " (" + std::to_string(count_of(reading)) + " h)";
   return text;
 }
 
@@ -77,6 +91,7 @@ Json::Value reading_json(const Reading& reading) {
   switch (reading.row->kind) {
     case ReadingKind::kNumber:
       if (reading.row->scale == Scale::kTenths) return reading.number();
+      if (reading.row->scale == Scale::kHours) return Json::Int64{count_of(reading) * 3600LL};
       return count_of(reading);
     case ReadingKind::kFlag:
       return reading.is_alarm();
@@ -91,7 +106,9 @@ namespace {
 
 std::optional<uint16_t> word_of_number(const ReadingRow& row, const Json::Value& value) {
   if (!value.isNumeric()) return std::nullopt;
-  const double count = row.scale == Scale::kTenths ? value.asDouble() * 10 : value.asDouble();
+  double count = value.asDouble();
+  if (row.scale == Scale::kTenths) count *= 10;
+  if (row.scale == Scale::kHours) count /= 3600;
   const double low = is_signed(row) ? -32768 : 0, high = is_signed(row) ? 32767 : 65535;
   if (!(count >= low - 0.5 && count <= high + 0.5)) return std::nullopt;
   return static_cast<uint16_t>(static_cast<int32_t>(std::lround(count)));
@@ -147,7 +164,7 @@ const char* metric_unit_suffix(MeasureUnit unit) {
       return "_celsius";
     case MeasureUnit::kPercent:
       return "_percent";
-    case MeasureUnit::kHours:
+    case MeasureUnit::kSeconds:
       return "_seconds";
     case MeasureUnit::kNone:
       break;
@@ -155,14 +172,17 @@ const char* metric_unit_suffix(MeasureUnit unit) {
   return "";
 }
 
+std::string name_with_unit(const ReadingRow& row) {
+  return row.name + std::string(metric_unit_suffix(row.unit));
+}
+
 std::string metric_name(const ReadingRow& row) {
-  const char* suffix = row.kind == ReadingKind::kTime ? "_seconds" : metric_unit_suffix(row.unit);
-  return std::string("norvane_") + row.name + suffix;
+  if (row.kind == ReadingKind::kTime) return std::string("norvane_") + row.name + "_seconds";
+  return "norvane_" + name_with_unit(row);
 }
 
 std::string metric_value(const Reading& reading) {
   if (reading.row->kind == ReadingKind::kFlag) return reading.is_alarm() ? "1" : "0";
-  if (reading.row->unit == MeasureUnit::kHours) return std::to_string(count_of(reading) * 3600L);
   return number_text(reading);
 }
 

@@ -37,6 +37,22 @@ class GatewayErrors : public harness::GatewayTest {
 
 MATCHER_P(Says, text, "") { return arg.find(text) != std::string::npos; }
 
+// A set point that is not a whole number is refused for that reason, by
+// the command line of the gateway and of ctl alike (the socket and MQTT
+// give the same reason: service_parts_test, outputs_parts_test).
+TEST_F(GatewayErrors, ASetPointThatIsNotWholeIsRefusedForThatReason) {
+  const Finished run = run_gateway({"--set-humidity", "45.5", "--rounds", "1"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_THAT(run.err, Says("--set-humidity: 45.5 is not a whole number (set points are whole "
+                            "percent)"));
+  const Finished ctl_run = ctl({"set-temperature", "ac1", "22.5"});
+  EXPECT_EQ(ctl_run.status, 2);
+  EXPECT_THAT(ctl_run.err, Says("22.5 is not a whole number (set points are whole degrees C)"));
+  EXPECT_THAT(ctl_run.err, testing::Not(Says("range")));
+  EXPECT_EQ(ctl({"set-temperature", "ac1", "--", "-1000"}).status, 2);
+  EXPECT_FALSE(history_exists()) << "refused before anything starts";
+}
+
 TEST_F(GatewayErrors, ABadConfigurationFileIsNamedWithItsField) {
   write_config(harness::config_text(R"([{"name": "ac1", "slave": 300}])"));
   const Finished run = run_gateway({"--rounds", "1"});

@@ -16,6 +16,7 @@
 #include <json/json.h>
 
 #include "gateway/outputs/alarm_hold_back.h"
+#include "gateway/outputs/alarm_notifier.h"
 #include "gateway/outputs/metrics.h"
 #include "gateway/outputs/mqtt_messages.h"
 #include "gateway/outputs/outputs.h"
@@ -180,6 +181,49 @@ TEST(AlarmHoldBack, TellsAChangeOnceItHasLastedAndNothingOfAFlap) {
             (std::vector<std::string>{"a raised", "a cleared", "b cleared"}));
 }
 
+// A limit alarm's reading and limit reach the notification program as
+// people write them, whatever float they went through; a flag alarm has
+// none. A page that listens on every interface is named by the host.
+TEST(NotificationEnvironment, NumbersWithoutFloatNoiseAndAPageThatPeopleCanOpen) {
+  const auto variable = [](const std::vector<std::string>& environment, const std::string& name) {
+    for (const std::string& entry : environment)
+      if (entry.rfind(name + "=", 0) == 0) return entry.substr(name.size() + 1);
+    return std::string("(unset)");
+  };
+  gw::state::AlarmChanged high = change("120800090010", true);
+  high.value = static_cast<float>(24.2);  // 24.2000007629...
+  high.limit = static_cast<float>(-0.5);
+  gw::state::StateSnapshot snapshot;
+  snapshot.units = {unit_with_round("ac1", std::chrono::system_clock::now())};
+  const gw::outputs::NotificationContext context = gw::outputs::notification_context(
+      snapshot, "ac1", gw::outputs::page_url_of("0.0.0.0:9120", "gw1"), "gw1");
+  const auto environment = gw::outputs::notification_environment(high, context);
+  EXPECT_EQ(variable(environment, "NORVANE_VALUE"), "24.2");
+  EXPECT_EQ(variable(environment, "NORVANE_LIMIT"), "-0.5");
+  EXPECT_EQ(variable(environment, "NORVANE_VALUE_UNIT"),
+            "\xC2\xB0"
+            "C");
+  EXPECT_EQ(variable(environment, "NORVANE_PAGE"), "http://gw1:9120/");
+  EXPECT_EQ(variable(environment, "NORVANE_BUS"), "/dev/ttyS1");
+
+  high.value = 30.0;
+  high.limit = 27.25;
+  const auto whole = gw::outputs::notification_environment(high, context);
+  EXPECT_EQ(variable(whole, "NORVANE_VALUE"), "30");
+  EXPECT_EQ(variable(whole, "NORVANE_LIMIT"), "27.25");
+
+  const auto water = gw::outputs::notification_environment(change("120800150010", true), context);
+  EXPECT_EQ(variable(water, "NORVANE_VALUE"), "");
+  EXPECT_EQ(variable(water, "NORVANE_LIMIT"), "");
+  EXPECT_EQ(variable(water, "NORVANE_VALUE_UNIT"), "");
+  EXPECT_EQ(gw::outputs::page_url_of("[::1]:9120", "gw1"), "http://[::1]:9120/");
+  EXPECT_EQ(variable(gw::outputs::notification_environment(
+                         high, gw::outputs::notification_context(snapshot, "gone", "", "gw1")),
+                     "NORVANE_SLAVE"),
+            "")
+      << "a unit taken out meanwhile";
+}
+
 // A request is due whole 10 s after its connection's accept, however it
 // trickles, and 10 s after the previous answer on a kept connection; none
 // is due while it is answered. A connection is cut once; a closed one never.
@@ -228,6 +272,11 @@ TEST(MqttMessages, CommandsFromTheBrokerAreCheckedAsTheSocketChecksThem) {
     EXPECT_FALSE(refused->command) << leaf << " " << payload;
     EXPECT_FALSE(refused->error.empty());
   }
+  EXPECT_EQ(parse("temperature", "22.5")->error,
+            "set/temperature: 22.5 is not a whole number (set points are whole degrees C)")
+      << "the reason the socket and the command line give";
+  EXPECT_EQ(parse("humidity", "warm")->error,
+            "set/humidity: \"warm\" is not a number (set points are whole percent)");
   EXPECT_FALSE(gw::outputs::mqtt::parse_command(topics, "norvane/other/ac1/set/power", "ON"));
 }
 

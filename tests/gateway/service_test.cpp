@@ -121,11 +121,43 @@ TEST_F(GatewayService, StatusOverTheSocketShowsStateCountersThatMoveAndAlarms) {
     EXPECT_THAT(values.out, ContainsRegex("\nreturn_air_temperature: [0-9]+\\.[0-9] \xC2\xB0"
                                           "C\n"));
     EXPECT_THAT(values.out, HasSubstr("\nwater_on_floor: alarm\n"));
-    EXPECT_THAT(values.out, HasSubstr("\nindoor_fan_run_time: 8760 h\n"));
+    EXPECT_THAT(values.out, HasSubstr("\nindoor_fan_run_time: 31536000 s (8760 h)\n"));
     EXPECT_THAT(values.out, HasSubstr("\nalarm: Water on the floor (120800150010, level 3)"));
   }
   const Finished report = ctl({"report", "ac1"});
   EXPECT_THAT(report.out, HasSubstr(std::string(texts::kSetTemperature) + ": 24\n"));
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0);
+}
+
+// `ctl values UNIT NAME` prints the bare value for a script, as the CSV
+// export gives it; a name that is no reading is a usage error, and a unit
+// that stopped answering has no current value to print.
+TEST_F(GatewayService, CtlValuesPrintsOneBareValueAndNeverAnOldOne) {
+  dir.write("scenario.txt", "0 floor_water on\n");
+  start_unit({"--scenario", dir.file("scenario.txt")});
+  write_config(harness::config_text());
+  auto gateway = start_service();
+  ASSERT_TRUE(gateway->next_line("report ac1"));
+  const std::pair<const char*, const char*> expected[] = {{"set_temperature", "24.0\n"},
+                                                          {"water_on_floor", "alarm\n"},
+                                                          {"run_state", "running\n"},
+                                                          {"indoor_fan_run_time", "31536000\n"}};
+  for (const auto& [name, value] : expected) {
+    const Finished bare = ctl({"values", "ac1", name});
+    EXPECT_EQ(bare.status, 0) << bare.err;
+    EXPECT_EQ(bare.out, value) << name;
+  }
+  const Finished unknown = ctl({"values", "ac1", "return_air_temp"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("no reading named return_air_temp"));
+
+  unit->signal(SIGUSR1);  // the unit falls silent
+  ASSERT_TRUE(harness::eventually([&] { return unit_status("ac1")["state"] == "not answering"; }));
+  const Finished silent = ctl({"values", "ac1", "set_temperature"});
+  EXPECT_EQ(silent.status, 1);
+  EXPECT_EQ(silent.out, "");
+  EXPECT_THAT(silent.err, HasSubstr("ac1 has no current set_temperature: not answering since "));
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0);
 }

@@ -47,7 +47,7 @@ TEST_F(ExportOfTheGatewaysHistory, HoldsTheSimulatedUnitsValuesInTheirUnits) {
     EXPECT_EQ(readings["humidity_precision"], 5.0);
     EXPECT_EQ(readings["return_air_temperature_upper_limit"], 30);
     EXPECT_EQ(readings["return_air_humidity_lower_limit"], 30);
-    EXPECT_EQ(readings["indoor_fan_run_time"], 8760);
+    EXPECT_EQ(readings["indoor_fan_run_time"], 8760 * 3600) << "seconds";
     EXPECT_EQ(readings["run_state"], "running");
     EXPECT_EQ(readings["water_on_floor"], true);
     EXPECT_NEAR(readings["return_air_temperature"].asDouble(), 22.5, 2.0);

@@ -62,7 +62,10 @@ TEST_F(HistoryExport, ReadingsOfOneUnitAsCsvWithHeaderQuotingAndCrLf) {
   query.unit = "ac1";
   const auto lines = lines_of(run(gw::history::export_readings, query), "\r\n");
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].rfind("time,unit,data_id,set_temperature,set_humidity,", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].rfind("time,unit,data_id,set_temperature_celsius,set_humidity_percent,", 0),
+            0u)
+      << lines[0];
+  EXPECT_NE(lines[0].find(",indoor_fan_run_time_seconds,"), std::string::npos) << lines[0];
   EXPECT_EQ(std::count(lines[0].begin(), lines[0].end(), ','), 2 + kWordReadingCount);
   EXPECT_EQ(lines[1].rfind("2024-03-05T09:07:02+00:00,ac1,101,24.1,0.0,", 0), 0u) << lines[1];
   EXPECT_NE(lines[1].find(",running,"), std::string::npos);

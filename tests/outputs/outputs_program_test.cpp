@@ -378,6 +378,49 @@ TEST_F(GatewayOutputs, NotificationsTellWhatLastedAndNothingOfAFlapWhileTheLogHo
       << "the history holds the flap";
 }
 
+// A notification says what a person needs to act: the unit's title, its
+// bus and slave, the level by name, the limit alarm's unit of measure, how
+// many alarms the unit has, and where the status page is.
+TEST_F(GatewayOutputs, ANotificationNamesTheUnitItsPlaceTheLevelAndWhereToLook) {
+  start_unit();  // its return air is near 24 C, above the limit of 20
+  write_notification_program(dir);
+  Json::Value config;
+  config["units"] = parsed(harness::config_text())["units"];
+  config["units"][0]["title"] = "Room B2 \u2013 north";
+  config["units"][0]["alarm_levels"]["120800090010"] = 3;
+  config["units"][0]["alarm_thresholds"]["120800090010"] = 20.0;
+  config["http"]["listen"] = "127.0.0.1:0";
+  config["notify"]["exec"].append("tell");
+  config["notify"]["exec"].append(dir.path());
+  write_config_with(config);
+  auto gateway = start_gateway({"--interval", "0.2"});
+  const std::string address = http_address_of(*gateway);
+  EXPECT_TRUE(eventually([&] { return !notifications(dir.path()).empty(); }));
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+
+  const auto told = notifications(dir.path());
+  ASSERT_FALSE(told.empty()) << gateway->err();
+  const auto& run = told.front();
+  EXPECT_EQ(run.at("NORVANE_UNIT"), "ac1");
+  EXPECT_EQ(run.at("NORVANE_UNIT_LABEL"), "Room B2 \xE2\x80\x93 north");
+  EXPECT_EQ(run.at("NORVANE_SIGNAL_ID"), "120800090010");
+  EXPECT_EQ(run.at("NORVANE_TITLE"), "Return air temperature high");
+  EXPECT_FALSE(run.at("NORVANE_UNIT_TITLE").empty()) << "the plug-in's own title stays";
+  EXPECT_NE(run.at("NORVANE_UNIT_TITLE"), run.at("NORVANE_UNIT_LABEL"));
+  EXPECT_EQ(run.at("NORVANE_STATE"), "raised");
+  EXPECT_EQ(run.at("NORVANE_LEVEL"), "3");
+  EXPECT_EQ(run.at("NORVANE_LEVEL_NAME"), "critical");
+  EXPECT_EQ(run.at("NORVANE_VALUE_UNIT"),
+            "\xC2\xB0"
+            "C");
+  EXPECT_EQ(run.at("NORVANE_BUS"), pty);
+  EXPECT_EQ(run.at("NORVANE_SLAVE"), "1");
+  EXPECT_EQ(run.at("NORVANE_ACTIVE_ALARMS"), "1");
+  EXPECT_EQ(run.at("NORVANE_PAGE"), "http://" + address + "/");
+  EXPECT_FALSE(run.at("NORVANE_HOST").empty());
+}
+
 TEST_F(GatewayOutputs, ANotificationProgramThatHangsIsStoppedAndPollingGoesOn) {
   start_unit_with_scenario("0 floor_water on\n");
   Json::Value config;
@@ -523,6 +566,17 @@ TEST_F(GatewayOutputs, TheHistoryIsWrittenOutWhileAGatewayWritesIt) {
   EXPECT_EQ(lines_of(after.out).size(), records().size() + 1) << "every record and the header";
   EXPECT_THAT(after.err, HasSubstr("history: " + std::to_string(records().size()) + " records"));
   EXPECT_EQ(history({"export", "--since", "yesterday"}).status, 2);
+  // Mistakes that an empty file would hide.
+  const Finished unknown = history({"export", "--unit", "ac9"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("--unit ac9: no such unit in "));
+  EXPECT_THAT(unknown.err, HasSubstr("(ac1)"));
+  EXPECT_EQ(unknown.out, "");
+  const Finished empty =
+      history({"alarms", "--since", "2024-05-02", "--until", "2024-05-01T12:00"});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_THAT(empty.err, HasSubstr("--since 2024-05-02 is not before --until 2024-05-01T12:00: "
+                                   "the period is empty"));
 }
 
 }  // namespace

@@ -68,8 +68,9 @@ TEST_F(ReadingsText, OneLinePerValueWithTheDigitsOfItsScaleAndItsUnit) {
         std::string("return_air_humidity: 45.5 %"), std::string("unit_on_off: on"),
         std::string("touch_screen_lock: invalid (2)"), std::string("run_state: running"),
         std::string("water_on_floor: alarm"), std::string("filter_clogged: normal"),
-        std::string("indoor_fan_fault: alarm"), std::string("indoor_fan_run_time: 8760 h"),
-        std::string("heartbeat: 0"), std::string("update_time: 2024-03-05T09:07:02+01:00")})
+        std::string("indoor_fan_fault: alarm"),
+        std::string("indoor_fan_run_time: 31536000 s (8760 h)"), std::string("heartbeat: 0"),
+        std::string("update_time: 2024-03-05T09:07:02+01:00")})
     EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << " in\n" << text;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kReadingRowCount);
 }
@@ -94,7 +95,7 @@ TEST(ReadingsJson, NumbersWithoutFloatNoiseFlagsAsBooleansEnumerationsByName) {
   for (const char* member :
        {"\"set_temperature\":24.1", "\"set_humidity\":50.1", "\"temperature_precision\":1.0",
         "\"return_air_temperature_upper_limit\":30", "\"return_air_temperature\":-0.5",
-        "\"supply_air_temperature\":18.0", "\"indoor_fan_run_time\":8760",
+        "\"supply_air_temperature\":18.0", "\"indoor_fan_run_time\":31536000",
         "\"run_state\":\"running\"", "\"touch_screen_lock\":\"invalid (2)\"",
         "\"water_on_floor\":true", "\"filter_clogged\":false"}) {
     const bool found = text.find(member + std::string(",")) != std::string::npos ||
@@ -126,6 +127,28 @@ TEST(Metrics, NamesCarryTheUnitAndValuesAreNumbers) {
   EXPECT_DOUBLE_EQ(readings->find("water_on_floor")->number(), 1.0);
   EXPECT_DOUBLE_EQ(readings->find("unit_on_off")->number(), 170.0);
   EXPECT_EQ(readings->find("update_time"), nullptr);
+}
+
+// Each quantity has one unit wherever it goes: a CSV column of the history
+// export is the metric's name without its prefix, and the CSV, the metric
+// and the JSON of the state messages (ctl, JSON Lines, MQTT) carry the same
+// number; run times in seconds everywhere.
+TEST(Readings, OneUnitPerQuantityInCsvMetricsAndJson) {
+  const auto readings = Readings::decode(sample_record());
+  ASSERT_TRUE(readings);
+  for (const Reading& reading : readings->values()) {
+    if (reading.row->kind != ReadingKind::kNumber) continue;
+    EXPECT_EQ("norvane_" + name_with_unit(*reading.row), metric_name(*reading.row));
+    EXPECT_EQ(plain_value_text(reading), metric_value(reading)) << reading.row->name;
+    EXPECT_EQ(json_text(reading_json(reading)), metric_value(reading)) << reading.row->name;
+  }
+  const Reading& fan = *readings->find("indoor_fan_run_time");
+  EXPECT_EQ(name_with_unit(*fan.row), "indoor_fan_run_time_seconds");
+  EXPECT_EQ(plain_value_text(fan), "31536000");
+  EXPECT_EQ(unit_symbol(fan.row->unit), std::string("s")) << "MQTT's unit_of_measurement";
+  EXPECT_EQ(name_with_unit(*readings->find("return_air_humidity")->row),
+            "return_air_humidity_percent");
+  EXPECT_EQ(name_with_unit(*readings->find("run_state")->row), "run_state");
 }
 
 TEST(Readings, EveryValueComesBackFromItsJson) {
