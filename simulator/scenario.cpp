@@ -19,9 +19,32 @@ constexpr FlagName kFlags[] = {
     {"humidifier_fault", kHumidifierFault},
 };
 
-std::optional<int> flag_address(const std::string& name) {
-  for (const FlagName& flag : kFlags)
+// The unit's own alarm limits, whole degrees C or %.
+constexpr FlagName kLimits[] = {
+    {"return_air_temperature_upper_limit", 7},
+    {"return_air_temperature_lower_limit", 8},
+    {"return_air_humidity_upper_limit", 9},
+    {"return_air_humidity_lower_limit", 10},
+};
+constexpr int kLargestLimit = 100;
+
+template <size_t N>
+std::optional<int> address_of(const FlagName (&names)[N], const std::string& name) {
+  for (const FlagName& flag : names)
     if (name == flag.name) return flag.address;
+  return std::nullopt;
+}
+
+std::optional<std::string> parse_limit(const std::string& state, ScenarioEvent& event) {
+  size_t used = 0;
+  int value = -1;
+  try {
+    value = std::stoi(state, &used);
+  } catch (const std::exception&) {
+  }
+  if (used != state.size() || value < 0 || value > kLargestLimit)
+    return "a limit must be a whole number from 0 to 100, not " + state;
+  event.word = static_cast<uint16_t>(value);
   return std::nullopt;
 }
 
@@ -29,17 +52,25 @@ std::optional<int> flag_address(const std::string& name) {
 std::optional<std::string> parse_event(const std::string& line, ScenarioEvent& event) {
   std::istringstream fields(line);
   std::string state, extra;
-  if (!(fields >> event.at_seconds >> event.flag >> state)) return "expected: SECONDS FLAG on|off";
+  if (!(fields >> event.at_seconds >> event.flag >> state))
+    return "expected: SECONDS FLAG on|off or SECONDS LIMIT VALUE";
   if (fields >> extra) return "unexpected text after the state: " + extra;
   if (!std::isfinite(event.at_seconds) || event.at_seconds < 0)
     return "the time must be zero or more seconds";
-  const std::optional<int> address = flag_address(event.flag);
+  event.state = state;
+  if (const std::optional<int> limit = address_of(kLimits, event.flag)) {
+    event.address = *limit;
+    return parse_limit(state, event);
+  }
+  const std::optional<int> address = address_of(kFlags, event.flag);
   if (!address)
     return "unknown flag " + event.flag +
-           " (floor_water, filter_clogged, fan_overload, humidifier_fault)";
+           " (floor_water, filter_clogged, fan_overload, humidifier_fault) or limit (" +
+           "return_air_temperature_upper_limit, return_air_temperature_lower_limit, " +
+           "return_air_humidity_upper_limit, return_air_humidity_lower_limit)";
   if (state != "on" && state != "off") return "the state must be on or off, not " + state;
   event.address = *address;
-  event.on = state == "on";
+  event.word = state == "on" ? 1 : 0;
   return std::nullopt;
 }
 
@@ -70,7 +101,7 @@ std::vector<ScenarioEvent> ScenarioPlayer::apply_due(double seconds, UnitModel& 
   std::vector<ScenarioEvent> applied;
   for (; next_ < events_.size() && events_[next_].at_seconds <= seconds; ++next_) {
     const ScenarioEvent& event = events_[next_];
-    unit.set(event.address, event.on ? 1 : 0);
+    unit.set(event.address, event.word);
     applied.push_back(event);
   }
   return applied;

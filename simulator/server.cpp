@@ -34,7 +34,7 @@ class Server {
       unit.advance(now);
       for (const ScenarioEvent& event : scenario_.apply_due(now, unit))
         std::cout << "scenario " << event.at_seconds << " s: slave " << slave << ' ' << event.flag
-                  << ' ' << (event.on ? "on" : "off") << std::endl;
+                  << ' ' << event.state << std::endl;
     }
   }
 

@@ -81,12 +81,25 @@ TEST(Scenario, RaisesAndClearsFlagsWhenDue) {
   EXPECT_EQ(unit.get(31), 0);
 }
 
+TEST(Scenario, SetsTheUnitsOwnAlarmLimits) {
+  std::string error;
+  auto events = sim::parse_scenario("2 return_air_temperature_upper_limit 20\n", error);
+  ASSERT_TRUE(events) << error;
+  sim::ScenarioPlayer player(std::move(*events));
+  sim::UnitModel unit;
+  EXPECT_EQ(unit.get(7), 30) << "the unit's own upper limit at start";
+  player.apply_due(2, unit);
+  EXPECT_EQ(unit.get(7), 20);
+}
+
 TEST(Scenario, NamesTheBadLine) {
   const char* bad[][2] = {{"1 floor_water on\nsoon floor_water on\n", "line 2: expected"},
                           {"1 smoke on\n", "line 1: unknown flag smoke"},
                           {"1 filter_clogged maybe\n", "line 1: the state must be on or off"},
                           {"-1 filter_clogged on\n", "line 1: the time must be"},
-                          {"1 filter_clogged on now\n", "line 1: unexpected text"}};
+                          {"1 filter_clogged on now\n", "line 1: unexpected text"},
+                          {"1 return_air_humidity_lower_limit 101\n", "line 1: a limit must be"},
+                          {"1 return_air_humidity_lower_limit on\n", "line 1: a limit must be"}};
   for (const auto& [text, reason] : bad) {
     std::string error;
     EXPECT_FALSE(sim::parse_scenario(text, error)) << text;
