@@ -1,6 +1,8 @@
 #include "gateway/base/log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +19,7 @@ std::atomic<Level> g_threshold{Level::kInfo};
 bool g_stderr_journal = false;
 bool g_stdout_journal = false;
 bool g_records_to_log = false;
+std::FILE* g_records = stdout;  // the process's standard output
 
 // JOURNAL_STREAM is "DEVICE:INODE" of the journal's stream; a stream is the
 // journal when its descriptor is that very file.
@@ -104,6 +107,21 @@ void write(Level level, std::string_view text) {
 
 void move_records_to_log() { g_records_to_log = true; }
 
+bool keep_standard_output_apart() {
+  if (g_records != stdout) return true;
+  std::fflush(stdout);
+  const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  std::FILE* records = fd < 0 ? nullptr : ::fdopen(fd, "w");
+  if (records == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  g_records = records;
+  return true;
+}
+
+int standard_output_fd() { return ::fileno(g_records); }
+
 void record(Level level, std::string_view text) {
   // Moved to the log, never left out: they are what the gateway reports.
   std::string line = g_records_to_log   ? log_prefix(level)
@@ -111,7 +129,7 @@ void record(Level level, std::string_view text) {
                                         : std::string();
   append_valid(line, text);
   line += '\n';
-  put(g_records_to_log ? stderr : stdout, line);
+  put(g_records_to_log ? stderr : g_records, line);
 }
 
 }  // namespace gw::base::log

@@ -56,4 +56,13 @@ void record(Level level, std::string_view line);
 // before threads.
 void move_records_to_log();
 
+// Gives the record lines a descriptor of their own on the standard output
+// that the process has now, so that descriptor 1 (where the plug-in
+// prints) may become something else. Call at start, before threads; a
+// second call changes nothing. Returns false when no descriptor is left.
+bool keep_standard_output_apart();
+// The descriptor of the process's standard output as it started: the
+// records' own after keep_standard_output_apart, else 1.
+int standard_output_fd();
+
 }  // namespace gw::base::log

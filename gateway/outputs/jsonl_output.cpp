@@ -27,11 +27,14 @@ JsonLinesOutput::~JsonLinesOutput() {
 
 void JsonLinesOutput::open() {
   if (path_.empty()) {
-    // Standard output is the lines' alone: its descriptor is kept for them,
-    // and descriptor 1, where the plug-in prints its own lines, becomes
-    // standard error.
-    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0 || !(file_ = ::fdopen(fd, "w")))
+    // Standard output is the lines' alone: its descriptor is kept for them.
+    // Descriptor 1, where the plug-in prints its own lines, is read into the
+    // log already, or else becomes standard error.
+    const int standard_output = base::log::standard_output_fd();
+    const int fd = ::fcntl(standard_output, F_DUPFD_CLOEXEC, 3);
+    const bool moved =
+        standard_output != STDOUT_FILENO || ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0;
+    if (fd < 0 || !moved || !(file_ = ::fdopen(fd, "w")))
       throw std::runtime_error(std::string("--output jsonl: standard output: ") +
                                std::strerror(errno));
     return;

@@ -26,6 +26,7 @@
 #include "gateway/outputs/outputs.h"
 #include "gateway/service/forward_commands.h"
 #include "gateway/service/notify.h"
+#include "gateway/service/plugin_output.h"
 #include "gateway/service/reload_plan.h"
 #include "gateway/service/signals.h"
 #include "gateway/service/startup.h"
@@ -101,6 +102,8 @@ class Service final : public state::ServiceApi {
   bool stopping_ = false;
   std::mutex reload_mutex_;
   std::unique_ptr<control::ControlServer> control_;
+  // Before the plug-in is loaded, and given back after it is gone.
+  std::unique_ptr<PluginOutput> plugin_output_;
   std::unique_ptr<devices::Plugin> plugin_;
   std::unique_ptr<history::HistoryWriter> history_;
   std::unique_ptr<devices::Host> host_;
@@ -113,6 +116,10 @@ Service::Service(const RunOptions& options, config::Config config,
     : options_(options), config_(std::move(config)), signals_(signals) {
   ended_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   open_control_socket();
+  plugin_output_ = std::make_unique<PluginOutput>([this](const std::string& line) {
+    table_.count_plugin_output_line();
+    base::log::debug("plug-in: " + line);
+  });
   plugin_ = std::make_unique<devices::Plugin>(config_.plugin);
   history_ = std::make_unique<history::HistoryWriter>(config_.history, config_.history_options);
   history_->start();

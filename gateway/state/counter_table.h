@@ -81,6 +81,10 @@ inline double history_events_lost(const StateSnapshot& s) {
   return static_cast<double>(s.history.events_lost);
 }
 
+inline double plugin_output_lines(const StateSnapshot& s) {
+  return static_cast<double>(s.plugin_output_lines);
+}
+
 inline constexpr ServiceFigureRow kServiceFigureRows[] = {
     {"norvane_start_time_seconds", "When the gateway started, as a Unix time", "gauge",
      &started_unix_time},
@@ -100,6 +104,10 @@ inline constexpr ServiceFigureRow kServiceFigureRows[] = {
     {"norvane_history_events_lost_total",
      "Alarm events that never reached the history (a full queue, a refused write)", "counter",
      &history_events_lost},
+    {"norvane_plugin_output_lines_total",
+     "Lines the plug-in printed on its standard output: its own diagnostics, logged at debug "
+     "level",
+     "counter", &plugin_output_lines},
 };
 
 }  // namespace gw::state

@@ -30,6 +30,7 @@ using harness::Summary;
 using harness::summary_of;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testproc::Process;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -381,6 +382,20 @@ TEST_F(GatewayService, LogsWithLevelsAndTimesOrTheJournalsPrefixesAndTracesFrame
       << "standard output is not the journal: its lines stay as they are";
 }
 
+TEST_F(GatewayService, ThePluginsOwnLinesReachTheLogOnlyAtDebug) {
+  start_unit();
+  write_config(harness::config_text());
+  Finished run = run_gateway({"--rounds", "2"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out + run.err, Not(HasSubstr("rvSize")));
+  EXPECT_EQ(lines_starting(run.out, "summary ac1: rounds 2 completed 2").size(), 1u) << run.out;
+
+  run = run_gateway({"--rounds", "2", "--log-level", "debug"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("debug: plug-in: rvSize is 0\n"));
+  EXPECT_THAT(run.out, Not(HasSubstr("rvSize")));
+}
+
 // A datagram socket of the test's own, as the service manager's.
 class NotifySocket {
  public:
@@ -418,10 +433,10 @@ TEST_F(GatewayService, TellsTheServiceManagerReadyStatusWatchdogAndStopping) {
   start_unit();
   write_config(harness::config_text());
   NotifySocket manager(dir.file("notify"));
-  Process gateway(gateway_args({"--interval", "0.05"}),
+  Process gateway(gateway_args({"--interval", "0.05", "--log-level", "debug"}),
                   {"NOTIFY_SOCKET=" + dir.file("notify"), "WATCHDOG_USEC=400000"});
   ASSERT_TRUE(manager.next("READY=1", testproc::kPatience)) << gateway.err();
-  EXPECT_THAT(gateway.out(), ::testing::Not(HasSubstr("rvSize")))
+  EXPECT_THAT(gateway.err(), ::testing::Not(HasSubstr("plug-in: rvSize")))
       << "ready once set up, before the first round's lines";
   EXPECT_EQ(ctl({"status"}).status, 0) << "the socket answers when ready";
   const auto status = manager.next("1 of 1 units answering", milliseconds(5000));

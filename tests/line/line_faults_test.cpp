@@ -92,14 +92,25 @@ Injected injected_of(const std::string& out) {
   return injected;
 }
 
-// Completed rounds ("rvSize is", the device's line after each) after the
-// last request given up ("SPModbus get error", the device's line then).
-long rounds_after_last_failure(const std::string& out) {
+// The device's own lines, in the log at debug level: "rvSize is" after each
+// completed round, "SPModbus get error" after a request given up.
+constexpr char kRoundLine[] = "debug: plug-in: rvSize is";
+constexpr char kFailureLine[] = "debug: plug-in: SPModbus get error";
+
+long lines_with(const std::string& log, const char* needle) {
+  long count = 0;
+  std::istringstream in(log);
+  for (std::string text; std::getline(in, text);) count += text.find(needle) != std::string::npos;
+  return count;
+}
+
+// Completed rounds after the last request given up.
+long rounds_after_last_failure(const std::string& log) {
   long rounds = 0;
-  std::istringstream in(out);
+  std::istringstream in(log);
   for (std::string text; std::getline(in, text);) {
-    if (text.rfind("SPModbus get error", 0) == 0) rounds = 0;
-    if (text.rfind("rvSize is", 0) == 0) ++rounds;
+    if (text.find(kFailureLine) != std::string::npos) rounds = 0;
+    if (text.find(kRoundLine) != std::string::npos) ++rounds;
   }
   return rounds;
 }
@@ -141,7 +152,7 @@ class LineFaults : public harness::GatewayTest, public ::testing::WithParamInter
 };
 
 TEST_P(LineFaults, GatewaySurvivesEveryFault) {
-  Process gateway(gateway_args({"--rounds", std::to_string(rounds_)}));
+  Process gateway(gateway_args({"--rounds", std::to_string(rounds_), "--log-level", "debug"}));
   const int status = wait_for_gateway(gateway);
   fault_line_->signal(SIGTERM);
   ASSERT_EQ(fault_line_->wait_exit(), 0) << fault_line_->err();
@@ -161,10 +172,9 @@ TEST_P(LineFaults, GatewaySurvivesEveryFault) {
   const long lost = summary.rounds - summary.completed;
   EXPECT_EQ(summary.rounds, rounds_);
   EXPECT_EQ(static_cast<long>(stored.size()), summary.completed);
-  EXPECT_EQ(static_cast<long>(lines_starting(gateway.out(), "rvSize is").size()),
-            summary.completed);
+  EXPECT_EQ(lines_with(gateway.err(), kRoundLine), summary.completed);
   EXPECT_EQ(summary.given_up, lost) << "a round is lost when, and only when, a request is";
-  EXPECT_GE(rounds_after_last_failure(gateway.out()), kQuietTailRounds);
+  EXPECT_GE(rounds_after_last_failure(gateway.err()), kQuietTailRounds);
 
   // Records: whole, the unit's own.
   long partial = 0;
