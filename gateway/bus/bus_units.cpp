@@ -81,6 +81,10 @@ BusUnits::Unit BusUnits::set_up(const config::UnitConfig& config,
   row.data_id = config.data_id;
   row.setpoint_limits = config.setpoint_limits;
   row.alarms = std::move(added.alarms);
+  row.unsupervised = config::unsupervised_signals(config);
+  if (!row.unsupervised.empty())
+    base::log::notice("unit " + config.name +
+                      ": unsupervised alarms: " + readings::alarm_list(row.unsupervised));
   row.commands_waiting = 0;
   Unit unit;
   unit.device = std::move(added.unit);

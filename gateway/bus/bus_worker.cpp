@@ -244,7 +244,9 @@ void BusWorker::after_round(Unit& unit, bool completed, Clock::time_point starte
                             config.comm_lost_level,
                             change->raised,
                             readings::alarm_title(readings::kCommLostSignalId),
-                            ""};
+                            "",
+                            std::nullopt,
+                            std::nullopt};
   const std::string rounds = std::to_string(change->rounds);
   if (change->raised) {
     event.detail = rounds + " rounds in a row did not complete";

@@ -98,6 +98,33 @@ std::map<std::string, Number> parse_signal_table(Fields& unit, const std::string
   return table;
 }
 
+// A level: a whole number (0 leaves the signal unsupervised), the name of
+// one ("warning", "major", "critical") or "off", which is 0.
+// "\"warning\", \"major\", \"critical\"": the names of the levels.
+std::string level_words() {
+  std::string words;
+  for (const readings::AlarmLevel& named : readings::kAlarmLevels)
+    words += std::string(words.empty() ? "" : ", ") + "\"" + named.name + "\"";
+  return words;
+}
+
+int parse_level(const Fields& unit, const Json::Value& level, const std::string& field) {
+  if (!level.isString()) return unit.integer_value(level, field, unit.row("alarm_levels"));
+  const std::string word = level.asString();
+  if (word == readings::kLevelOff) return readings::kLevelUnsupervised;
+  if (const auto named = readings::level_of_name(word)) return *named;
+  unit.fail(field, "must be a level: a whole number, " + level_words() + " or \"" +
+                       readings::kLevelOff + "\" (unsupervised)");
+}
+
+// Every alarm that the unit can raise at its default level, unless
+// `given` (from the file) sets it; ids the table does not know stay as given.
+std::map<std::string, int> supervised_levels(std::map<std::string, int> given) {
+  for (const readings::AlarmRow& alarm : readings::kAlarmRows)
+    given.emplace(alarm.signal_id, alarm.default_level);
+  return given;
+}
+
 // 1 to 32 of letters, digits, '-', '_' and '.': a name that is safe in a
 // terminal, a log line, a file name and a topic.
 bool is_unit_name(const std::string& name) {
@@ -185,12 +212,12 @@ UnitConfig parse_unit(const Json::Value& value, const std::string& path, const s
       unit.integer_value(unit.required("slave"), unit.path_of("slave"), unit.row("slave"));
   config.data_id = unit.integer("data_id");
   config.settings = parse_settings(unit);
-  config.alarm_levels = parse_signal_table<int>(
+  config.alarm_levels = supervised_levels(parse_signal_table<int>(
       unit, "alarm_levels",
       [&](const Json::Value& level, const std::string& field) {
-        return unit.integer_value(level, field, unit.row("alarm_levels"));
+        return parse_level(unit, level, field);
       },
-      readings::kCommLostSignalId);
+      readings::kCommLostSignalId));
   // The gateway's own alarm: its level is the gateway's, not the device's.
   if (const auto own = config.alarm_levels.find(readings::kCommLostSignalId);
       own != config.alarm_levels.end()) {
@@ -386,6 +413,18 @@ const BusConfig* bus_of(const Config& config, const std::string& unit) {
     for (const UnitConfig& known : bus.units)
       if (known.name == unit) return &bus;
   return nullptr;
+}
+
+std::vector<std::string> unsupervised_signals(const UnitConfig& unit) {
+  std::vector<std::string> ids;
+  for (const readings::AlarmRow& alarm : readings::kAlarmRows) {
+    const bool own = alarm.signal_id == std::string_view(readings::kCommLostSignalId);
+    const auto level = unit.alarm_levels.find(alarm.signal_id);
+    const int at = own ? unit.comm_lost_level
+                       : (level == unit.alarm_levels.end() ? alarm.default_level : level->second);
+    if (at == readings::kLevelUnsupervised) ids.push_back(alarm.signal_id);
+  }
+  return ids;
 }
 
 bool operator==(const UnitConfig& a, const UnitConfig& b) {

@@ -85,6 +85,10 @@ struct UnitConfig {
   int comm_lost_level = kDefaultCommLostLevel;
 };
 
+// The ids of the unit's alarms that its configuration leaves unsupervised
+// (level 0 or "off"), in the alarm table's order, comm_lost included.
+std::vector<std::string> unsupervised_signals(const UnitConfig& unit);
+
 bool operator==(const UnitConfig& a, const UnitConfig& b);
 inline bool operator!=(const UnitConfig& a, const UnitConfig& b) { return !(a == b); }
 

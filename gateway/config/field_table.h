@@ -257,9 +257,13 @@ inline constexpr Field kFields[] = {
               rows::whole(0, rows::kInt32Low, rows::kInt32High)
                   .of_type(FieldType::kLevels)
                   .with_text("{}"),
-              "signal id to the level of its alarm; 0: not supervised"),
+              "signal id to the level of its alarm: a whole number, higher is worse, or its "
+              "name, \"warning\" (1), \"major\" (2), \"critical\" (3); 0 or \"off\" "
+              "leaves the signal unsupervised on purpose",
+              "every alarm the unit can raise at its default level (docs/readings.md)"),
     rows::row("units[]", "alarm_thresholds", rows::kApplied, rows::text(FieldType::kLimits, "{}"),
-              "signal id to the limit of its alarm, C or %"),
+              "signal id to the limit of its alarm, C or %",
+              "the unit's own limit setting from its record, read every round"),
     rows::row("units[]", "ao_signal_ids", rows::kApplied, rows::text(FieldType::kSignalIds, "[]"),
               "analogue signals to check"),
     rows::row("units[]", "setpoint_limits", rows::kFields,
@@ -267,7 +271,8 @@ inline constexpr Field kFields[] = {
               "the set points that a command may ask of the unit"),
     rows::row("units[].alarm_levels", "comm_lost", rows::kApplied,
               rows::whole(2, rows::kInt32Low, rows::kInt32High),
-              "the level of the gateway's own alarm when the unit stops answering; 0: none"),
+              "the level of the gateway's own alarm when the unit stops answering; 0 or \"off\": "
+              "none"),
     rows::row("units[].setpoint_limits", "temperature", rows::kApplied,
               rows::range(16, 32, -999, 999, "C"), "[MIN, MAX] of a temperature set point, C"),
     rows::row("units[].setpoint_limits", "humidity", rows::kApplied,

@@ -80,6 +80,19 @@ void format_alarms(std::ostream& out, const Json::Value& alarms, const char* ind
         << text_of(alarm["detail"]) << "\n";
 }
 
+// Alarms that the configuration leaves unsupervised on purpose; no line
+// when every alarm is supervised.
+void format_unsupervised(std::ostream& out, const Json::Value& unsupervised, const char* indent) {
+  if (unsupervised.empty()) return;
+  out << indent << "unsupervised:";
+  const char* separator = " ";
+  for (const Json::Value& alarm : unsupervised) {
+    out << separator << text_of(alarm["title"]) << " (" << text_of(alarm["signal_id"]) << ")";
+    separator = ", ";
+  }
+  out << "\n";
+}
+
 // `with_bus`: the gateway has several buses, and the line names the unit's.
 void format_unit(std::ostream& out, const Json::Value& unit, bool with_values, bool with_bus) {
   out << text_of(unit["name"]) << " ("
@@ -89,6 +102,7 @@ void format_unit(std::ostream& out, const Json::Value& unit, bool with_values, b
       << counters_text(state::kUnitCounterRows, unit["counters"]) << "; "
       << text_of(unit["commands_waiting"]) << " commands waiting\n";
   format_alarms(out, unit["alarms"], "  ");
+  format_unsupervised(out, unit["unsupervised"], "  ");
   const Json::Value& command = unit["last_command"];
   if (!command.isNull())
     out << "  last command: " << text_of(command["command"]) << ": " << text_of(command["outcome"])

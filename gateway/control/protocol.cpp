@@ -11,6 +11,7 @@
 #include "gateway/base/json_parse.h"
 #include "gateway/base/log.h"
 #include "gateway/outputs/unit_view.h"
+#include "gateway/readings/alarm_table.h"
 #include "gateway/state/counter_table.h"
 
 namespace gw::control {
@@ -80,6 +81,13 @@ Json::Value unit_json(const state::UnitState& unit, const state::StateSnapshot& 
     command["time"] = base::iso_time(unit.last_command->at);
   }
   json["commands_waiting"] = unit.commands_waiting;
+  Json::Value& unsupervised = json["unsupervised"] = Json::Value(Json::arrayValue);
+  for (const std::string& id : unit.unsupervised) {
+    Json::Value& alarm = unsupervised.append(Json::Value(Json::objectValue));
+    alarm["signal_id"] = id;
+    const char* title = readings::alarm_title(id);
+    alarm["title"] = title == nullptr ? id : title;
+  }
   return json;
 }
 

@@ -25,7 +25,9 @@ bool AlarmBook::threshold_bool(SMDVDevice& device, int level, const std::string&
   }
   // Outside the lock: the log prints and stores. A unit's signals are
   // reported by its own bus's thread only, so its events stay in order.
-  log_.record({now_text(), unit, signal_id, level, active, title, detail});
+  const Measured measured = limits_.measured(device, signal_id);
+  log_.record(
+      {now_text(), unit, signal_id, level, active, title, detail, measured.value, measured.limit});
   return active;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "gateway/devices/record_limits.h"
 #include "gateway/devices/unit_names.h"
 #include "gateway/history/history.h"
 #include "standin/services.h"
@@ -29,7 +30,8 @@ class EventLog {
 // Safe to use from every bus's thread.
 class AlarmBook : public standin::CheckService {
  public:
-  AlarmBook(const UnitNames& names, EventLog& log) : names_(names), log_(log) {}
+  AlarmBook(const UnitNames& names, const RecordLimits& limits, EventLog& log)
+      : names_(names), limits_(limits), log_(log) {}
 
   // Marks a signal as raised without an event: the state it had when the
   // gateway last stopped, so that a restart neither repeats nor loses it.
@@ -51,6 +53,7 @@ class AlarmBook : public standin::CheckService {
   using Key = std::pair<std::string, std::string>;  // unit, signal id
 
   const UnitNames& names_;
+  const RecordLimits& limits_;
   EventLog& log_;
   mutable std::mutex mutex_;
   std::map<Key, bool> raised_;

@@ -38,9 +38,9 @@ Host::Host(const Plugin& plugin, history::HistoryWriter& history, state::StateTa
            state::EventStream& stream)
     : plugin_(plugin),
       history_(history),
-      sink_(history, names_),
+      sink_(history, names_, limits_),
       events_(history, table, stream),
-      alarms_(names_, events_) {
+      alarms_(names_, limits_, events_) {
   standin::install({&links_, &sink_, &alarms_, &control_});
 }
 
@@ -51,6 +51,7 @@ Host::AddedUnit Host::add_unit(const config::UnitConfig& config, line::RtuLink& 
   AddedUnit added{std::make_unique<UnitDevice>(config, plugin_.create_device()), {}};
   UnitDevice& unit = *added.unit;
   names_.add(unit.device(), config.name);
+  limits_.add(unit.device(), config);
   link.attach(unit.device(), config.slave, config.name, counters);
   links_.attach(unit.device(), link);
   try {
@@ -74,6 +75,7 @@ Host::AddedUnit Host::add_unit(const config::UnitConfig& config, line::RtuLink& 
 line::LineCounters Host::remove_unit(UnitDevice& unit, line::RtuLink& link) {
   links_.detach(unit.device());
   sink_.forget(unit.device());
+  limits_.remove(unit.device());
   names_.remove(unit.device());
   return link.detach(unit.device());
 }

@@ -79,6 +79,7 @@ class Host {
   const Plugin& plugin_;
   history::HistoryWriter& history_;
   UnitNames names_;
+  RecordLimits limits_;
   HistorySink sink_;
   AlarmEventLog events_;
   AlarmBook alarms_;

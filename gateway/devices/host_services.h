@@ -14,6 +14,7 @@
 #include <string>
 
 #include "gateway/devices/alarms.h"
+#include "gateway/devices/record_limits.h"
 #include "gateway/devices/unit_names.h"
 #include "gateway/history/history.h"
 #include "gateway/state/event_stream.h"
@@ -23,12 +24,13 @@
 namespace gw::devices {
 
 // Stores every record that a device saves and keeps the last one of each
-// device; announcements need no action here, since there is no upper
-// system to forward them to.
+// device. An announced record (a round's, before its alarm checks run)
+// gives the checks the unit's own limits; there is no upper system to
+// forward it to.
 class HistorySink : public standin::RecordSink {
  public:
-  HistorySink(history::HistoryStore& history, const UnitNames& names)
-      : history_(history), names_(names) {}
+  HistorySink(history::HistoryStore& history, const UnitNames& names, RecordLimits& limits)
+      : history_(history), names_(names), limits_(limits) {}
   bool announce(SMDVDevice& device, int type, const void* record, int length,
                 bool delayed) override;
   bool save_history(SMDVDevice& device, const void* record, int length) override;
@@ -42,14 +44,26 @@ class HistorySink : public standin::RecordSink {
  private:
   history::HistoryStore& history_;
   const UnitNames& names_;
+  RecordLimits& limits_;
   mutable std::mutex mutex_;
   std::map<const VDeviceInterface*, std::string> last_;
   std::set<const VDeviceInterface*> reloading_;
 };
 
-// Every alarm event: printed as a record line ("alarm NAME raised|cleared
-// SIGNAL_ID level N at TIME: TITLE (DETAIL)"), stored in the history, put
-// in the unit's row of the state table and published on the stream.
+// The record line of an alarm event, in English:
+//
+//   alarm ac1 raised 120800090010 level 3 critical at 2026-05-01T12:00:05+02:00:
+//   Return air temperature high, 29.5 °C, limit 28 °C; unit_label="Room A"
+//   title_zh="回风温度过高" detail_zh="当前温度:29.5"
+//
+// (one line). The value and limit come with a limit alarm, the unit's
+// title when it is not its name; the plug-in's Chinese title and detail
+// stay as fields. The gateway's own comm_lost gives its English detail.
+std::string alarm_line(const history::AlarmEvent& event, const std::string& unit_title);
+
+// Every alarm event: printed as a record line (alarm_line), stored in the
+// history, put in the unit's row of the state table and published on the
+// stream.
 class AlarmEventLog : public EventLog {
  public:
   AlarmEventLog(history::HistoryStore& history, state::StateTable& table,

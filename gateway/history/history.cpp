@@ -319,7 +319,7 @@ std::vector<AlarmEvent> History::raised_alarms(const std::string& device) {
   while ((result = sqlite3_step(query.get())) == SQLITE_ROW)
     events.push_back({column_text(query.get(), 0), device, column_text(query.get(), 1),
                       sqlite3_column_int(query.get(), 2), true, column_text(query.get(), 3),
-                      column_text(query.get(), 4)});
+                      column_text(query.get(), 4), std::nullopt, std::nullopt});
   if (result != SQLITE_DONE) fail("cannot read the alarm events");
   return events;
 }

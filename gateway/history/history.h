@@ -58,6 +58,11 @@ struct AlarmEvent {
   bool raised = false;  // false: cleared
   std::string title;
   std::string detail;
+  // A limit alarm's measured value and the limit it was compared with, °C
+  // or %, as the round that raised or cleared it read them. Not stored: an
+  // alarm restored from the history has neither.
+  std::optional<double> value;
+  std::optional<double> limit;
 };
 
 // What a bus's thread hands on while it polls: records and alarm events.

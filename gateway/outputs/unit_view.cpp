@@ -71,6 +71,10 @@ Json::Value alarm_json(const state::ActiveAlarm& alarm) {
   json["since"] = time_json(alarm.since);
   json["detail"] = alarm.detail;
   json["unit_title"] = alarm.title;
+  // A limit alarm's measured value and limit, °C or %, as the round that
+  // raised it read them.
+  if (alarm.value) json["value"] = *alarm.value;
+  if (alarm.limit) json["limit"] = *alarm.limit;
   return json;
 }
 

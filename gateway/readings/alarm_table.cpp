@@ -15,4 +15,14 @@ std::optional<int> level_of_name(std::string_view name) {
   return std::nullopt;
 }
 
+std::string alarm_list(const std::vector<std::string>& signal_ids) {
+  std::string list;
+  for (const std::string& id : signal_ids) {
+    if (!list.empty()) list += ", ";
+    const char* title = alarm_title(id);
+    list += title == nullptr ? id : std::string(title) + " (" + id + ")";
+  }
+  return list;
+}
+
 }  // namespace gw::readings

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gw::readings {
 
@@ -23,6 +24,8 @@ inline constexpr char kCommLostSignalId[] = "comm_lost";
 // notifications), others are named "level N". 0 leaves a signal
 // unsupervised.
 inline constexpr int kLevelUnsupervised = 0;
+// The configuration's word for level 0: a signal left unsupervised on purpose.
+inline constexpr char kLevelOff[] = "off";
 
 struct AlarmLevel {
   int level;
@@ -75,6 +78,10 @@ constexpr const char* alarm_title(std::string_view signal_id) {
     if (signal_id == alarm.signal_id) return alarm.title;
   return nullptr;
 }
+
+// "Water on the floor (120800150010), Air filter clogged (120800260010)":
+// the English titles with their ids; an id the table does not know alone.
+std::string alarm_list(const std::vector<std::string>& signal_ids);
 
 // The row of a signal id; nullptr for an id the table does not know.
 constexpr const AlarmRow* alarm_row(std::string_view signal_id) {

@@ -42,7 +42,8 @@ void StateTable::set_history_source(std::function<HistoryState()> source) {
 
 StateSnapshot StateTable::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {started_, buses_, units_, history_source_ ? history_source_() : HistoryState{}};
+  return {started_, buses_, units_, history_source_ ? history_source_() : HistoryState{},
+          plugin_output_lines_.load()};
 }
 
 std::optional<UnitState> StateTable::unit(const std::string& name) const {

@@ -4,6 +4,7 @@
 // The table holds data only: rendering it is each reader's job.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -70,6 +71,9 @@ struct UnitState {
   std::string report;  // its status report, JSON text (code 801)
   UnitCounters counters;
   std::vector<ActiveAlarm> alarms;  // by signal id
+  // Alarms its configuration leaves unsupervised on purpose, signal ids in
+  // the alarm table's order.
+  std::vector<std::string> unsupervised;
   std::optional<LastCommand> last_command;
   // Commands by outcome: those carried out, and those refused as busy.
   std::map<base::CommandOutcome, long> commands_by_outcome;
@@ -100,6 +104,9 @@ struct StateSnapshot {
   std::vector<BusState> buses;
   std::vector<UnitState> units;  // in the configuration's order
   HistoryState history;
+  // Lines that the plug-in printed on standard output: its own diagnostics,
+  // which the log keeps at debug level.
+  long plugin_output_lines = 0;
 };
 
 class StateTable {
@@ -115,6 +122,9 @@ class StateTable {
   // Where snapshots take the history's state from (its writer).
   void set_history_source(std::function<HistoryState()> source);
 
+  // One more line from the plug-in's standard output.
+  void count_plugin_output_line() { ++plugin_output_lines_; }
+
   StateSnapshot snapshot() const;
   std::optional<UnitState> unit(const std::string& name) const;
 
@@ -124,6 +134,7 @@ class StateTable {
   std::vector<BusState> buses_;
   std::vector<UnitState> units_;
   std::function<HistoryState()> history_source_;
+  std::atomic<long> plugin_output_lines_{0};
 };
 
 }  // namespace gw::state

@@ -39,9 +39,9 @@ TEST_F(GatewayCommLoss, RaisesTheAlarmAfterRoundsWithoutAnAnswerAndClearsItAtThe
 
   unit->signal(SIGUSR1);
   ASSERT_TRUE(unit->next_line("silent"));
-  const auto raised = gateway->next_line("alarm ac1 raised comm_lost level 2 at ");
+  const auto raised = gateway->next_line("alarm ac1 raised comm_lost level 2 major at ");
   ASSERT_TRUE(raised) << gateway->out() << gateway->err();
-  EXPECT_THAT(*raised, HasSubstr(": Unit not answering ("));
+  EXPECT_THAT(*raised, HasSubstr(": Unit not answering, 2 rounds in a row did not complete"));
   const Json::Value lost = unit_status("ac1");
   EXPECT_EQ(lost["state"], "not answering");
   EXPECT_TRUE(lost["state_since"].isString());
@@ -51,7 +51,7 @@ TEST_F(GatewayCommLoss, RaisesTheAlarmAfterRoundsWithoutAnAnswerAndClearsItAtThe
 
   unit->signal(SIGUSR2);
   ASSERT_TRUE(unit->next_line("answering"));
-  EXPECT_TRUE(gateway->next_line("alarm ac1 cleared comm_lost level 2 at "));
+  EXPECT_TRUE(gateway->next_line("alarm ac1 cleared comm_lost level 2 major at "));
   ASSERT_TRUE(gateway->next_line("report ac1"));
   const Json::Value back = unit_status("ac1");
   EXPECT_EQ(back["state"], "answering");

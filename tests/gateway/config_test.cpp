@@ -23,7 +23,8 @@ constexpr char kExample[] = R"({
   "units": [
     {"name": "ac1", "slave": 1, "data_id": 101,
      "settings": {"appSetting": {"b_mode": "2"}, "extra": [1, 2]},
-     "alarm_levels": {"120800150010": 3, "120800090010": -1, "comm_lost": 4},
+     "alarm_levels": {"120800150010": 3, "120800090010": -1, "120800260010": "off",
+                      "120800230010": "major", "comm_lost": 4},
      "alarm_thresholds": {"120800090010": 28.5},
      "ao_signal_ids": ["110800010010"],
      "setpoint_limits": {"temperature": [18, 27.5]}},
@@ -62,6 +63,8 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(first.settings["extra"].size(), 2u) << "settings pass to the device whole";
   EXPECT_EQ(first.alarm_levels.at("120800150010"), 3);
   EXPECT_EQ(first.alarm_levels.at("120800090010"), -1);
+  EXPECT_EQ(first.alarm_levels.at("120800260010"), 0) << "off: unsupervised on purpose";
+  EXPECT_EQ(first.alarm_levels.at("120800230010"), 2) << "major";
   EXPECT_EQ(first.alarm_levels.count("comm_lost"), 0u) << "the gateway's own, not the device's";
   EXPECT_EQ(first.comm_lost_level, 4);
   EXPECT_DOUBLE_EQ(first.setpoint_limits.temperature.high, 27.5);
@@ -70,7 +73,11 @@ TEST(ConfigFile, ReadsEveryFieldAndResolvesPathsFromItsFolder) {
   EXPECT_EQ(first.ao_signal_ids, std::vector<std::string>{"110800010010"});
   const gw::config::UnitConfig& second = config.buses[0].units[1];
   EXPECT_EQ(second.slave, 2);
-  EXPECT_TRUE(second.alarm_levels.empty());
+  EXPECT_EQ(second.alarm_levels.size(), 8u) << "every alarm of the unit, at its default level";
+  EXPECT_EQ(second.alarm_levels.at("120800150010"), 3);
+  EXPECT_EQ(second.alarm_levels.at("120800260010"), 1);
+  EXPECT_TRUE(gw::config::unsupervised_signals(second).empty());
+  EXPECT_EQ(gw::config::unsupervised_signals(first), std::vector<std::string>{"120800260010"});
   EXPECT_TRUE(second.settings.isObject());
   EXPECT_EQ(config.control_socket, "/etc/norvane/run/gateway.sock");
 }
@@ -293,6 +300,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "units[0].alarm_levels.12080015: is not a 12-digit signal id"},
         Mistake{UNIT(", \"alarm_levels\": {\"120800150010\": 2.5}"),
                 "units[0].alarm_levels.120800150010: must be a whole number"},
+        Mistake{UNIT(", \"alarm_levels\": {\"120800150010\": \"urgent\"}"),
+                "units[0].alarm_levels.120800150010: must be a level: a whole number, "
+                "\"warning\", \"major\", \"critical\" or \"off\" (unsupervised)"},
         Mistake{UNIT(", \"alarm_thresholds\": {\"120800090010\": \"28\"}"),
                 "units[0].alarm_thresholds.120800090010: must be a number"},
         Mistake{UNIT(", \"ao_signal_ids\": [\"110800010010\", 7]"),

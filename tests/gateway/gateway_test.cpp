@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <regex>
 
+#include <gmock/gmock.h>
 #include <json/json.h>
 
 #include "tests/gateway/harness.h"
@@ -18,6 +19,9 @@ using harness::record_data_id;
 using harness::record_word;
 using harness::Summary;
 using harness::summary_of;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using ::testing::Not;
 
 class GatewayHistory : public harness::GatewayTest {
  protected:
@@ -119,6 +123,52 @@ TEST_F(GatewayAlarms, RaisesAndClearsAnAlarmOnceEachAsTheScenarioPlays) {
   }
 }
 
+// No "alarm_levels" and no "alarm_thresholds": every alarm is supervised at
+// its default level, and a limit alarm compares with the unit's own limit.
+TEST_F(GatewayAlarms, SupervisesEveryAlarmByDefaultAgainstTheUnitsOwnLimits) {
+  dir.write("scenario.txt",
+            "1 filter_clogged on\n"
+            "1 return_air_temperature_upper_limit 10\n");
+  start_unit({"--scenario", dir.file("scenario.txt")});
+  write_config(harness::config_text(R"([{"name": "ac1", "slave": 1, "title": "Room A",
+      "settings": {"appSetting": {"b_mode": "2"}}}])"));
+  auto gateway = start_gateway({"--interval", "0.1"});
+  ASSERT_TRUE(harness::eventually([&] {
+    gateway->drain();
+    return lines_starting(gateway->out(), "alarm ac1 raised").size() >= 2;
+  })) << gateway->out()
+      << gateway->err();
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0);
+  const auto filter = lines_starting(gateway->out(), "alarm ac1 raised 120800260010");
+  ASSERT_EQ(filter.size(), 1u);
+  EXPECT_THAT(filter[0], MatchesRegex("alarm ac1 raised 120800260010 level 1 warning at "
+                                      "[0-9-]+T[0-9:]+[+-][0-9:]+: Air filter clogged; "
+                                      "unit_label=\"Room A\" title_zh=\".+\" detail_zh=\".+\""));
+  const auto high = lines_starting(gateway->out(), "alarm ac1 raised 120800090010");
+  ASSERT_EQ(high.size(), 1u) << gateway->out();
+  EXPECT_THAT(high[0], MatchesRegex("alarm ac1 raised 120800090010 level 3 critical at .*: "
+                                    "Return air temperature high, [0-9.]+ °C, limit 10 °C; .*"));
+  EXPECT_THAT(gateway->out(), Not(HasSubstr("120800120010")))
+      << "the humidity is below the unit's 70 %: no comparison with a limit of 0";
+}
+
+TEST_F(GatewayAlarms, NamesTheAlarmsLeftUnsupervisedAtStartAndInStatus) {
+  start_unit();
+  write_config(harness::config_text(R"([{"name": "ac1", "slave": 1,
+      "alarm_levels": {"120800150010": "off", "120800260010": "critical", "comm_lost": 0}}])"));
+  auto gateway = start_gateway({});
+  EXPECT_TRUE(
+      gateway->next_line("unit ac1: unsupervised alarms: Water on the floor "
+                         "(120800150010), Unit not answering (comm_lost)",
+                         testproc::Process::kErr));
+  ASSERT_TRUE(harness::eventually([&] { return ctl({"status"}).status == 0; }));
+  EXPECT_THAT(ctl({"status"}).out, HasSubstr("  unsupervised: Water on the floor (120800150010), "
+                                             "Unit not answering (comm_lost)\n"));
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0);
+}
+
 TEST_F(GatewayAlarms, KeepsARaisedAlarmAcrossARestartWithoutRaisingItAgain) {
   dir.write("scenario.txt", "0 floor_water on\n");
   start_unit({"--scenario", dir.file("scenario.txt")});
@@ -203,11 +253,12 @@ TEST_F(GatewayBus, PollsTwoUnitsOnOneBusEachAtItsAddress) {
 TEST_F(GatewayBus, ResumesPollingWhenTheUnitAnswersAgain) {
   start_unit();
   write_config(harness::config_text());
-  auto gateway = start_gateway({"--interval", "0.05", "--report"});
+  auto gateway = start_gateway({"--interval", "0.05", "--report", "--log-level", "debug"});
   ASSERT_TRUE(gateway->next_line("report ac1"));
   unit->signal(SIGUSR1);
   ASSERT_TRUE(unit->next_line("silent"));
-  ASSERT_TRUE(gateway->next_line("SPModbus get error")) << "the device hears of the failure";
+  ASSERT_TRUE(gateway->next_line("plug-in: SPModbus get error", testproc::Process::kErr))
+      << "the device hears of the failure";
   ASSERT_TRUE(gateway->next_line("Connection timed out", testproc::Process::kErr));
   unit->signal(SIGUSR2);
   ASSERT_TRUE(unit->next_line("answering"));
@@ -262,9 +313,9 @@ TEST_F(GatewayBus, ReopensItsPortWhenTheDeviceComesBackUnderItsPath) {
 TEST_F(GatewayBus, AbandonsEveryRoundWhoseRepliesAreCorrupt) {
   start_unit({"--corrupt"});
   write_config(harness::config_text());
-  const Finished run = run_gateway({"--rounds", "2"});
+  const Finished run = run_gateway({"--rounds", "2", "--log-level", "debug"});
   ASSERT_EQ(run.status, 4) << "no round completed: " << run.err;
-  EXPECT_NE(run.out.find("SPModbus get error"), std::string::npos);
+  EXPECT_THAT(run.err, HasSubstr("plug-in: SPModbus get error"));
   const Summary summary = summary_of(run.out, "ac1");
   EXPECT_EQ(summary.completed, 0);
   EXPECT_EQ(summary.bad, 4) << "the first read of each round, tried twice";

@@ -14,7 +14,7 @@ namespace {
 using std::chrono::milliseconds;
 
 gw::history::AlarmEvent event(const std::string& signal_id, bool raised) {
-  return {"2024-01-01 00:00:00", "ac1", signal_id, 3, raised, "t", "d"};
+  return {"2024-01-01 00:00:00", "ac1", signal_id, 3, raised, "t", "d", std::nullopt, std::nullopt};
 }
 
 gw::history::StoredRecord record(const std::string& bytes) {

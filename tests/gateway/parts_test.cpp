@@ -7,6 +7,7 @@
 #include "gateway/history/history.h"
 #include "gateway/line/frames.h"
 #include "gateway/line/rtu_link.h"
+#include "gateway/readings/reading_table.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -122,7 +123,8 @@ class AlarmBookTest : public ::testing::Test {
   }
   gw::devices::UnitNames names;
   Events log;
-  gw::devices::AlarmBook book{names, log};
+  gw::devices::RecordLimits limits;
+  gw::devices::AlarmBook book{names, limits, log};
   Device first, second;
 };
 
@@ -184,7 +186,8 @@ TEST_F(HistoryTest, GivesBackEachDevicesNewestReadingOfItsDataIdAcrossReopening)
 TEST_F(HistoryTest, RemembersWhichAlarmsWereLastRaised) {
   gw::history::History history(path, {});
   auto event = [&](const char* device, const char* id, bool raised) {
-    history.insert_event({"2024-01-01 00:00:00", device, id, 3, raised, "t", "d"});
+    history.insert_event(
+        {"2024-01-01 00:00:00", device, id, 3, raised, "t", "d", std::nullopt, std::nullopt});
   };
   event("ac1", "120800150010", true);
   event("ac1", "120800230010", true);
@@ -201,3 +204,36 @@ TEST_F(HistoryTest, RemembersWhichAlarmsWereLastRaised) {
 }
 
 }  // namespace
+
+// A round's record with these readings (by name, as the unit's words).
+std::string record_with(std::initializer_list<std::pair<const char*, uint16_t>> words) {
+  std::string record(121, '\0');
+  for (const auto& [name, word] : words) {
+    const int offset = gw::readings::reading_row(name)->record_offset;
+    record[offset] = static_cast<char>(word & 0xff);
+    record[offset + 1] = static_cast<char>(word >> 8);
+  }
+  return record;
+}
+
+// A limit alarm is compared with the file's limit, else with the unit's own
+// setting in the round's record; the event carries the value and limit.
+TEST_F(AlarmBookTest, LimitsComeFromTheFileElseFromTheUnitsRecord) {
+  gw::config::UnitConfig config;
+  config.alarm_thresholds["120800120010"] = 60.3f;  // humidity upper: the file's
+  limits.add(first, config);
+  const std::string record = record_with({{"return_air_temperature", 295},
+                                          {"return_air_temperature_upper_limit", 28},
+                                          {"return_air_humidity_upper_limit", 70}});
+  limits.take_record(first, record.data(), static_cast<int>(record.size()));
+  EXPECT_FLOAT_EQ(first.alarm_thresholds["120800090010"], 28.0f) << "the unit's own";
+  EXPECT_FLOAT_EQ(first.alarm_thresholds["120800120010"], 60.3f) << "the file's wins";
+  EXPECT_EQ(first.alarm_thresholds.count("120800150010"), 0u) << "a flag alarm has no limit";
+
+  report(first, "120800090010", true);
+  ASSERT_EQ(log.events.size(), 1u);
+  EXPECT_EQ(log.events[0].value, 29.5);
+  EXPECT_EQ(log.events[0].limit, 28.0);
+  report(first, "120800150010", true);
+  EXPECT_FALSE(log.events[1].value) << "a flag alarm measures nothing";
+}
