@@ -29,13 +29,14 @@ inline constexpr char kLevelOff[] = "off";
 
 struct AlarmLevel {
   int level;
-  const char* name;  // snake_case: a label value and a configuration word
+  const char* name;     // snake_case: a label value and a configuration word
+  const char* meaning;  // for the manual
 };
 
 inline constexpr AlarmLevel kAlarmLevels[] = {
-    {1, "warning"},   // needs attention during working hours
-    {2, "major"},     // needs someone soon: the room's cooling or its supervision is impaired
-    {3, "critical"},  // needs someone now: equipment is at risk
+    {1, "warning", "needs attention during working hours"},
+    {2, "major", "needs someone soon: the room's cooling or its supervision is impaired"},
+    {3, "critical", "needs someone now: equipment is at risk"},
 };
 
 // The name of a level: "warning", "major", "critical", "level N" for

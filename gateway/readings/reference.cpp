@@ -62,9 +62,9 @@ std::string raised_when(int index) {
   const std::string reading = code(kAlarmRows[index].reading);
   switch (check.condition) {
     case norvane::AlarmCondition::kAboveLimit:
-      return reading + " above the signal's limit";
+      return reading + " above its limit";
     case norvane::AlarmCondition::kBelowLimit:
-      return reading + " below the signal's limit";
+      return reading + " below its limit";
     case norvane::AlarmCondition::kFlagSet:
       break;
   }
@@ -75,8 +75,11 @@ std::string alarm_table_row(int index) {
   const AlarmRow& alarm = kAlarmRows[index];
   const char* title_zh =
       index < norvane::kAlarmCheckCount ? norvane::kAlarmChecks[index].title : "";
+  const std::string level =
+      std::to_string(alarm.default_level) + " " + level_name(alarm.default_level);
+  const std::string limit = alarm.unit_limit != nullptr ? code(alarm.unit_limit) : "-";
   return "| " + code(alarm.signal_id) + " | " + alarm.title + " | " + raised_when(index) + " | " +
-         cell(title_zh) + " |\n";
+         level + " | " + limit + " | " + cell(title_zh) + " |\n";
 }
 
 }  // namespace
@@ -89,9 +92,17 @@ std::string reference_markdown() {
   for (const ReadingRow& row : kReadingRows) text += reading_table_row(row);
   text +=
       "\n"
-      "| Signal id | Title | Raised when | Title in the plug-in's alarm |\n"
-      "|---|---|---|---|\n";
+      "| Signal id | Title | Raised when | Default level | Limit without `alarm_thresholds` | "
+      "Title in the plug-in's alarm |\n"
+      "|---|---|---|---|---|---|\n";
   for (int i = 0; i < kAlarmRowCount; ++i) text += alarm_table_row(i);
+  text +=
+      "\n"
+      "| Level | Name | Meaning |\n"
+      "|---|---|---|\n";
+  for (const AlarmLevel& level : kAlarmLevels)
+    text += "| " + std::to_string(level.level) + " | " + code(level.name) + " | " + level.meaning +
+            " |\n";
   return text;
 }
 
