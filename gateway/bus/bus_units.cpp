@@ -80,6 +80,9 @@ BusUnits::Unit BusUnits::set_up(const config::UnitConfig& config,
   row.slave = config.slave;
   row.data_id = config.data_id;
   row.setpoint_limits = config.setpoint_limits;
+  row.alarm_levels.clear();
+  for (const readings::AlarmRow& alarm : readings::kAlarmRows)
+    row.alarm_levels[alarm.signal_id] = config::alarm_level(config, alarm.signal_id);
   row.alarms = std::move(added.alarms);
   row.commands_waiting = 0;
   Unit unit;

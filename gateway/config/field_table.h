@@ -269,9 +269,11 @@ inline constexpr Field kFields[] = {
               rows::whole(2, rows::kInt32Low, rows::kInt32High),
               "the level of the gateway's own alarm when the unit stops answering; 0: none"),
     rows::row("units[].setpoint_limits", "temperature", rows::kApplied,
-              rows::range(16, 32, -999, 999, "C"), "[MIN, MAX] of a temperature set point, C"),
+              rows::range(16, 32, -999, 999, "C"),
+              "[MIN, MAX] of a temperature set point, C; MIN below MAX, a whole degree between"),
     rows::row("units[].setpoint_limits", "humidity", rows::kApplied,
-              rows::range(30, 80, -999, 999, "%"), "[MIN, MAX] of a humidity set point, %"),
+              rows::range(30, 80, 0, 100, "%"),
+              "[MIN, MAX] of a humidity set point, %; at least two whole percent apart"),
 
     rows::row("control", "socket", rows::kRestart,
               rows::text(FieldType::kPath, "/run/norvane/gateway.sock"),

@@ -61,6 +61,9 @@ struct UnitState {
   int slave = 0;
   int data_id = 0;
   base::SetpointLimits setpoint_limits;  // the set points its commands may ask for
+  // Every alarm of the alarm table by signal id: the level the unit
+  // supervises it at, 0 when it does not (config::alarm_level).
+  std::map<std::string, int> alarm_levels;
   UnitStatus status = UnitStatus::kNotPolled;
   // Answering: since its first completed round after the start or a loss;
   // not answering: since the first of the rounds that did not complete.
