@@ -80,11 +80,13 @@ BusUnits::Unit BusUnits::set_up(const config::UnitConfig& config,
   row.slave = config.slave;
   row.data_id = config.data_id;
   row.setpoint_limits = config.setpoint_limits;
+  row.alarm_levels.clear();
+  for (const readings::AlarmRow& alarm : readings::kAlarmRows)
+    row.alarm_levels[alarm.signal_id] = config::alarm_level(config, alarm.signal_id);
   row.alarms = std::move(added.alarms);
-  row.unsupervised = config::unsupervised_signals(config);
-  if (!row.unsupervised.empty())
+  if (const auto unsupervised = config::unsupervised_signals(config); !unsupervised.empty())
     base::log::notice("unit " + config.name +
-                      ": unsupervised alarms: " + readings::alarm_list(row.unsupervised));
+                      ": unsupervised alarms: " + readings::alarm_list(unsupervised));
   row.commands_waiting = 0;
   Unit unit;
   unit.device = std::move(added.unit);

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "gateway/base/json_parse.h"
+#include "gateway/base/unit_ids.h"
 #include "gateway/base/utf8.h"
 #include "gateway/config/fields.h"
 #include "gateway/config/output_config.h"
@@ -137,7 +138,8 @@ bool is_unit_name(const std::string& name) {
   return true;
 }
 
-// [MIN, MAX] within the field's range; its default when absent.
+// [MIN, MAX] within the field's range, MIN below MAX; its default when
+// absent.
 base::Range parse_range(Fields& limits, std::string_view key) {
   const Field& row = limits.row(key);
   const Json::Value* value = limits.optional(key);
@@ -145,13 +147,28 @@ base::Range parse_range(Fields& limits, std::string_view key) {
   const bool numbers =
       value->isArray() && value->size() == 2 && (*value)[0].isNumeric() && (*value)[1].isNumeric();
   if (!numbers || !((*value)[0].asDouble() >= row.low) || !((*value)[1].asDouble() <= row.high) ||
-      !((*value)[0].asDouble() <= (*value)[1].asDouble())) {
+      !((*value)[0].asDouble() < (*value)[1].asDouble())) {
     char range[64];
     std::snprintf(range, sizeof range, "%g to %g", row.low, row.high);
     limits.fail(limits.path_of(key),
-                std::string("must be [MIN, MAX], two numbers from ") + range + " with MIN <= MAX");
+                std::string("must be [MIN, MAX], two numbers from ") + range + " with MIN < MAX");
   }
   return {(*value)[0].asDouble(), (*value)[1].asDouble()};
+}
+
+// Set points are whole degrees and whole percent, so the whole values
+// within a range are the ones a command can ask for; Home Assistant's
+// climate control offers them (rounded inwards: mqtt_messages.cpp) and
+// drops the whole entity unless its humidity minimum is below its maximum.
+void check_whole_values(Fields& limits, std::string_view key, const base::Range& range, int needed,
+                        const std::string& whole_unit) {
+  const double whole = std::floor(range.high) - std::ceil(range.low) + 1;
+  if (whole >= needed) return;
+  limits.fail(limits.path_of(key),
+              needed == 1 ? "must hold a whole " + whole_unit + ": set points are whole numbers"
+                          : "must hold two whole " + whole_unit +
+                                " at least: set points are whole numbers, and Home "
+                                "Assistant's lowest must be below its highest");
 }
 
 base::SetpointLimits parse_setpoint_limits(Fields& unit, const std::string& file) {
@@ -160,7 +177,9 @@ base::SetpointLimits parse_setpoint_limits(Fields& unit, const std::string& file
   if (value == nullptr) return limits;
   Fields fields(*value, unit.path_of("setpoint_limits"), file, {"units[].setpoint_limits"});
   limits.temperature = parse_range(fields, "temperature");
+  check_whole_values(fields, "temperature", limits.temperature, 1, "degree");
   limits.humidity = parse_range(fields, "humidity");
+  check_whole_values(fields, "humidity", limits.humidity, 2, "percents");
   fields.reject_unknown();
   return limits;
 }
@@ -236,11 +255,24 @@ UnitConfig parse_unit(const Json::Value& value, const std::string& path, const s
   return config;
 }
 
+// The units named so far, by the part of Home Assistant's ids that their
+// names give (base::entity_part): "ac.1" and "ac_1" would share a device,
+// its entities and their discovery topics.
+using UnitNames = std::map<std::string, std::string>;
+
+void check_name(Fields& owner, const std::string& path, const std::string& name, UnitNames& names) {
+  const auto [first, added] = names.emplace(base::entity_part(name), name);
+  if (added) return;
+  if (first->second == name) owner.fail(path + ".name", "\"" + name + "\" names another unit too");
+  owner.fail(path + ".name", "\"" + name + "\" and \"" + first->second +
+                                 "\" come out the same in Home Assistant's ids (\"" + first->first +
+                                 "\"): one unit would take the other's entities");
+}
+
 // The "units" of `owner` (the top level or an entry of "buses"); `names`
 // holds the names of the buses before, since a name is the unit's across
 // every bus. A slave address is unique on its bus only.
-std::vector<UnitConfig> parse_units(Fields& owner, const std::string& file,
-                                    std::set<std::string>& names) {
+std::vector<UnitConfig> parse_units(Fields& owner, const std::string& file, UnitNames& names) {
   const Json::Value& units = owner.required("units");
   if (!units.isArray() || units.empty())
     owner.fail(owner.path_of("units"), "must be a non-empty array");
@@ -249,8 +281,7 @@ std::vector<UnitConfig> parse_units(Fields& owner, const std::string& file,
   for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
     const std::string path = owner.path_of("units") + "[" + std::to_string(i) + "]";
     parsed.push_back(parse_unit(units[i], path, file));
-    if (!names.insert(parsed.back().name).second)
-      owner.fail(path + ".name", "\"" + parsed.back().name + "\" names another unit too");
+    check_name(owner, path, parsed.back().name, names);
     if (!slaves.insert(parsed.back().slave).second)
       owner.fail(path + ".slave",
                  std::to_string(parsed.back().slave) + " is another unit's address");
@@ -270,7 +301,7 @@ std::vector<BusConfig> parse_buses(Fields& top, const std::string& file) {
   const Json::Value& list = top.required("buses");
   if (!list.isArray() || list.empty()) top.fail("buses", "must be a non-empty array");
   std::vector<BusConfig> buses;
-  std::set<std::string> names;
+  UnitNames names;
   std::map<std::string, std::string> ports;  // device -> the entry that has it
   for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
     Fields entry(list[i], "buses[" + std::to_string(i) + "]", file, {"bus", "buses[]"});
@@ -301,7 +332,7 @@ std::vector<BusConfig> parse_bus_list(Fields& top, const std::string& file) {
   BusConfig bus;
   bus.settings = parse_line(line);
   line.reject_unknown();
-  std::set<std::string> names;
+  UnitNames names;
   bus.units = parse_units(top, file, names);
   return {bus};
 }
@@ -401,6 +432,14 @@ bool same_line(const BusSettings& a, const BusSettings& b) {
          a.serial_mode == b.serial_mode && a.rts == b.rts && a.rts_delay_us == b.rts_delay_us;
 }
 
+int alarm_level(const UnitConfig& unit, std::string_view signal_id) {
+  if (signal_id == readings::kCommLostSignalId) return unit.comm_lost_level;
+  const auto level = unit.alarm_levels.find(std::string(signal_id));
+  if (level != unit.alarm_levels.end()) return level->second;
+  const readings::AlarmRow* row = readings::alarm_row(signal_id);
+  return row != nullptr ? row->default_level : readings::kLevelUnsupervised;
+}
+
 std::vector<UnitConfig> all_units(const Config& config) {
   std::vector<UnitConfig> units;
   for (const BusConfig& bus : config.buses)
@@ -417,13 +456,9 @@ const BusConfig* bus_of(const Config& config, const std::string& unit) {
 
 std::vector<std::string> unsupervised_signals(const UnitConfig& unit) {
   std::vector<std::string> ids;
-  for (const readings::AlarmRow& alarm : readings::kAlarmRows) {
-    const bool own = alarm.signal_id == std::string_view(readings::kCommLostSignalId);
-    const auto level = unit.alarm_levels.find(alarm.signal_id);
-    const int at = own ? unit.comm_lost_level
-                       : (level == unit.alarm_levels.end() ? alarm.default_level : level->second);
-    if (at == readings::kLevelUnsupervised) ids.push_back(alarm.signal_id);
-  }
+  for (const readings::AlarmRow& alarm : readings::kAlarmRows)
+    if (alarm_level(unit, alarm.signal_id) == readings::kLevelUnsupervised)
+      ids.push_back(alarm.signal_id);
   return ids;
 }
 

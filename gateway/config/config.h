@@ -141,6 +141,11 @@ struct Config {
   OutputConfig outputs;  // each off when its section is absent
 };
 
+// The level at which `unit` supervises the alarm `signal_id`: the one its
+// "alarm_levels" gives (comm_lost's own for the loss of communication); 0,
+// unsupervised, for a signal that it leaves out.
+int alarm_level(const UnitConfig& unit, std::string_view signal_id);
+
 // The units of every bus, bus after bus.
 std::vector<UnitConfig> all_units(const Config& config);
 // The bus that has the unit named `unit`; nullptr when none has.

@@ -81,7 +81,7 @@ std::string kind(const Field& row) {
     case FieldType::kListen:
       return "a text, \"HOST:PORT\"";
     case FieldType::kRange:
-      return "[MIN, MAX], each from " + range + unit_after(row) + ", MIN <= MAX";
+      return "[MIN, MAX], each from " + range + unit_after(row) + ", MIN < MAX";
     case FieldType::kLevels:
       return "an object: 12-digit signal id to a whole number or a level's name";
     case FieldType::kLimits:

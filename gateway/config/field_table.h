@@ -26,7 +26,7 @@ enum class FieldType {
   kChoice,       // one of `choices`
   kSpeed,        // a speed of the serial line (serial_speeds.h)
   kListen,       // "HOST:PORT", "[IPV6]:PORT" or "PORT"
-  kRange,        // [MIN, MAX], each from `low` to `high`, MIN <= MAX
+  kRange,        // [MIN, MAX], each from `low` to `high`, MIN < MAX
   kLevels,       // an object: 12-digit signal id to a whole number
   kLimits,       // an object: 12-digit signal id to a number
   kSignalIds,    // an array of 12-digit signal ids
@@ -241,7 +241,10 @@ inline constexpr Field kFields[] = {
 
     // A unit: an entry of "units".
     rows::row("units[]", "name", rows::kApplied, rows::of(FieldType::kName),
-              "names the unit in the output, the history and commands; unique", "required"),
+              "names the unit in the output, the history and commands; unique, also as Home "
+              "Assistant's ids take it (lower case, a run of '-', '_' and '.' as one '_'), "
+              "so \"ac.1\" and \"ac_1\" are refused together",
+              "required"),
     rows::row("units[]", "title", rows::kApplied, rows::of(FieldType::kTitle),
               "the unit's name for people: the device's name in Home Assistant, on the status "
               "page and in notifications",
@@ -274,9 +277,13 @@ inline constexpr Field kFields[] = {
               "the level of the gateway's own alarm when the unit stops answering; 0 or \"off\": "
               "none"),
     rows::row("units[].setpoint_limits", "temperature", rows::kApplied,
-              rows::range(16, 32, -999, 999, "C"), "[MIN, MAX] of a temperature set point, C"),
+              rows::range(16, 32, -999, 999, "C"),
+              "[MIN, MAX] of a temperature set point, C, with a whole degree in it (set points "
+              "are whole degrees)"),
     rows::row("units[].setpoint_limits", "humidity", rows::kApplied,
-              rows::range(30, 80, -999, 999, "%"), "[MIN, MAX] of a humidity set point, %"),
+              rows::range(30, 80, 0, 100, "%"),
+              "[MIN, MAX] of a humidity set point, %, with two whole percent in it at least "
+              "(Home Assistant needs its lowest below its highest)"),
 
     rows::row("control", "socket", rows::kRestart,
               rows::text(FieldType::kPath, "/run/norvane/gateway.sock"),

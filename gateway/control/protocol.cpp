@@ -82,11 +82,12 @@ Json::Value unit_json(const state::UnitState& unit, const state::StateSnapshot& 
   }
   json["commands_waiting"] = unit.commands_waiting;
   Json::Value& unsupervised = json["unsupervised"] = Json::Value(Json::arrayValue);
-  for (const std::string& id : unit.unsupervised) {
+  for (const readings::AlarmRow& row : readings::kAlarmRows) {  // in the table's order
+    const auto level = unit.alarm_levels.find(row.signal_id);
+    if (level == unit.alarm_levels.end() || level->second != readings::kLevelUnsupervised) continue;
     Json::Value& alarm = unsupervised.append(Json::Value(Json::objectValue));
-    alarm["signal_id"] = id;
-    const char* title = readings::alarm_title(id);
-    alarm["title"] = title == nullptr ? id : title;
+    alarm["signal_id"] = row.signal_id;
+    alarm["title"] = row.title;
   }
   return json;
 }
@@ -330,8 +331,11 @@ std::string event_line(const state::Event& event) {
     json["state"] = alarm->raised ? "raised" : "cleared";
     json["title"] =
         outputs::english_title({alarm->signal_id, alarm->level, alarm->title, {}, {}, {}, {}});
+    json["level_name"] = readings::level_name(alarm->level);
     json["detail"] = alarm->detail;
     json["unit_title"] = alarm->title;
+    if (alarm->value) json["value"] = *alarm->value;
+    if (alarm->limit) json["limit"] = *alarm->limit;
   } else if (const auto* command = std::get_if<state::CommandFinished>(&event)) {
     json["event"] = "command";
     json["unit"] = command->unit;

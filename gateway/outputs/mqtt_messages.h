@@ -3,7 +3,9 @@
 //
 //   BASE/status                  "online" / "offline" (retained; the last will)
 //   BASE/UNIT/availability       "online" while the unit answers with fresh data,
-//                                else "offline" (retained)
+//                                else "offline": not retained, so that no "online"
+//                                outlives the gateway; sent at each change, at each
+//                                connection and every 15 s for who subscribes later
 //   BASE/UNIT/state              the last completed round (retained): {"unit", "time",
 //                                "round", "state", "fresh", "readings", "alarms"}
 //   BASE/UNIT/alarms             the active alarms (retained): [{"signal_id", "title", ...}]
@@ -16,7 +18,7 @@
 //   BASE/UNIT/set/power          "ON" or "OFF"
 //   BASE/UNIT/set/mode           "auto" (on) or "off", as Home Assistant's climate sends
 //
-// and Home Assistant's discovery messages under PREFIX/COMPONENT/NODE/OBJECT/config.
+// and Home Assistant's discovery messages (mqtt_discovery.h).
 #pragma once
 
 #include <optional>
@@ -65,30 +67,5 @@ struct ReceivedCommand {
 };
 std::optional<ReceivedCommand> parse_command(const Topics& topics, const std::string& topic,
                                              const std::string& payload);
-
-// Home Assistant discovery.
-struct Discovery {
-  std::string prefix;  // "homeassistant"
-  std::string node;    // the gateway's node id: letters, digits, '_' and '-'
-  bool commands = false;
-};
-
-struct Announcement {
-  std::string topic;
-  std::string payload;  // JSON; empty to withdraw
-};
-
-// Every entity of a unit: a sensor for each number and enumeration, a
-// binary sensor for each flag, for each alarm of the alarm table and for
-// the loss of communication, and, with commands, a climate entity whose
-// set points stay within `limits`.
-std::vector<Announcement> unit_announcements(const Discovery& discovery, const Topics& topics,
-                                             const std::string& unit,
-                                             const base::SetpointLimits& limits);
-// The same topics with empty payloads: the unit's entities withdrawn.
-std::vector<Announcement> unit_withdrawals(const Discovery& discovery, const std::string& unit);
-
-// Letters, digits, '_' and '-' of `text`, others as '_'.
-std::string node_id(const std::string& text);
 
 }  // namespace gw::outputs::mqtt

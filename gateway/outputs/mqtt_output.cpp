@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "gateway/base/log.h"
+#include "gateway/base/unit_ids.h"
 
 namespace gw::outputs {
 namespace {
@@ -15,6 +16,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kTick{50};  // acknowledgements, commands and pings wait at most this
 constexpr milliseconds kLookEvery{1000};
 constexpr milliseconds kGoodbyePatience{3000};
+// How often the units' availability goes out again: within this a client
+// that subscribes later (Home Assistant started again) learns it.
+constexpr milliseconds kAvailabilityEvery{15000};
 constexpr size_t kInFlight = 32;  // queued messages handed over before their acknowledgements
 
 std::string host_name() {
@@ -29,7 +33,8 @@ MqttOutput::MqttOutput(const config::MqttConfig& config, state::ServiceApi& api)
   const std::string host = host_name();
   topics_.base = config_.base_topic.empty() ? "norvane/" + host : config_.base_topic;
   const std::string client_id = config_.client_id.empty() ? "norvane-" + host : config_.client_id;
-  discovery_ = {config_.discovery_prefix, mqtt::node_id(client_id), config_.commands};
+  discovery_ = {config_.discovery_prefix, base::id_part(client_id), api_.info().version,
+                config_.commands};
   mqtt::Link::Handlers handlers;
   handlers.connected = [this] { connected(); };
   handlers.lost = [this] { lost(); };
@@ -39,6 +44,9 @@ MqttOutput::MqttOutput(const config::MqttConfig& config, state::ServiceApi& api)
   };
   link_ = std::make_unique<mqtt::Link>(config_, client_id, topics_.status(), std::move(handlers));
   set_retained(topics_.status(), "online", 1);
+  if (config_.discovery)
+    for (const auto& announcement : mqtt::gateway_announcements(discovery_, topics_))
+      set_retained(announcement.topic, announcement.payload, 1);
 }
 
 MqttOutput::~MqttOutput() {
@@ -52,7 +60,7 @@ void MqttOutput::on_event(const state::Event& event) {
     set_retained(topics_.unit(round->unit, "state"), mqtt::state_payload(*round), config_.qos);
     set_retained(topics_.unit(round->unit, "alarms"), mqtt::alarms_payload(round->alarms),
                  config_.qos);
-    set_retained(topics_.unit(round->unit, "availability"), "online", config_.qos);
+    set_availability(round->unit, "online");
   } else if (const auto* alarm = std::get_if<state::AlarmChanged>(&event)) {
     if (mqtt::topic_safe(alarm->unit))
       enqueue(topics_.unit(alarm->unit, "alarm"), mqtt::alarm_event_payload(*alarm));
@@ -74,13 +82,16 @@ void MqttOutput::on_tick() {
     next_look_ = Clock::now() + kLookEvery;
   }
   check_commands();
+  if (Clock::now() >= next_availability_) {
+    for (auto& [unit, availability] : availability_) availability.sent = false;
+    next_availability_ = Clock::now() + kAvailabilityEvery;
+  }
   flush();
 }
 
 void MqttOutput::on_end() {
   look_at_table();
-  for (const auto& [unit, limits] : units_)
-    set_retained(topics_.unit(unit, "availability"), "offline", config_.qos);
+  for (const auto& [unit, entities] : units_) set_availability(unit, "offline");
   set_retained(topics_.status(), "offline", 1);
   // The last state, the events still queued and the goodbye, if the broker
   // is there to take them.
@@ -90,7 +101,9 @@ void MqttOutput::on_end() {
     flush();
     if (link_->connected() && queue_.empty() &&
         std::all_of(retained_.begin(), retained_.end(),
-                    [](const auto& r) { return r.second.sent; }))
+                    [](const auto& r) { return r.second.sent; }) &&
+        std::all_of(availability_.begin(), availability_.end(),
+                    [](const auto& a) { return a.second.sent; }))
       break;
     std::this_thread::sleep_for(kTick);
   } while (link_->connected() && Clock::now() < deadline);
@@ -102,6 +115,7 @@ void MqttOutput::on_end() {
 
 void MqttOutput::connected() {
   for (auto& [topic, retained] : retained_) retained.sent = false;
+  for (auto& [unit, availability] : availability_) availability.sent = false;
   for (Queued& queued : queue_) queued.mid = 0;
   // The gateway's "online" first, before what it says about its units.
   Retained& status = retained_[topics_.status()];
@@ -112,6 +126,7 @@ void MqttOutput::connected() {
 
 void MqttOutput::lost() {
   for (auto& [topic, retained] : retained_) retained.sent = false;
+  for (auto& [unit, availability] : availability_) availability.sent = false;
   for (Queued& queued : queue_) queued.mid = 0;
 }
 
@@ -129,16 +144,9 @@ void MqttOutput::look_at_table() {
   for (const state::UnitState& unit : snapshot.units) {
     if (!mqtt::topic_safe(unit.name)) continue;
     present.insert(unit.name);
-    // Announced when first seen, and again when a reload changed its limits.
-    const auto seen = units_.find(unit.name);
-    if (config_.discovery && (seen == units_.end() || !(seen->second == unit.setpoint_limits)))
-      for (const auto& announcement :
-           mqtt::unit_announcements(discovery_, topics_, unit.name, unit.setpoint_limits))
-        set_retained(announcement.topic, announcement.payload, 1);
-    units_[unit.name] = unit.setpoint_limits;
+    announce(unit);
     const UnitView view = view_of(unit, snapshot, now);
-    set_retained(topics_.unit(unit.name, "availability"), view.fresh ? "online" : "offline",
-                 config_.qos);
+    set_availability(unit.name, view.fresh ? "online" : "offline");
     set_retained(topics_.unit(unit.name, "alarms"), mqtt::alarms_payload(unit.alarms), config_.qos);
     // A fresh unit's state comes with its rounds.
     if (!view.fresh)
@@ -156,8 +164,28 @@ void MqttOutput::look_at_table() {
         set_retained(withdrawal.topic, "", 1);
     for (const char* leaf : {"state", "alarms", "availability"})
       set_retained(topics_.unit(name, leaf), "", config_.qos);
+    availability_.erase(name);
     gone = units_.erase(gone);
   }
+}
+
+// Its entities when it is first seen, and again when a reload changed what
+// they say (its title, limits or alarm levels).
+void MqttOutput::announce(const state::UnitState& unit) {
+  const mqtt::UnitEntities entities{unit.name, unit.title, unit.setpoint_limits, unit.alarm_levels};
+  const auto seen = units_.find(unit.name);
+  if (seen == units_.end())  // an "online" that an earlier release retained goes
+    set_retained(topics_.unit(unit.name, "availability"), "", config_.qos);
+  if (config_.discovery && (seen == units_.end() || seen->second != entities))
+    for (const auto& announcement : mqtt::unit_announcements(discovery_, topics_, entities))
+      set_retained(announcement.topic, announcement.payload, 1);
+  units_[unit.name] = entities;
+}
+
+void MqttOutput::set_availability(const std::string& unit, const std::string& payload) {
+  Availability& availability = availability_[unit];
+  if (availability.payload == payload) return;
+  availability = {payload, false};
 }
 
 void MqttOutput::set_retained(const std::string& topic, const std::string& payload, int qos) {
@@ -188,6 +216,13 @@ void MqttOutput::flush() {
     if (retained.sent) continue;
     if (!link_->publish(topic, retained.payload, retained.qos, true)) return;
     retained.sent = true;
+  }
+  for (auto& [unit, availability] : availability_) {
+    if (availability.sent) continue;
+    if (!link_->publish(topics_.unit(unit, "availability"), availability.payload, config_.qos,
+                        false))
+      return;
+    availability.sent = true;
   }
   // In the queue's order: a message is handed over only after every one
   // before it.

@@ -62,6 +62,9 @@ struct UnitState {
   int slave = 0;
   int data_id = 0;
   base::SetpointLimits setpoint_limits;  // the set points its commands may ask for
+  // Every alarm of the alarm table by signal id: the level the unit
+  // supervises it at, 0 when it does not (config::alarm_level).
+  std::map<std::string, int> alarm_levels;
   UnitStatus status = UnitStatus::kNotPolled;
   // Answering: since its first completed round after the start or a loss;
   // not answering: since the first of the rounds that did not complete.
@@ -71,9 +74,6 @@ struct UnitState {
   std::string report;  // its status report, JSON text (code 801)
   UnitCounters counters;
   std::vector<ActiveAlarm> alarms;  // by signal id
-  // Alarms its configuration leaves unsupervised on purpose, signal ids in
-  // the alarm table's order.
-  std::vector<std::string> unsupervised;
   std::optional<LastCommand> last_command;
   // Commands by outcome: those carried out, and those refused as busy.
   std::map<base::CommandOutcome, long> commands_by_outcome;

@@ -277,7 +277,24 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{
             UNIT(", \"setpoint_limits\": {\"temperature\": [30, 20]}"),
             "units[0].setpoint_limits.temperature: must be [MIN, MAX], two numbers from -999 to "
-            "999 with MIN <= MAX"},
+            "999 with MIN < MAX"},
+        // What Home Assistant's climate control could not offer: no whole
+        // degree, humidities outside 0 to 100, a minimum not below the
+        // maximum (whole percent apart).
+        Mistake{UNIT(", \"setpoint_limits\": {\"temperature\": [20.2, 20.8]}"),
+                "units[0].setpoint_limits.temperature: must hold a whole degree"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"temperature\": [22, 22]}"),
+                "units[0].setpoint_limits.temperature: must be [MIN, MAX], two numbers from "
+                "-999 to 999 with MIN < MAX"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [40, 120]}"),
+                "units[0].setpoint_limits.humidity: must be [MIN, MAX], two numbers from 0 to "
+                "100 with MIN < MAX"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [-5, 80]}"),
+                "units[0].setpoint_limits.humidity: must be [MIN, MAX], two numbers from 0 to 100"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [50, 50]}"),
+                "units[0].setpoint_limits.humidity: must be [MIN, MAX]"},
+        Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [50.2, 51]}"),
+                "units[0].setpoint_limits.humidity: must hold two whole percents at least"},
         Mistake{UNIT(", \"setpoint_limits\": {\"humidity\": [30]}"),
                 "units[0].setpoint_limits.humidity: must be [MIN, MAX]"},
         Mistake{UNIT(", \"setpoint_limits\": {\"pressure\": [1, 2]}"),
@@ -322,6 +339,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "buses[1].port: \"/dev/ttyS1\" is the port of buses[0].port too: one bus a port"},
         Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "a", 1, "ac1", 2, ""),
                 "buses[1].units[0].name: \"a\" names another unit too"},
+        // One topic of Home Assistant's discovery, one unique id, one device.
+        Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "ac.1", 1, "ac_1", 2, ""),
+                "buses[1].units[1].name: \"ac_1\" and \"ac.1\" come out the same in Home "
+                "Assistant's ids (\"ac_1\"): one unit would take the other's entities"},
+        Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "A", 1, "b", 2, ""),
+                "buses[1].units[0].name: \"A\" and \"a\" come out the same in Home "
+                "Assistant's ids (\"a\")"},
         Mistake{BUSES("/dev/ttyS1", "/dev/ttyS2", "b", 1, "c", 1, ""),
                 "buses[1].units[1].slave: 1 is another unit's address"},
         Mistake{"{\"bus\": {}, \"units\": [{\"name\": \"a\", \"slave\": 1}], "

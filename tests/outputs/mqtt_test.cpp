@@ -13,10 +13,14 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -29,6 +33,7 @@ namespace {
 using harness::eventually;
 using harness::Finished;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using ::testing::Not;
 using testproc::Process;
 using Clock = std::chrono::steady_clock;
@@ -114,6 +119,13 @@ class Subscriber {
     for (const auto& [t, payload] : messages_)
       if (t == topic) payloads.push_back(payload);
     return payloads;
+  }
+  // The topics that messages came on, each once.
+  std::set<std::string> topics() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::set<std::string> topics;
+    for (const auto& [topic, payload] : messages_) topics.insert(topic);
+    return topics;
   }
   size_t count_starting(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -213,7 +225,8 @@ TEST_F(GatewayMqtt, NoAlarmEventIsLostWhileTheBrokerRestartsAndTheRetainedStateI
   EXPECT_EQ(state["round"].asInt64(), summary.completed) << "the newest state is retained";
   EXPECT_EQ(state["readings"]["set_temperature"], 24.0);
   EXPECT_EQ(retained(broker.port(), "norvane/test/status"), "offline");
-  EXPECT_EQ(retained(broker.port(), "norvane/test/ac1/availability"), "offline");
+  // The unit's availability is not retained ("offline" went out live).
+  EXPECT_EQ(retained(broker.port(), "norvane/test/ac1/availability"), "");
   broker.stop();
 }
 
@@ -226,8 +239,9 @@ TEST_F(GatewayMqtt, CommandsFromTheBrokerAreCarriedOutAndTheirOutcomesPublished)
   Subscriber subscriber(broker.port(), "norvane-test-commands",
                         {"norvane/test/ac1/command", "norvane/test/ac1/alarms", "homeassistant/#"},
                         true);
-  // 44 readings, 9 alarms (comm_lost among them), the climate entity.
-  EXPECT_TRUE(eventually([&] { return subscriber.count_starting("homeassistant/") >= 54; }));
+  // The gateway's status; 44 readings, 5 alarms (comm_lost among them), the
+  // climate entity; 9 entities of earlier releases withdrawn.
+  EXPECT_TRUE(eventually([&] { return subscriber.count_starting("homeassistant/") >= 60; }));
   const auto climate =
       subscriber.payloads("homeassistant/climate/norvane-test-gateway/ac1_climate/config");
   ASSERT_EQ(climate.size(), 1u);
@@ -395,6 +409,265 @@ TEST_F(GatewayMqtt, ARefusedCommandWhosePayloadIsNotUtf8PublishesValidUtf8Json) 
                 "\" is not a number (set points are whole degrees C)");
   gateway->signal(SIGTERM);
   EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+}
+
+// A retained message left as an earlier release left it.
+void retain(int port, const std::string& topic, const std::string& payload) {
+  Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-q", "1",
+               "-r", "-t", topic, "-m", payload});
+  EXPECT_EQ(pub.wait_exit(), 0);
+}
+
+// Every retained message under `filter`, "TOPIC PAYLOAD" a line.
+std::vector<std::string> all_retained(int port, const std::string& filter) {
+  Process sub({"/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t",
+               filter, "-v", "--retained-only", "-W", "2"});
+  sub.wait_exit();
+  std::vector<std::string> lines;
+  std::istringstream out(sub.out());
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  return lines;
+}
+
+bool is_one_of(const Json::Value& value, const std::set<std::string>& allowed) {
+  return value.isString() && allowed.count(value.asString()) != 0;
+}
+
+// What Home Assistant's current discovery schema takes of one config
+// message, as its integration validates it: the faults it would drop the
+// entity for, or ignore without a word.
+std::vector<std::string> schema_faults(const std::string& topic, const Json::Value& json) {
+  std::vector<std::string> faults;
+  const auto fault = [&](const std::string& what) { faults.push_back(topic + ": " + what); };
+  std::smatch parts;
+  static const std::regex kTopic(
+      "homeassistant/(sensor|binary_sensor|climate)/[a-zA-Z0-9_-]+/[a-zA-Z0-9_-]+/config");
+  if (!std::regex_match(topic, parts, kTopic)) {
+    fault("not a discovery topic of ids over [a-zA-Z0-9_-]");
+    return faults;
+  }
+  const std::string component = parts[1];
+  if (!json["unique_id"].isString() || json["unique_id"].asString().empty()) fault("no unique_id");
+  static const std::regex kEntityId("([a-z_]+)\\.([a-z0-9]+(_[a-z0-9]+)*)");
+  std::smatch entity;
+  const std::string entity_id = json["default_entity_id"].asString();
+  if (!std::regex_match(entity_id, entity, kEntityId) || entity[1] != component)
+    fault("default_entity_id \"" + entity_id + "\" is no entity id of its domain");
+  else if (json["object_id"].asString() != entity[2].str())
+    fault("object_id (older releases) gives another entity id than default_entity_id");
+  if (!json["device"]["identifiers"].isArray() || json["device"]["identifiers"].empty())
+    fault("a device without identifiers");
+  for (const Json::Value& entry : json["availability"])
+    if (!entry["topic"].isString()) fault("an availability without a topic");
+  if (json.isMember("availability_mode") &&
+      !is_one_of(json["availability_mode"], {"all", "any", "latest"}))
+    fault("availability_mode");
+  if (json.isMember("json_attributes_template") && !json.isMember("json_attributes_topic"))
+    fault("attributes without their topic");
+  const Json::Value& device_class = json["device_class"];
+  const std::string unit = json["unit_of_measurement"].asString();
+  if (component == "sensor") {
+    if (device_class == "temperature" && unit !=
+                                             "\xC2\xB0"
+                                             "C")
+      fault("temperature not in C");
+    if (device_class == "humidity" && unit != "%") fault("humidity not in %");
+    if (device_class == "duration" && unit != "s") fault("duration not in s");
+    if (json.isMember("options") && device_class != "enum") fault("options without enum");
+    if (json.isMember("state_class") &&
+        !is_one_of(json["state_class"], {"measurement", "total", "total_increasing"}))
+      fault("state_class");
+  }
+  if (component == "binary_sensor" &&
+      !is_one_of(device_class, {"running", "problem", "connectivity"}))
+    fault("binary sensor class " + device_class.asString());
+  if (component == "climate") {
+    const double precision = json["precision"].asDouble();
+    if (precision != 0.1 && precision != 0.5 && precision != 1.0) fault("precision");
+    if (!(json["min_temp"].asDouble() <= json["max_temp"].asDouble())) fault("min_temp > max_temp");
+    if (!(json["min_humidity"].asDouble() >= 0 &&
+          json["min_humidity"].asDouble() < json["max_humidity"].asDouble() &&
+          json["max_humidity"].asDouble() <= 100))
+      fault("humidity range");
+  }
+  return faults;
+}
+
+// Every discovery message as Home Assistant's current schema reads it; one
+// entity for each condition; the gateway announced as the device that the
+// units name as via_device; the unit's title as its device's name; and
+// the entities of an earlier release that this one replaced withdrawn.
+TEST_F(GatewayMqtt, HomeAssistantTakesEveryDiscoveryMessageAsItsCurrentSchemaReadsIt) {
+  Broker broker(dir);
+  broker.start();
+  // As an earlier release left them: an alarm twin and a running state as text.
+  const std::string twin =
+      "homeassistant/binary_sensor/norvane-test-gateway/ac1_alarm_120800150010/config";
+  const std::string text_state = "homeassistant/sensor/norvane-test-gateway/ac1_compressor/config";
+  retain(broker.port(), twin, "{\"name\": \"Alarm: Water on the floor\"}");
+  retain(broker.port(), text_state, "{\"name\": \"Compressor running\"}");
+  Subscriber subscriber(broker.port(), "norvane-test-discovery", {"homeassistant/#"}, true);
+  start_unit();
+  write_config_for(broker.port(), true);
+  Json::Value config = parsed(file_text(dir.file("config.json")));
+  const std::string title = "Salle serveurs \xE2\x80\x93 Nord \xE2\x9D\x84";  // en dash, snowflake
+  config["units"][0]["title"] = title;
+  config["units"][0]["setpoint_limits"]["humidity"].append(30.5);
+  config["units"][0]["setpoint_limits"]["humidity"].append(79.5);
+  write_config(Json::FastWriter().write(config));
+  auto gateway = start_gateway({});
+
+  std::map<std::string, std::string> last;  // by topic: what Home Assistant ends with
+  const std::string climate_topic = "homeassistant/climate/norvane-test-gateway/ac1_climate/config";
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& topic : {climate_topic, twin, text_state}) {
+      const auto payloads = subscriber.payloads(topic);
+      if (payloads.empty()) return false;
+      last[topic] = payloads.back();
+    }
+    // 51 entities and the 9 of an earlier release, withdrawn.
+    return !last[climate_topic].empty() && last[twin].empty() && last[text_state].empty() &&
+           subscriber.topics().size() >= 60;
+  })) << "the replaced entities withdrawn";
+  gateway->signal(SIGTERM);
+  ASSERT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  broker.stop();
+
+  std::map<std::string, Json::Value> entities;  // by default_entity_id
+  std::set<std::string> devices, linked;
+  std::vector<std::string> faults;
+  for (const std::string& topic : subscriber.topics()) {
+    const std::string payload = subscriber.payloads(topic).back();
+    if (payload.empty()) continue;
+    const Json::Value json = parsed(payload);
+    const auto found = schema_faults(topic, json);
+    faults.insert(faults.end(), found.begin(), found.end());
+    entities[json["default_entity_id"].asString()] = json;
+    for (const Json::Value& id : json["device"]["identifiers"]) devices.insert(id.asString());
+    if (json["device"].isMember("via_device"))
+      linked.insert(json["device"]["via_device"].asString());
+  }
+  EXPECT_THAT(faults, IsEmpty());
+  for (const std::string& via : linked) EXPECT_EQ(devices.count(via), 1u) << via << " announced";
+  // 44 readings, the four limit alarms and the loss of communication, the
+  // climate entity; and the gateway's status.
+  EXPECT_EQ(entities.size(), 44u + 5u + 1u + 1u);
+
+  const Json::Value& gateway_status = entities["binary_sensor.norvane_test_gateway_status"];
+  EXPECT_EQ(gateway_status["state_topic"], "norvane/test/status");
+  EXPECT_EQ(gateway_status["device_class"], "connectivity");
+  EXPECT_EQ(gateway_status["payload_on"], "online");
+  EXPECT_EQ(gateway_status["device"]["sw_version"], NORVANE_VERSION);
+  EXPECT_EQ(linked, std::set<std::string>{"norvane-test-gateway"});
+
+  const Json::Value& water = entities["binary_sensor.ac1_water_on_floor"];
+  EXPECT_EQ(water["device"]["name"], title);
+  EXPECT_EQ(water["device_class"], "problem");
+  EXPECT_EQ(water["json_attributes_topic"], "norvane/test/ac1/alarms");
+  EXPECT_THAT(water["json_attributes_template"].asString(),
+              HasSubstr("'signal_id': '120800150010', 'level': 3, 'level_name': 'critical'"));
+  EXPECT_EQ(entities.count("binary_sensor.ac1_alarm_120800150010"), 0u) << "no twin";
+  EXPECT_THAT(
+      entities["binary_sensor.ac1_alarm_120800090010"]["json_attributes_template"].asString(),
+      HasSubstr("'level': 3, 'level_name': 'critical'"))
+      << "supervised at its default level without a word in the file";
+
+  EXPECT_EQ(entities["binary_sensor.ac1_compressor"]["device_class"], "running");
+  EXPECT_EQ(entities["binary_sensor.ac1_compressor"]["value_template"],
+            "{{ 'ON' if value_json.readings.compressor == 'on' else 'OFF' }}");
+  EXPECT_EQ(entities["binary_sensor.ac1_run_state"]["device_class"], "running");
+  EXPECT_EQ(entities["sensor.ac1_return_air_temperature"]["state_class"], "measurement");
+  for (const char* setting : {"set_temperature", "set_humidity", "temperature_precision",
+                              "return_air_humidity_upper_limit"})
+    EXPECT_FALSE(entities[std::string("sensor.ac1_") + setting].isMember("state_class")) << setting;
+  const Json::Value& band = entities["sensor.ac1_temperature_precision"];
+  EXPECT_FALSE(band.isMember("device_class")) << "a difference: no conversion to F";
+  EXPECT_EQ(band["unit_of_measurement"],
+            "\xC2\xB0"
+            "C");
+  EXPECT_FALSE(entities["sensor.ac1_humidity_precision"].isMember("device_class"));
+
+  const Json::Value& climate = entities["climate.ac1_climate"];
+  EXPECT_EQ(climate["min_temp"], 18) << "[17.5, 27] rounded inwards";
+  EXPECT_EQ(climate["max_temp"], 27);
+  EXPECT_EQ(climate["min_humidity"], 31) << "[30.5, 79.5] rounded inwards";
+  EXPECT_EQ(climate["max_humidity"], 79);
+}
+
+// After the gateway is killed, the broker holds no message that says a
+// unit is online, not even one that an earlier release retained: the
+// units' availability is not retained, and the gateway's status is its
+// last will, "offline".
+TEST_F(GatewayMqtt, AfterACrashNoRetainedMessageSaysAUnitIsOnline) {
+  Broker broker(dir);
+  broker.start();
+  retain(broker.port(), "norvane/test/ac1/availability", "online");  // an earlier release's
+  Subscriber subscriber(broker.port(), "norvane-test-crash", {"norvane/test/ac1/availability"},
+                        true);
+  start_unit();
+  write_config_for(broker.port(), false);
+  auto gateway = start_gateway({});
+  ASSERT_TRUE(eventually([&] {
+    const auto payloads = subscriber.payloads("norvane/test/ac1/availability");
+    return payloads.size() >= 3 && payloads.back() == "online";
+  })) << "the earlier release's, cleared, then the gateway's own";
+  EXPECT_EQ(retained(broker.port(), "norvane/test/status"), "online");
+
+  gateway->signal(SIGKILL);
+  gateway->wait_exit();
+  std::vector<std::string> left;
+  ASSERT_TRUE(eventually([&] {
+    left = all_retained(broker.port(), "norvane/test/#");
+    return std::find(left.begin(), left.end(), "norvane/test/status offline") != left.end();
+  })) << ::testing::PrintToString(left);
+  for (const std::string& message : left)
+    EXPECT_THAT(message, Not(HasSubstr("availability"))) << "nothing retained on it";
+  EXPECT_THAT(left, ::testing::Contains(HasSubstr("norvane/test/ac1/state ")));
+  broker.stop();
+}
+
+// Two units whose names come out the same in Home Assistant's ids, and
+// set-point limits that it cannot offer, are refused at a reload as at
+// the start: the running unit keeps its entities.
+TEST_F(GatewayMqtt, AReloadRefusesUnitsThatShareIdsAndLimitsHomeAssistantCannotOffer) {
+  Broker broker(dir);
+  broker.start();
+  start_unit({"--slave", "1", "--slave", "2"});
+  write_config_for(broker.port(), true);
+  const Json::Value good = parsed(file_text(dir.file("config.json")));
+  auto gateway = start_gateway({});
+  const std::string climate_topic = "homeassistant/climate/norvane-test-gateway/ac1_climate/config";
+  ASSERT_TRUE(eventually([&] { return !retained(broker.port(), climate_topic).empty(); }));
+
+  Json::Value clash = good;
+  clash["units"][0]["name"] = "ac.1";
+  clash["units"].append(good["units"][0]);
+  clash["units"][1]["name"] = "ac_1";
+  clash["units"][1]["slave"] = 2;
+  write_config(Json::FastWriter().write(clash));
+  Finished refused = ctl({"reload"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_THAT(refused.out, HasSubstr(dir.file("config.json") +
+                                     ": units[1].name: \"ac_1\" and \"ac.1\" come out the same "
+                                     "in Home Assistant's ids (\"ac_1\")"));
+
+  const std::vector<std::pair<const char*, std::vector<double>>> limits{
+      {"temperature", {20.2, 20.8}}, {"humidity", {40, 120}}, {"humidity", {50, 50}}};
+  for (const auto& [field, range] : limits) {
+    Json::Value narrow = good;
+    Json::Value& given = narrow["units"][0]["setpoint_limits"][field] = Json::arrayValue;
+    for (double value : range) given.append(value);
+    write_config(Json::FastWriter().write(narrow));
+    refused = ctl({"reload"});
+    EXPECT_EQ(refused.status, 1) << field;
+    EXPECT_THAT(refused.out, HasSubstr(dir.file("config.json") + ": units[0].setpoint_limits." +
+                                       field + ": must "));
+  }
+  EXPECT_THAT(retained(broker.port(), climate_topic), HasSubstr("\"min_temp\":18"))
+      << "still announced as it was";
+  gateway->signal(SIGTERM);
+  EXPECT_EQ(gateway->wait_exit(), 0) << gateway->err();
+  broker.stop();
 }
 
 }  // namespace
