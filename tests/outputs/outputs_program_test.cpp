@@ -414,6 +414,10 @@ TEST_F(GatewayOutputs, ANotificationNamesTheUnitItsPlaceTheLevelAndWhereToLook) 
   EXPECT_EQ(run.at("NORVANE_VALUE_UNIT"),
             "\xC2\xB0"
             "C");
+  EXPECT_EQ(run.at("NORVANE_LIMIT"), "20");
+  EXPECT_TRUE(std::regex_match(run.at("NORVANE_VALUE"), std::regex("2[0-9](\\.[0-9])?")))
+      << "the return air as the unit gave it, in tenths, without float noise: "
+      << run.at("NORVANE_VALUE");
   EXPECT_EQ(run.at("NORVANE_BUS"), pty);
   EXPECT_EQ(run.at("NORVANE_SLAVE"), "1");
   EXPECT_EQ(run.at("NORVANE_ACTIVE_ALARMS"), "1");
