@@ -97,14 +97,19 @@ std::optional<std::vector<ScenarioEvent>> parse_scenario(const std::string& text
   return events;
 }
 
+void apply(const ScenarioEvent& event, UnitModel& unit) { unit.set(event.address, event.word); }
+
+std::vector<ScenarioEvent> ScenarioPlayer::take_due(double seconds) {
+  std::vector<ScenarioEvent> due;
+  for (; next_ < events_.size() && events_[next_].at_seconds <= seconds; ++next_)
+    due.push_back(events_[next_]);
+  return due;
+}
+
 std::vector<ScenarioEvent> ScenarioPlayer::apply_due(double seconds, UnitModel& unit) {
-  std::vector<ScenarioEvent> applied;
-  for (; next_ < events_.size() && events_[next_].at_seconds <= seconds; ++next_) {
-    const ScenarioEvent& event = events_[next_];
-    unit.set(event.address, event.word);
-    applied.push_back(event);
-  }
-  return applied;
+  std::vector<ScenarioEvent> due = take_due(seconds);
+  for (const ScenarioEvent& event : due) apply(event, unit);
+  return due;
 }
 
 }  // namespace sim

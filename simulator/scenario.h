@@ -40,13 +40,18 @@ struct ScenarioEvent {
 std::optional<std::vector<ScenarioEvent>> parse_scenario(const std::string& text,
                                                          std::string& error);
 
-// Plays a scenario against a unit.
+// Sets the event's register of `unit`.
+void apply(const ScenarioEvent& event, UnitModel& unit);
+
+// Plays a scenario against the units.
 class ScenarioPlayer {
  public:
   explicit ScenarioPlayer(std::vector<ScenarioEvent> events) : events_(std::move(events)) {}
 
-  // Applies every event due by `seconds` that has not been applied yet and
-  // returns them, in order.
+  // Takes every event due by `seconds` that has not been taken yet, in
+  // order; each is taken once, for every unit.
+  std::vector<ScenarioEvent> take_due(double seconds);
+  // take_due, applied to `unit`.
   std::vector<ScenarioEvent> apply_due(double seconds, UnitModel& unit);
 
  private:

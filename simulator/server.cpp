@@ -30,11 +30,15 @@ class Server {
 
   void tick() {
     const double now = seconds();
+    // Every unit plays the scenario: each event once, for each of them.
+    const std::vector<ScenarioEvent> due = scenario_.take_due(now);
     for (auto& [slave, unit] : units_) {
       unit.advance(now);
-      for (const ScenarioEvent& event : scenario_.apply_due(now, unit))
+      for (const ScenarioEvent& event : due) {
+        apply(event, unit);
         std::cout << "scenario " << event.at_seconds << " s: slave " << slave << ' ' << event.flag
                   << ' ' << event.state << std::endl;
+      }
     }
   }
 

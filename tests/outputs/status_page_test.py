@@ -158,8 +158,8 @@ def check_page(driver, base, db):
     return len(stored)
 
 
-# The room of --units 12: ac9 at slave 1, the one the scenario's alarm
-# reaches; ac4 at a slave nobody serves; the others at slaves 2 to 11.
+# The room of --units 12: ac9 at slave 1, the one that supervises the
+# scenario's alarm; ac4 at a slave nobody serves; the others at slaves 2 to 11.
 ROOM = [("ac%d" % k, slave) for k, slave in zip(range(1, 13), (2, 3, 4, 40, 5, 6, 7, 8, 1, 9, 10, 11))]
 ISO_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+08:00"
 
@@ -241,7 +241,9 @@ def main():
         pty = wait_for("the simulator's pty", lambda: read_line(work + "/sim.log", r"^pty (\S+)"))
         units = [{"name": name, "slave": slave, "data_id": 100 + slave,
                   "settings": {"appSetting": {"b_mode": "2"}},
-                  "alarm_levels": {"120800150010": 3}} for name, slave in room]
+                  # The scenario wets every unit's floor: only slave 1 watches it.
+                  "alarm_levels": {"120800150010": 3 if slave == 1 else "off"}}
+                 for name, slave in room]
         if args.units == 12:
             for k, unit in enumerate(units):
                 unit["title"] = "Row %s \u2013 %d" % ("AB"[k // 6], k % 6 + 1)

@@ -87,6 +87,17 @@ TEST_F(SimProgram, AnswersReadsAndWritesTouchingAChosenRegisterWithItsException)
   EXPECT_TRUE(unit->next_line("write slave 3 register 2 <- 450: refused, exception 6"));
 }
 
+TEST_F(SimProgram, PlaysTheScenarioOnEveryUnit) {
+  testproc::TempDir dir;
+  dir.write("scenario.txt", "0 floor_water on\n");
+  start({"--slaves=1-3", "--scenario", dir.file("scenario.txt")});
+  for (uint8_t slave : {1, 2, 3}) {
+    EXPECT_TRUE(
+        unit->next_line("scenario 0 s: slave " + std::to_string(slave) + " floor_water on"));
+    EXPECT_EQ(ask(read(slave, 31, 1)), (Bytes{slave, 3, 2, 0, 1})) << "unit " << int(slave);
+  }
+}
+
 TEST_F(SimProgram, RefusesEveryWriteAndChangesNothing) {
   start({"--refuse-writes"});
   EXPECT_EQ(ask(write(1, 1, 260)), (Bytes{1, 0x86, 4})) << "server device failure by default";
