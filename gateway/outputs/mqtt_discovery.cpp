@@ -115,7 +115,8 @@ std::string raised_test(const readings::AlarmRow& alarm) {
 void alarm_attributes(Json::Value& json, const Topics& topics, const UnitEntities& unit,
                       const readings::AlarmRow& alarm) {
   const auto configured = unit.alarm_levels.find(alarm.signal_id);
-  const int level = configured != unit.alarm_levels.end() ? configured->second : 0;
+  const int level =
+      configured != unit.alarm_levels.end() ? configured->second : alarm.default_level;
   json["json_attributes_topic"] = topics.unit(unit.name, "alarms");
   json["json_attributes_template"] = std::string("{{ {'signal_id': '") + alarm.signal_id +
                                      "', 'level': " + std::to_string(level) + ", 'level_name': '" +

@@ -40,8 +40,6 @@ class PluginOutput {
   PluginOutput(const PluginOutput&) = delete;
   PluginOutput& operator=(const PluginOutput&) = delete;
 
-  bool capturing() const { return read_fd_ >= 0; }
-
  private:
   void read_lines();
   // Reads what the pipe has, at most `reads` times.
